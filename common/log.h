@@ -1,0 +1,28 @@
+// Logging: the one way every report reaches the system log.
+// Used by every thread; LogDebug is written once by LogOpen before any
+// thread exists and only read afterwards.
+#pragma once
+
+#include <climits>
+#include <syslog.h>
+
+// Options bit that asks LogOpen for debug mode (the source suffix on every line).
+constexpr int LOG_DEBUG_REQUEST = INT_MIN;  // 0x80000000
+
+// Size of the message buffer of one call; the text itself is at most 253 characters.
+constexpr int LOG_LINE_SIZE = 256;
+
+extern int LogDebug;
+
+// Tests and tools may divert finished lines here instead of syslog(3).
+// Set it before any thread starts; nobody changes it later.
+using LogHookFn = void (*)(int priority, const char *line);
+extern LogHookFn LogHook;
+
+void LogOpen(const char *identity, int options, int facility);
+void LogClose();
+int LogMessage(const char *unit, const char *function, int line, int priority,
+               const char *format, ...) __attribute__((format(printf, 5, 6)));
+
+// Every call site names its unit; this fills in the function and the line.
+#define LOG_AT(unit, priority, ...) LogMessage(unit, __func__, __LINE__, priority, __VA_ARGS__)

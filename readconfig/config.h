@@ -1,0 +1,59 @@
+// The configuration database and its reader.
+//
+// Threads: the start-up read runs on the main thread before any other thread
+// exists; re-reads run on the receiver thread while it holds ThreadArg.Mutex;
+// the supervision pass and the configuration dump read the table under the
+// same mutex. Two fields are touched outside the mutex and are atomic:
+// WdtRefresh (read by the watchdog thread) and FlgHlthChk (cleared by the
+// receiver while the pass tests and sets it).
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+constexpr int CONFIG_TEXT_SIZE = 260;
+
+enum StartUpKind : int32_t { MONITOR = 0, MANAGE = 1, RESPAWN = 2 };
+
+static_assert(std::atomic<int32_t>::is_always_lock_free, "flags must be lock-free words");
+
+struct ProcEntry {
+  int32_t StartUp;
+  int32_t HealthCheck;
+  char PidPath[CONFIG_TEXT_SIZE];
+  char ExecPath[CONFIG_TEXT_SIZE];
+  char Option[CONFIG_TEXT_SIZE];
+  char *procName;  // points into this entry's own ExecPath
+  int32_t TmrHlthChk;
+  std::atomic<int32_t> FlgHlthChk;
+  int32_t TmrAlive;
+  int32_t CntAlive;
+};
+
+struct ConfigDb {
+  int32_t AliveWatch;
+  int32_t PowerWatch;
+  std::atomic<int32_t> WdtRefresh;
+  int32_t TermTimeout;
+  char MyPidPath[CONFIG_TEXT_SIZE];
+  int32_t NumProcess;
+  ProcEntry *Process;  // owned; replaced as a whole by every read
+};
+
+// The daemon's one database, zero-filled at program start.
+extern ConfigDb gConfigDb;
+
+// Counters of the read in progress.
+extern int32_t CntLine;
+extern int32_t CntProcess;
+
+void CleanConfig(const char *path, ConfigDb *db);
+void StaggerAliveTimers(ConfigDb *db);
+
+// 0: file opened and read; 1: file could not be opened.
+int ReadConfig(const char *path, ConfigDb *db);
+void handle_config_line(char *line, ConfigDb *db);
+int handle_numeric(const char *field, int32_t *target);
+int handle_startup(const char *field, int32_t *target);
+int handle_pidpath(const char *path);
+int handle_execpath(const char *path);

@@ -1,0 +1,53 @@
+// The supervision main loop, the record its threads share and the watchdog
+// timing statistics.
+//
+// Threads: main (start-up, then joins), MsgRcvThread, CyclicThread, WdtThread
+// and the signal worker. What they share:
+//  - ThreadArg: QueId, Stop and Config are set before the threads start and
+//    never change; Mutex guards the configuration table;
+//  - StopFlag: raised by the SIGTERM handler, polled by the cyclic and
+//    watchdog threads;
+//  - gDebugInfo: written by the watchdog thread (and once by the cyclic
+//    thread), read by the debug dump; every field is its own atomic word, so a
+//    dump may mix values of two refreshes but never tears one.
+#pragma once
+
+#include <atomic>
+#include <pthread.h>
+#include <sys/time.h>
+
+#include "readconfig/config.h"
+
+struct ThreadArg {
+  int QueId;
+  std::atomic<int> *Stop;
+  ConfigDb *Config;
+  pthread_mutex_t Mutex;
+};
+
+struct DebugInfo {
+  std::atomic<long long> WdtTimeSec;
+  std::atomic<long> WdtTimeUsec;
+  std::atomic<int> CurWdtInterval;
+  std::atomic<int> MaxWdtInterval;
+  std::atomic<long long> PowerSwTimeSec;
+  std::atomic<long> PowerSwTimeUsec;
+  std::atomic<int> CurPowerSwInterval;
+  std::atomic<int> MaxPowerSwInterval;
+};
+
+static_assert(std::atomic<int>::is_always_lock_free, "StopFlag must be a lock-free word");
+
+extern std::atomic<int> StopFlag;
+extern DebugInfo gDebugInfo;
+// "ps ax" or "ps"; chosen before the threads start, read-only afterwards.
+extern const char *PsCommand;
+
+void wardend_loop(int queId, ConfigDb *db);
+void *WdtThread(void *arg);
+void *CyclicThread(void *arg);
+void *MsgRcvThread(void *arg);
+
+// Milliseconds since *time (32-bit wrapping arithmetic); stores the current
+// time into *time and warns when the interval exceeds limit seconds.
+int CheckThreadInterval(struct timeval *time, int limit);

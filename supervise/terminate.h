@@ -1,0 +1,21 @@
+// System termination and the power LED.
+// DoSystemTerminate runs in the cyclic thread or in the receiver thread.
+#pragma once
+
+#include <cstdint>
+
+#include "readconfig/config.h"
+
+enum TermMode : int32_t { TERM_POWEROFF = 1, TERM_REBOOT = 2, TERM_SAFEMODE = 3 };
+
+struct LedCmd {
+  int32_t first;
+  int32_t second;
+};
+
+constexpr unsigned long POWER_LED_REQUEST = 0x1001;
+
+// Brings the board down; returns only after the final 60-second wait.
+// The caller makes sure that no re-read releases db's table meanwhile.
+void DoSystemTerminate(int mode, ConfigDb *db, const char *reason);
+void SetupPowerLed(int first, int second);

@@ -1,0 +1,2 @@
+// STUB: to be replaced.
+int main() { return 0; }

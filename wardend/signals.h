@@ -1,0 +1,16 @@
+// Signal handling. The handlers only record the signal (async-signal-safe);
+// the signal worker thread does the logging, the dumps and the re-read send.
+#pragma once
+
+#include "supervise/mainloop.h"
+
+void sig_handler(int signo);
+void StopHandler(int signo);
+
+// Installs the handlers in the order SIGHUP, SIGTERM, SIGUSR1, SIGUSR2.
+void InstallSignalHandlers();
+
+// Started by wardend_loop once ThreadArg is filled, stopped (and joined)
+// after the receiver has ended. 0 on success.
+int SignalWorkerStart(ThreadArg *arg);
+void SignalWorkerStop();
