@@ -1,4 +1,6 @@
-// Process-wide settings of the daemon core, set by the command line.
+// The daemon core: command line, single-instance guard, start-up and exit.
+// Everything here runs on the main thread; the settings are written before
+// any other thread exists and only read afterwards.
 #pragma once
 
 extern const char *ConfigPath;
@@ -8,3 +10,14 @@ extern int DebugMode;
 extern int MsgQueId;
 
 constexpr const char *WARDEND_VERSION = "1.0.4";
+
+// Walks the command line; returns only when every word was accepted and no
+// one-shot option (-f, -v) was met. Errors end the program with status 1.
+void ParseOptions(int argc, char **argv);
+[[noreturn]] void Usage(const char *program);
+// The -f option: removes the control queue and ends the program.
+[[noreturn]] void ForceDeleteQueue();
+// Chooses the pid file path and writes the pid file.
+void make_pidfile();
+// Removes the pid file that make_pidfile wrote, if any.
+void RemovePidFile();
