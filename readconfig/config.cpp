@@ -1,7 +1,95 @@
-// STUB: to be replaced.
+// The configuration database: its one instance, the counters of a read in
+// progress, the reset that sizes the process table, and the spreading of the
+// alive checks over time.
+//
+// Threads: called by the start-up read on the main thread, by re-reads on the
+// receiver thread under ThreadArg.Mutex, and (with a null path) by the main
+// thread once the other threads are joined.
 #include "readconfig/config.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <new>
+
+#include "common/cmdexec.h"
+#include "common/log.h"
+
+namespace {
+
+constexpr const char *UNIT = "readconfig";
+
+// Sizes of the pre-count command and of its output line.
+constexpr int PRECOUNT_SIZE = 256;
+
+constexpr int32_t DEFAULT_ALIVE_WATCH = 15;
+constexpr int32_t DEFAULT_POWER_WATCH = 1;
+constexpr int32_t DEFAULT_WDT_REFRESH = 30;
+constexpr int32_t DEFAULT_TERM_TIMEOUT = 5;
+
+}  // namespace
+
 ConfigDb gConfigDb;
 int32_t CntLine;
 int32_t CntProcess;
-void CleanConfig(const char *, ConfigDb *) {}
-void StaggerAliveTimers(ConfigDb *) {}
+
+void CleanConfig(const char *path, ConfigDb *db) {
+  if (db == nullptr) return;
+
+  delete[] db->Process;
+  db->Process = nullptr;
+  db->NumProcess = 0;
+
+  db->AliveWatch = DEFAULT_ALIVE_WATCH;
+  db->PowerWatch = DEFAULT_POWER_WATCH;
+  db->WdtRefresh.store(DEFAULT_WDT_REFRESH);
+  db->TermTimeout = DEFAULT_TERM_TIMEOUT;
+  // MyPidPath stays: it is the pid file the daemon wrote, and it must be
+  // removable at exit even when a later file has no "Wardend" line.
+
+  CntLine = 0;
+  CntProcess = 0;
+
+  if (path == nullptr) return;
+
+  // The table needs room for every line that may turn out to be a "Process"
+  // line, so the lines are counted before the file is read. A command longer
+  // than the buffer is cut on purpose; the count then fails or is 0, and the
+  // read refuses every "Process" line instead of overrunning the table.
+  char command[PRECOUNT_SIZE];
+  snprintf(command, sizeof command, "cat %s | grep '^Process' | wc -l", path);
+  char output[PRECOUNT_SIZE];
+  if (CmdExec(command, output, sizeof output) != CMD_OK) {
+    LOG_AT(UNIT, LOG_ERR, "Cmd exec fail : %s", command);
+    db->NumProcess = 0;
+  } else if (Str2Num(output, 10, &db->NumProcess) != 0) {
+    LOG_AT(UNIT, LOG_ERR, "Str2Num convert error [%s] : %s", output, command);
+    db->NumProcess = 0;
+  }
+  // The path goes to the shell unquoted, so the "count" is whatever the
+  // pipeline printed last; a negative one must not size an array.
+  if (db->NumProcess < 0) db->NumProcess = 0;
+
+  // The empty parentheses value-initialise the entries, so every counter,
+  // text and pointer of a fresh entry starts at zero.
+  const int32_t capacity = db->NumProcess > 0 ? db->NumProcess : 1;
+  db->Process = new (std::nothrow) ProcEntry[static_cast<size_t>(capacity)]();
+  if (db->Process == nullptr) {
+    // With no table there is no capacity: every "Process" line of this read
+    // is then refused as if the table were full, and nobody walks a table
+    // that does not exist.
+    LOG_AT(UNIT, LOG_ERR, "Cannot allocate the process table [%d entries]", capacity);
+    db->NumProcess = 0;
+  }
+}
+
+void StaggerAliveTimers(ConfigDb *db) {
+  if (db == nullptr || db->Process == nullptr) return;
+  int32_t running = db->AliveWatch;
+  for (int32_t i = 0; i < db->NumProcess; i++) {
+    if (running == 0) running = db->AliveWatch;
+    db->Process[i].TmrAlive = running;
+    // A negative period counts down without a reset; it stops at the
+    // smallest value rather than wrapping round to a positive timer.
+    if (running > INT32_MIN) running--;
+  }
+}

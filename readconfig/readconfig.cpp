@@ -1,8 +1,251 @@
-// STUB: to be replaced.
+// The configuration file reader: takes the file chunk by chunk, checks every
+// line on its own and fills the configuration database.
+//
+// Threads: the start-up read runs on the main thread; re-reads run on the
+// receiver thread while it holds ThreadArg.Mutex, so two reads never overlap.
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <strings.h>
+
+#include "common/cmdexec.h"
+#include "common/log.h"
 #include "readconfig/config.h"
-int ReadConfig(const char *, ConfigDb *) { return 1; }
-void handle_config_line(char *, ConfigDb *) {}
-int handle_numeric(const char *, int32_t *) { return 1; }
-int handle_startup(const char *, int32_t *) { return 1; }
-int handle_pidpath(const char *) { return 1; }
-int handle_execpath(const char *) { return 1; }
+
+namespace {
+
+constexpr const char *UNIT = "readconfig";
+
+// One chunk of the file: at most 255 characters and the terminating NUL.
+constexpr int CHUNK_SIZE = 256;
+// The longest line the reader hands on; every field of it fits a text field.
+constexpr size_t MAX_LINE = CHUNK_SIZE - 2;
+static_assert(MAX_LINE < CONFIG_TEXT_SIZE, "a whole line must fit every text field");
+
+constexpr const char *SEPARATORS = ":";
+
+struct FileCloser {
+  void operator()(FILE *fp) const { fclose(fp); }
+};
+using UniqueFile = std::unique_ptr<FILE, FileCloser>;
+
+// Copies a field the line-length check has already bounded.
+void CopyField(char (&dest)[CONFIG_TEXT_SIZE], const char *field) {
+  snprintf(dest, sizeof dest, "%s", field);
+}
+
+}  // namespace
+
+int ReadConfig(const char *path, ConfigDb *db) {
+  if (db == nullptr) return 1;
+  CleanConfig(path, db);
+
+  UniqueFile file(path != nullptr ? fopen(path, "re") : nullptr);
+  if (!file) {
+    if (path == nullptr) errno = EINVAL;
+    LOG_AT(UNIT, LOG_ERR, "Unable to open config file '%s': %m", path != nullptr ? path : "");
+    // The table was sized by the pre-count, but no entry was filled: keep
+    // the unfilled entries away from the supervision pass and the queue.
+    if (db->NumProcess > CntProcess) db->NumProcess = CntProcess;
+    return 1;
+  }
+
+  char chunk[CHUNK_SIZE];
+  while (fgets(chunk, sizeof chunk, file.get()) != nullptr) {
+    // The text ends at the first NUL, which may come before the newline; a
+    // chunk that starts with one is an empty text and is read like the last
+    // line of a file without a newline.
+    const size_t len = strlen(chunk);
+    if (len > 0 && chunk[len - 1] == '\n') {
+      chunk[len - 1] = '\0';
+      handle_config_line(chunk, db);
+    } else if (len < CHUNK_SIZE - 1) {
+      handle_config_line(chunk, db);
+    } else {
+      CntLine++;
+      LOG_AT(UNIT, LOG_ERR, "line %d is too long in config file", CntLine);
+    }
+  }
+  file.reset();
+
+  if (db->NumProcess > CntProcess) db->NumProcess = CntProcess;
+  StaggerAliveTimers(db);
+  return 0;
+}
+
+void handle_config_line(char *line, ConfigDb *db) {
+  if (line == nullptr || db == nullptr) return;
+  CntLine++;
+  if (line[0] == '#') return;
+
+  // The reader never hands on more; a caller that does would overrun the
+  // text fields of the database.
+  if (strlen(line) > MAX_LINE) {
+    LOG_AT(UNIT, LOG_ERR, "line %d is too long in config file", CntLine);
+    return;
+  }
+
+  char *save = nullptr;
+  const char *key = strtok_r(line, SEPARATORS, &save);
+  if (key == nullptr) return;
+
+  if (strcmp(key, "AliveWatchPeriod") == 0) {
+    const char *value = strtok_r(nullptr, SEPARATORS, &save);
+    if (value == nullptr) {
+      LOG_AT(UNIT, LOG_ERR, "No alive watch value given on line %d", CntLine);
+    } else {
+      (void)handle_numeric(value, &db->AliveWatch);
+    }
+  } else if (strcmp(key, "PowerWatchPeriod") == 0) {
+    const char *value = strtok_r(nullptr, SEPARATORS, &save);
+    if (value == nullptr) {
+      LOG_AT(UNIT, LOG_ERR, "No power watch value given on line %d", CntLine);
+    } else {
+      (void)handle_numeric(value, &db->PowerWatch);
+    }
+  } else if (strcmp(key, "WdtRefreshPeriod") == 0) {
+    const char *value = strtok_r(nullptr, SEPARATORS, &save);
+    if (value == nullptr) {
+      LOG_AT(UNIT, LOG_ERR, "No WDT refresh value given on line %d", CntLine);
+    } else {
+      // The watchdog thread reads this word without the mutex.
+      int32_t refresh = db->WdtRefresh.load();
+      if (handle_numeric(value, &refresh) == 0) db->WdtRefresh.store(refresh);
+    }
+  } else if (strcmp(key, "TermTimeout") == 0) {
+    const char *value = strtok_r(nullptr, SEPARATORS, &save);
+    if (value == nullptr) {
+      LOG_AT(UNIT, LOG_ERR, "No terminate timeout value given on line %d", CntLine);
+    } else {
+      (void)handle_numeric(value, &db->TermTimeout);
+    }
+  } else if (strcmp(key, "Wardend") == 0) {
+    // The field before the path carries nothing the daemon uses.
+    const char *path = strtok_r(nullptr, SEPARATORS, &save);
+    if (path != nullptr) path = strtok_r(nullptr, SEPARATORS, &save);
+    if (path == nullptr) {
+      LOG_AT(UNIT, LOG_ERR, "No PID file path given on line %d", CntLine);
+    } else {
+      CopyField(db->MyPidPath, path);
+    }
+  } else if (strcmp(key, "Process") == 0) {
+    if (db->NumProcess <= CntProcess || db->Process == nullptr) {
+      LOG_AT(UNIT, LOG_ERR, "No more processes manage line %d", CntLine);
+      return;
+    }
+    const char *field = strtok_r(nullptr, SEPARATORS, &save);
+    if (field == nullptr) {
+      LOG_AT(UNIT, LOG_ERR, "No startup given on line %d", CntLine);
+      return;
+    }
+    int32_t startUp = 0;
+    if (handle_startup(field, &startUp) != 0) return;
+
+    field = strtok_r(nullptr, SEPARATORS, &save);
+    if (field == nullptr) {
+      LOG_AT(UNIT, LOG_ERR, "No health check cycle given on line %d", CntLine);
+      return;
+    }
+    int32_t healthCheck = 0;
+    if (handle_numeric(field, &healthCheck) != 0) return;
+
+    const char *pidPath = strtok_r(nullptr, SEPARATORS, &save);
+    if (pidPath == nullptr) {
+      LOG_AT(UNIT, LOG_ERR, "No PID file path given on line %d", CntLine);
+      return;
+    }
+    if (handle_pidpath(pidPath) != 0) return;
+
+    const char *execPath = strtok_r(nullptr, SEPARATORS, &save);
+    if (execPath == nullptr) {
+      LOG_AT(UNIT, LOG_ERR, "No exec path given on line %d", CntLine);
+      return;
+    }
+    if (handle_execpath(execPath) != 0) return;
+
+    const char *option = strtok_r(nullptr, SEPARATORS, &save);
+
+    // Every check passed: only now is the entry written, so a refused line
+    // leaves nothing behind.
+    ProcEntry &entry = db->Process[CntProcess];
+    entry.StartUp = startUp;
+    entry.HealthCheck = healthCheck;
+    CopyField(entry.PidPath, pidPath);
+    CopyField(entry.ExecPath, execPath);
+    char *slash = strrchr(entry.ExecPath, '/');
+    entry.procName = slash != nullptr ? slash + 1 : entry.ExecPath;
+    CopyField(entry.Option, option != nullptr ? option : "");
+    entry.TmrHlthChk = healthCheck;
+    entry.FlgHlthChk.store(0);
+    CntProcess++;
+  }
+  // Any other key is not ours and is passed over in silence.
+}
+
+int handle_numeric(const char *field, int32_t *target) {
+  if (field == nullptr || target == nullptr) return 1;
+  if (Str2Num(field, 10, target) != 0) {
+    // Str2Num clears errno first: a range error leaves ERANGE, trailing
+    // characters leave 0 ("Success").
+    const int err = errno;
+    char text[128];
+    LOG_AT(UNIT, LOG_ERR, "Str2Num convert error [%s] : %s", field, strerror_r(err, text, sizeof text));
+    return 1;
+  }
+  return 0;
+}
+
+int handle_startup(const char *field, int32_t *target) {
+  if (field == nullptr || target == nullptr) return 1;
+  if (strcasecmp(field, "MONITOR") == 0) {
+    *target = MONITOR;
+    return 0;
+  }
+  if (strcasecmp(field, "MANAGE") == 0) {
+    *target = MANAGE;
+    return 0;
+  }
+  if (strcasecmp(field, "RESPAWN") == 0) {
+    *target = RESPAWN;
+    return 0;
+  }
+  // "START" is a known word that names no kind of supervision: its line is
+  // refused without a report.
+  if (strcasecmp(field, "START") == 0) return 1;
+  LOG_AT(UNIT, LOG_ERR, "Config read: StartUp convert error line %d [%s]", CntLine, field);
+  return 1;
+}
+
+int handle_pidpath(const char *path) {
+  if (path == nullptr) return 1;
+  struct stat st;
+  if (stat(path, &st) != 0) {
+    LOG_AT(UNIT, LOG_ERR, "Config read: PID file is not exist line %d [%s]", CntLine, path);
+    return 1;
+  }
+  // The content is read by the alive check; an empty file cannot hold a pid.
+  if (st.st_size == 0) {
+    LOG_AT(UNIT, LOG_ERR, "Config read: PID file is empty line %d", CntLine);
+    return 1;
+  }
+  return 0;
+}
+
+int handle_execpath(const char *path) {
+  if (path == nullptr) return 1;
+  struct stat st;
+  if (stat(path, &st) != 0) {
+    LOG_AT(UNIT, LOG_ERR, "Config read: Exec file is not exist line %d [%s]", CntLine, path);
+    return 1;
+  }
+  // Only the owner-execute bit counts: neither the file type nor whether
+  // the daemon's own user may run it.
+  if ((st.st_mode & S_IXUSR) == 0) {
+    LOG_AT(UNIT, LOG_ERR, "Config read: Exec file is not executable line %d", CntLine);
+    return 1;
+  }
+  return 0;
+}
