@@ -1,8 +1,220 @@
-// STUB: to be replaced.
+// The supervision main loop (main thread) and the watchdog thread.
+// The main thread starts the receiver, cyclic and watchdog threads and the
+// signal worker, then waits for them; the watchdog thread refreshes the
+// device and publishes its timing into gDebugInfo.
 #include "supervise/mainloop.h"
-std::atomic<int> StopFlag;
+
+#include <pthread.h>
+#include <sys/ipc.h>
+#include <sys/msg.h>
+#include <sys/time.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdint>
+#include <cstring>
+#include <ctime>
+
+#include "common/cmdexec.h"
+#include "common/ctrlmsg.h"
+#include "common/fd.h"
+#include "common/log.h"
+#include "supervise/errtext.h"
+#include "supervise/terminate.h"
+#include "supervise/watchdog.h"
+#include "wardend/signals.h"
+
+std::atomic<int> StopFlag{0};
 DebugInfo gDebugInfo;
 const char *PsCommand = "ps";
-void wardend_loop(int, ConfigDb *) {}
-void *WdtThread(void *) { return nullptr; }
-int CheckThreadInterval(struct timeval *, int) { return 0; }
+
+namespace {
+
+constexpr const char *kUnit = "supervise";
+constexpr const char *kPsDetect = "ps --version 2> /dev/null | grep -c procps";
+constexpr int kPsDetectOutputSize = 20;
+
+// How long the exit path waits for a receiver that did not get its stop
+// message. It ends by itself once the queue is gone, which is the usual
+// reason for a failed send.
+constexpr int kReceiverGraceSeconds = 5;
+
+// The record the threads share. It has static storage rather than living on
+// wardend_loop's stack so that a receiver which could not be stopped never
+// reads a record that has gone away.
+ThreadArg gLoopArg;
+
+// A refresh period of 0 would make the watchdog thread spin and a negative
+// one would sleep (as an unsigned count) far past any watchdog timeout, so
+// both are taken as 1 second. Large positive values are honoured as given.
+int EffectiveRefresh(const ConfigDb *db) {
+  int32_t refresh = db->WdtRefresh.load();
+  return refresh > 0 ? refresh : 1;
+}
+
+int32_t Milliseconds(const struct timeval &tv) {
+  // Wraps on purpose: only the difference of two such values is used.
+  uint32_t ms = static_cast<uint32_t>(tv.tv_sec) * 1000u + static_cast<uint32_t>(tv.tv_usec / 1000);
+  return static_cast<int32_t>(ms);
+}
+
+void PublishWdtTime(const struct timeval &tv) {
+  gDebugInfo.WdtTimeSec.store(static_cast<long long>(tv.tv_sec));
+  gDebugInfo.WdtTimeUsec.store(static_cast<long>(tv.tv_usec));
+}
+
+void ChoosePsCommand() {
+  char output[kPsDetectOutputSize];
+  int result = CmdExec(kPsDetect, output, sizeof output);
+  if (result != CMD_OK) {
+    LOG_AT(kUnit, LOG_ERR, "Cmd exec fail : %s", kPsDetect);
+    PsCommand = "ps";
+    return;
+  }
+  PsCommand = strcmp(output, "1") == 0 ? "ps ax" : "ps";
+}
+
+// label is "WDT" or "1sec cyclic", the start of the thread's join message.
+void JoinOrReport(bool started, pthread_t thread, const char *label) {
+  if (!started) return;
+  int err = pthread_join(thread, nullptr);
+  if (err != 0) {
+    char buffer[128];
+    LogMessage(kUnit, "wardend_loop", __LINE__, LOG_ERR, "%s thread join fail! : %s", label,
+               ErrText(err, buffer, sizeof buffer));
+  }
+}
+
+// Sends the stop message to the receiver. 0 when sent.
+int SendStop(int queId) {
+  CtrlMsg msg;
+  memset(&msg, 0, sizeof msg);
+  msg.type = MSGID_STOP;
+  int rc;
+  do {
+    rc = msgsnd(queId, &msg, CTRLMSG_TEXT_SIZE, 0);
+  } while (rc != 0 && errno == EINTR);
+  if (rc != 0) {
+    char buffer[128];
+    LOG_AT(kUnit, LOG_ERR, "MSG que send fail! : %s", ErrText(errno, buffer, sizeof buffer));
+    return -1;
+  }
+  return 0;
+}
+
+// Joins the receiver. Without a stop message it waits a few seconds only.
+// Returns true when the thread has ended.
+bool JoinReceiver(pthread_t thread, bool stopSent) {
+  int err;
+  if (stopSent) {
+    err = pthread_join(thread, nullptr);
+  } else {
+    struct timespec deadline;
+    clock_gettime(CLOCK_REALTIME, &deadline);
+    deadline.tv_sec += kReceiverGraceSeconds;
+    err = pthread_timedjoin_np(thread, nullptr, &deadline);
+  }
+  if (err != 0) {
+    char buffer[128];
+    LogMessage(kUnit, "wardend_loop", __LINE__, LOG_ERR, "MSG Que recv thread join fail! : %s",
+               ErrText(err, buffer, sizeof buffer));
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+int CheckThreadIntervalAt(struct timeval *time, int limit, const struct timeval *now) {
+  uint32_t previous = static_cast<uint32_t>(Milliseconds(*time));
+  uint32_t current = static_cast<uint32_t>(Milliseconds(*now));
+  // Unsigned subtraction wraps without undefined behaviour; the result is a
+  // signed count as long as the true interval fits in one.
+  int32_t elapsed = static_cast<int32_t>(current - previous);
+  *time = *now;
+  if (static_cast<int64_t>(elapsed) > static_cast<int64_t>(limit) * 1000) {
+    LOG_AT(kUnit, LOG_WARNING, "Thread interval is too long [%d.%03dsec]", static_cast<int>(elapsed / 1000),
+           static_cast<int>(elapsed % 1000));
+  }
+  return elapsed;
+}
+
+int CheckThreadInterval(struct timeval *time, int limit) {
+  struct timeval now;
+  gettimeofday(&now, nullptr);
+  return CheckThreadIntervalAt(time, limit, &now);
+}
+
+void *WdtThread(void *param) {
+  ThreadArg *arg = static_cast<ThreadArg *>(param);
+  struct timeval last;
+  gettimeofday(&last, nullptr);
+  PublishWdtTime(last);
+  while (arg->Stop->load() == 0) {
+    // The period is read at every pass so that a re-read takes effect.
+    SleepSeconds(EffectiveRefresh(arg->Config));
+    WdtKeepAlive();
+    int64_t limit = 2 * static_cast<int64_t>(EffectiveRefresh(arg->Config));
+    int interval = CheckThreadInterval(&last, limit > INT_MAX ? INT_MAX : static_cast<int>(limit));
+    PublishWdtTime(last);
+    gDebugInfo.CurWdtInterval.store(interval);
+    if (interval > gDebugInfo.MaxWdtInterval.load()) gDebugInfo.MaxWdtInterval.store(interval);
+  }
+  return nullptr;
+}
+
+void wardend_loop(int queId, ConfigDb *db) {
+  StopFlag.store(0);
+  ThreadArg *arg = &gLoopArg;
+  arg->QueId = queId;
+  arg->Stop = &StopFlag;
+  arg->Config = db;
+  pthread_mutex_init(&arg->Mutex, nullptr);
+
+  ChoosePsCommand();
+
+  if (WdtOpen() != 0) {
+    LOG_AT(kUnit, LOG_CRIT, "Cannot open WDT device");
+    CleanConfig(nullptr, db);
+    pthread_mutex_destroy(&arg->Mutex);
+    return;
+  }
+  WdtKeepAlive();
+  WdtBoardRequest();
+
+  // A thread whose creation failed is never joined, so remember which ones
+  // exist.
+  pthread_t receiver{}, cyclic{}, watchdog{};
+  char buffer[128];
+  int err = pthread_create(&receiver, nullptr, MsgRcvThread, arg);
+  bool receiverStarted = err == 0;
+  if (err != 0) LOG_AT(kUnit, LOG_ERR, "MSG Que recv thread create fail! : %s", ErrText(err, buffer, sizeof buffer));
+  err = pthread_create(&cyclic, nullptr, CyclicThread, arg);
+  bool cyclicStarted = err == 0;
+  if (err != 0) LOG_AT(kUnit, LOG_ERR, "1sec cyclic thread create fail! : %s", ErrText(err, buffer, sizeof buffer));
+  err = pthread_create(&watchdog, nullptr, WdtThread, arg);
+  bool watchdogStarted = err == 0;
+  if (err != 0) LOG_AT(kUnit, LOG_ERR, "WDT thread create fail! : %s", ErrText(err, buffer, sizeof buffer));
+
+  bool workerStarted = SignalWorkerStart(arg) == 0;
+
+  JoinOrReport(watchdogStarted, watchdog, "WDT");
+  JoinOrReport(cyclicStarted, cyclic, "1sec cyclic");
+
+  // Nobody would read a stop message when the receiver never started.
+  bool receiverEnded = true;
+  if (receiverStarted) {
+    bool stopSent = SendStop(queId) == 0;
+    receiverEnded = JoinReceiver(receiver, stopSent);
+  }
+  if (workerStarted) SignalWorkerStop();
+
+  WdtClose();
+  // A receiver that is still running may still read the table (and the
+  // mutex), and the process exits right after this return anyway.
+  if (receiverEnded) {
+    CleanConfig(nullptr, db);
+    pthread_mutex_destroy(&arg->Mutex);
+  }
+  SetupPowerLed(3, 0);
+}

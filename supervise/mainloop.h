@@ -51,3 +51,5 @@ void *MsgRcvThread(void *arg);
 // Milliseconds since *time (32-bit wrapping arithmetic); stores the current
 // time into *time and warns when the interval exceeds limit seconds.
 int CheckThreadInterval(struct timeval *time, int limit);
+// The same with the current time given by the caller.
+int CheckThreadIntervalAt(struct timeval *time, int limit, const struct timeval *now);

@@ -1,4 +1,109 @@
-// STUB: to be replaced.
+// System termination and the power LED. DoSystemTerminate runs on the
+// cyclic thread (which holds ThreadArg.Mutex meanwhile) or on the receiver
+// thread (the only one that re-reads the table), so the table it walks stays
+// in place; two terminations may run at once.
 #include "supervise/terminate.h"
-void DoSystemTerminate(int, ConfigDb *, const char *) {}
-void SetupPowerLed(int, int) {}
+
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdint>
+#include <cstdio>
+
+#include "common/cmdexec.h"
+#include "common/fd.h"
+#include "common/log.h"
+#include "supervise/watchdog.h"
+
+namespace {
+
+constexpr const char *kUnit = "supervise";
+constexpr const char *kPowerLedDevice = "/dev/pow_led";
+constexpr int kCommandSize = CONFIG_TEXT_SIZE;
+constexpr int kFinalWaitSeconds = 60;
+
+// One sweep over the MANAGE and RESPAWN entries: finds each process with
+// "pidof -s" and sends it signo (0 sends nothing). Returns whether any
+// process was found. MONITOR processes are never signalled.
+bool Sweep(const ConfigDb *db, int signo) {
+  bool found = false;
+  if (db->Process == nullptr) return false;
+  for (int32_t i = 0; i < db->NumProcess; ++i) {
+    const ProcEntry *entry = &db->Process[i];
+    if (entry->StartUp == MONITOR) continue;
+    char command[kCommandSize];
+    char output[kCommandSize];
+    int n = snprintf(command, sizeof command, "pidof -s %s", entry->procName);
+    if (n < 0 || n >= kCommandSize) {
+      // A cut name could match some other process.
+      LOG_AT(kUnit, LOG_ERR, "Cmd exec fail : %s", command);
+      continue;
+    }
+    int result = CmdExec(command, output, sizeof output);
+    if (result == CMD_NO_OUTPUT) continue;
+    if (result == CMD_NO_COMMAND || result == CMD_PIPE_FAIL) {
+      LOG_AT(kUnit, LOG_ERR, "Cmd exec fail : %s", command);
+      continue;
+    }
+    found = true;
+    int32_t pid = 0;
+    // kill() with 0 or a negative number would reach a whole process group
+    // or every process, and the daemon must not stop itself before the
+    // reboot: such output counts as no usable pid.
+    if (Str2Num(output, 10, &pid) != 0 || pid <= 0 || pid == getpid()) {
+      LOG_AT(kUnit, LOG_ERR, "Str2Num convert error [%s] : %s", output, command);
+      continue;
+    }
+    if (signo != 0) (void)kill(static_cast<pid_t>(pid), signo);
+  }
+  return found;
+}
+
+}  // namespace
+
+void SetupPowerLed(int first, int second) {
+  UniqueFd led(open(kPowerLedDevice, O_RDWR | O_CLOEXEC));
+  if (!led.valid()) {
+    LOG_AT(kUnit, LOG_ERR, "PWR-LED open fail");
+    return;
+  }
+  LedCmd command{first, second};
+  // What the driver makes of the pair is its own business.
+  (void)ioctl(led.get(), POWER_LED_REQUEST, &command);
+}
+
+void DoSystemTerminate(int mode, ConfigDb *db, const char *reason) {
+  LOG_AT(kUnit, LOG_WARNING, "System down reason : %s", reason != nullptr ? reason : "");
+  SetupPowerLed(6, 500);
+  WdtKeepAlive();
+
+  Sweep(db, SIGTERM);
+  // Grace wait: one sweep a second, SIGKILL only in the last one. The
+  // counter is 64-bit so a TermTimeout near the top of the range ends.
+  for (int64_t t = 0; t <= static_cast<int64_t>(db->TermTimeout); ++t) {
+    SleepSeconds(1);
+    WdtKeepAlive();
+    bool last = t == static_cast<int64_t>(db->TermTimeout);
+    if (!Sweep(db, last ? SIGKILL : 0)) break;
+  }
+
+  WdtKeepAlive();
+  WdtClose();
+
+  switch (mode) {
+    case TERM_POWEROFF:
+      CmdSystem("poweroff");
+      break;
+    case TERM_SAFEMODE:
+      // The reboot follows whatever the board tool returned.
+      CmdSystem("rescueMark");
+      CmdSystem("reboot");
+      break;
+    default:
+      CmdSystem("reboot");
+      break;
+  }
+  SleepSeconds(kFinalWaitSeconds);
+}
