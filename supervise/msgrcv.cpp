@@ -1,4 +1,170 @@
-// STUB: to be replaced.
+// The control-queue receiver: MsgRcvThread and the handling of one message.
+// Runs on the receiver thread only.
 #include "supervise/msgrcv.h"
-void *MsgRcvThread(void *) { return nullptr; }
-void RecvHealthCheck(const CtrlMsg *, ThreadArg *) {}
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <sys/ipc.h>
+#include <sys/msg.h>
+#include <type_traits>
+
+#include "common/fd.h"
+#include "common/log.h"
+#include "supervise/terminate.h"
+
+static_assert(std::is_trivially_copyable_v<CtrlMsg>, "CtrlMsg goes through msgsnd/msgrcv as bytes");
+
+const MsgActions DaemonMsgActions = {DoSystemTerminate, ReadConfig};
+
+namespace {
+constexpr const char *kUnit = "supervise";
+
+// Pause after a receive error that would only repeat at once.
+constexpr int kErrorBackoffSeconds = 1;
+
+const char *ErrorText(int error, char *buffer, size_t size) {
+  return strerror_r(error, buffer, size);
+}
+
+// Copies a fixed field that may lack its terminator into a buffer one byte
+// larger, so the copy always ends with NUL and nothing past the field is read.
+template <size_t N>
+void CopyField(char (&target)[N + 1], const char (&field)[N]) {
+  size_t length = strnlen(field, N);
+  memcpy(target, field, length);
+  target[length] = '\0';
+}
+
+void RereadConfig(const char *path, ThreadArg *arg, const MsgActions *actions) {
+  char text[128];
+  LOG_AT(kUnit, LOG_NOTICE, "Re-read config request received");
+  int locked = pthread_mutex_lock(&arg->Mutex);
+  if (locked != 0) {
+    LOG_AT(kUnit, LOG_ERR, "Thread mutex lock fail! [%s]", ErrorText(locked, text, sizeof text));
+  }
+  // A failed re-read has been reported by the reader; the receiver goes on
+  // with whatever table it left.
+  (void)actions->Reread(path, arg->Config);
+  // Unlocking a mutex this thread does not hold is undefined, so a failed
+  // lock is not followed by an unlock.
+  if (locked == 0) {
+    int unlocked = pthread_mutex_unlock(&arg->Mutex);
+    if (unlocked != 0) {
+      LOG_AT(kUnit, LOG_ERR, "Thread mutex unlock fail! [%s]", ErrorText(unlocked, text, sizeof text));
+    }
+  }
+}
+
+// The received message at the head of the queue is larger than a CtrlMsg:
+// every plain receive fails with E2BIG until it is gone, so take it out.
+void DropOversizedMessage(int queId) {
+  CtrlMsg scratch;
+  memset(&scratch, 0, sizeof scratch);
+  if (msgrcv(queId, &scratch, CTRLMSG_TEXT_SIZE, 0, MSG_NOERROR | IPC_NOWAIT) < 0) {
+    char text[128];
+    LOG_AT(kUnit, LOG_ERR, "MSG Queue receive error! [%s]", ErrorText(errno, text, sizeof text));
+    SleepSeconds(kErrorBackoffSeconds);
+    return;
+  }
+  LOG_AT(kUnit, LOG_WARNING, "MSG Queue oversized message dropped! [%ld]", scratch.type);
+}
+}  // namespace
+
+void RecvHealthCheck(const CtrlMsg *msg, ThreadArg *arg) {
+  ConfigDb *db = arg->Config;
+  size_t length = strnlen(msg->name, CTRLMSG_NAME_SIZE);
+  if (db->Process != nullptr) {
+    for (int32_t i = 0; i < db->NumProcess; i++) {
+      ProcEntry &entry = db->Process[i];
+      if (entry.procName == nullptr) continue;
+      // Whole, case-sensitive names: "app" does not answer for "app2" or "App".
+      if (strlen(entry.procName) == length && memcmp(entry.procName, msg->name, length) == 0) {
+        entry.FlgHlthChk.store(0);
+        return;
+      }
+    }
+  }
+  char name[CTRLMSG_NAME_SIZE + 1];
+  CopyField<CTRLMSG_NAME_SIZE>(name, msg->name);
+  LOG_AT(kUnit, LOG_WARNING, "No match processes in health check [%s]", name);
+}
+
+int HandleCtrlMsg(const CtrlMsg *msg, ThreadArg *arg, const MsgActions *actions) {
+  char name[CTRLMSG_NAME_SIZE + 1];
+  char payload[CTRLMSG_PAYLOAD_SIZE + 1];
+  CopyField<CTRLMSG_NAME_SIZE>(name, msg->name);
+  CopyField<CTRLMSG_PAYLOAD_SIZE>(payload, msg->payload);
+
+  switch (msg->type) {
+    case MSGID_HEALTH_CHECK:
+      RecvHealthCheck(msg, arg);
+      break;
+    case MSGID_REBOOT:
+    case MSGID_REBOOT_SAFE: {
+      // Both fields are bounded, so the reason always fits; the buffer size
+      // would cut it otherwise.
+      char reason[REBOOT_REASON_SIZE];
+      int mode = TERM_REBOOT;
+      if (msg->type == MSGID_REBOOT) {
+        snprintf(reason, sizeof reason, "Reboot request from application [%s] : %s", name, payload);
+      } else {
+        mode = TERM_SAFEMODE;
+        snprintf(reason, sizeof reason, "Reboot to Safe-mode request from application [%s] : %s", name,
+                 payload);
+      }
+      // The receiver is the only thread that re-reads, so the table cannot
+      // be released while the termination walks it.
+      actions->Terminate(mode, arg->Config, reason);
+      break;
+    }
+    case MSGID_REREAD_CONFIG:
+      RereadConfig(payload, arg, actions);
+      break;
+    case MSGID_STOP:
+      return MSG_DONE;
+    default:
+      // The type is a long; print all of it on every target.
+      LOG_AT(kUnit, LOG_ERR, "MSG Queue receive illegal ID! [%ld]", msg->type);
+      break;
+  }
+  return MSG_CONTINUE;
+}
+
+void *MsgRcvThread(void *param) {
+  ThreadArg *arg = static_cast<ThreadArg *>(param);
+  int done = 0;
+  while (!done) {
+    // Zeroed before every receive: a short message leaves the rest of the
+    // text as zeros, never as the previous message's bytes.
+    CtrlMsg msg;
+    memset(&msg, 0, sizeof msg);
+    if (msgrcv(arg->QueId, &msg, CTRLMSG_TEXT_SIZE, 0, 0) < 0) {
+      int error = errno;
+      char text[128];
+      LOG_AT(kUnit, LOG_ERR, "MSG Queue receive error! [%s]", ErrorText(error, text, sizeof text));
+      switch (error) {
+        case EINTR:
+          // A signal handler ran on this thread; the kernel never restarts
+          // msgrcv, so simply wait again.
+          break;
+        case E2BIG:
+          DropOversizedMessage(arg->QueId);
+          break;
+        case EIDRM:
+        case EINVAL:
+          // The queue is gone: no message, not even the stop message, can
+          // reach this thread any more.
+          LOG_AT(kUnit, LOG_ERR, "MSG Queue removed, message receiver stops");
+          done = 1;
+          break;
+        default:
+          SleepSeconds(kErrorBackoffSeconds);
+          break;
+      }
+      continue;
+    }
+    done = HandleCtrlMsg(&msg, arg, &DaemonMsgActions) == MSG_DONE;
+  }
+  return nullptr;
+}

@@ -1,9 +1,33 @@
 // The control-queue receiver.
+//
+// Threads: MsgRcvThread is the only reader of the queue and the only thread
+// that re-reads the configuration; it hands every message to HandleCtrlMsg.
 #pragma once
 
 #include <sys/types.h>
 
 #include "common/ctrlmsg.h"
 #include "supervise/mainloop.h"
+
+// What a message may make the receiver do beyond its own bookkeeping. The
+// daemon uses DaemonMsgActions; tools that must not bring the machine down
+// (the fuzzer) pass their own.
+struct MsgActions {
+  void (*Terminate)(int mode, ConfigDb *db, const char *reason);
+  int (*Reread)(const char *path, ConfigDb *db);
+};
+extern const MsgActions DaemonMsgActions;
+
+// Result of HandleCtrlMsg.
+constexpr int MSG_CONTINUE = 0;
+constexpr int MSG_DONE = 1;  // the stop message: the receiver leaves its loop
+
+// Size of the reboot reason, terminator included; longer reasons are cut.
+constexpr int REBOOT_REASON_SIZE = 256;
+
+// Acts on one received message. The text is read only within its 128 bytes:
+// the name counts as at most 24 characters and the payload as at most 104,
+// whether or not they carry a terminator.
+int HandleCtrlMsg(const CtrlMsg *msg, ThreadArg *arg, const MsgActions *actions);
 
 void RecvHealthCheck(const CtrlMsg *msg, ThreadArg *arg);
