@@ -20,7 +20,6 @@ namespace {
 
 constexpr const char *kUnit = "supervise";
 constexpr int kCommandSize = CONFIG_TEXT_SIZE;
-constexpr int kReasonSize = 256;
 // Entries beyond this index are named "unknown" in the reason text.
 constexpr int kLastNamedIndex = 99;
 
@@ -86,20 +85,6 @@ int SuperviseWalk(ConfigDb *db, int *index) {
   return SUPERVISE_OK;
 }
 
-// The failing entry's name and the reason text; the caller holds the mutex
-// so the entry cannot be released meanwhile.
-void BuildReason(const ConfigDb *db, int result, int index, char *reason) {
-  const char *name = "unknown";
-  if (index >= 0 && index <= kLastNamedIndex && index < db->NumProcess && db->Process != nullptr &&
-      db->Process[index].procName != nullptr) {
-    name = db->Process[index].procName;
-  }
-  // Cut to the buffer on purpose: the reason is a log text.
-  int n = snprintf(reason, kReasonSize, "Detect that the process [%s] %s.", name,
-                   result == SUPERVISE_DEAD ? "was dead" : "did not sent health check");
-  (void)n;
-}
-
 // Formats a shell command; a command that does not fit is not run.
 bool FormatCommand(char *command, const char *format, ...) __attribute__((format(printf, 2, 3)));
 bool FormatCommand(char *command, const char *format, ...) {
@@ -111,6 +96,18 @@ bool FormatCommand(char *command, const char *format, ...) {
 }
 
 }  // namespace
+
+void BuildDownReason(const ConfigDb *db, int result, int index, char *reason) {
+  const char *name = "unknown";
+  if (index >= 0 && index <= kLastNamedIndex && index < db->NumProcess && db->Process != nullptr &&
+      db->Process[index].procName != nullptr) {
+    name = db->Process[index].procName;
+  }
+  // Cut to the buffer on purpose: the reason is a log text.
+  int n = snprintf(reason, SUPERVISE_REASON_SIZE, "Detect that the process [%s] %s.", name,
+                   result == SUPERVISE_DEAD ? "was dead" : "did not sent health check");
+  (void)n;
+}
 
 int SuperviseProcess(ThreadArg *arg, int *index) {
   bool locked = LockTable(arg, __func__);
@@ -200,8 +197,8 @@ void *CyclicThread(void *param) {
     int index = -1;
     int result = SuperviseWalk(arg->Config, &index);
     if (result != SUPERVISE_OK) {
-      char reason[kReasonSize];
-      BuildReason(arg->Config, result, index, reason);
+      char reason[SUPERVISE_REASON_SIZE];
+      BuildDownReason(arg->Config, result, index, reason);
       DoSystemTerminate(TERM_REBOOT, arg->Config, reason);
     }
     UnlockTable(arg, locked, "SuperviseProcess");

@@ -13,6 +13,12 @@ int SuperviseProcess(ThreadArg *arg, int *index);
 int SuperviseProcessAlive(ProcEntry *entry);
 int SuperviseProcessAlive_Respawn(ProcEntry *entry, char *command /* 260 bytes */);
 
+// The reason text of a failed pass ("Detect that the process [%s] %s."),
+// cut to 256 bytes; entries outside 0..99 are named "unknown". The caller
+// holds the table's mutex.
+constexpr int SUPERVISE_REASON_SIZE = 256;
+void BuildDownReason(const ConfigDb *db, int result, int index, char *reason /* 256 bytes */);
+
 void PowerSwInit();
 void PowerSwExit();
 int PowerSwPushed();
