@@ -14,3 +14,10 @@ void InstallSignalHandlers();
 // after the receiver has ended. 0 on success.
 int SignalWorkerStart(ThreadArg *arg);
 void SignalWorkerStop();
+
+// The work behind SIGHUP, SIGUSR1 and SIGUSR2, done by the signal worker.
+// SendRereadRequest sends ConfigPath to MsgQueId; DumpConfigDb reads the table
+// under arg->Mutex; DumpDebugInfo reads gDebugInfo.
+void SendRereadRequest();
+void DumpConfigDb(ThreadArg *arg);
+void DumpDebugInfo();
