@@ -1,0 +1,561 @@
+"""The simulated board: runs the real daemon binary in a bubblewrap sandbox.
+
+The sandbox has private IPC and PID namespaces (so the daemon's queue and
+the processes it signals are the board's own), its own /proc and /dev, the
+system folders read-only, writable tmpfs at /tmpfs and /tmp, and the host
+run folder of the board at /board. Everything that could take the host
+down (reboot, poweroff, halt, shutdown, systemctl, init) is replaced by a
+fake that only records the call, and the fakes are also first on PATH
+together with rescueMark.
+
+What the host sees:
+  log_lines()        every syslog line sent to the board's /dev/log
+  device_records()   every open, request and close of /dev/watchdog and
+                     /dev/pow_led by the daemon (LD_PRELOAD recorder)
+  command_records()  every call of a fake command
+
+A minimal test:
+
+    with Board() as board:
+        board.write_config("WdtRefreshPeriod:1\\n")
+        assert board.daemon().status == 0
+        board.wait_for_log(r"^Cannot open WDT device$")   # or whatever
+"""
+import base64
+import collections
+import json
+import os
+import re
+import shlex
+import shutil
+import signal
+import socket
+import subprocess
+import tempfile
+import threading
+import time
+
+SOURCE_DIR = os.path.realpath(os.environ.get("WARDEND_SOURCE_DIR")
+                              or os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+BUILD_DIR = os.path.realpath(os.environ.get("WARDEND_BUILD_DIR") or os.path.join(SOURCE_DIR, "build"))
+PYTHON = "/usr/bin/python3"
+
+QUEUE_KEY = 99990001
+DEFAULT_CONFIG = "/tmpfs/config/wardend.conf"
+BOARD_DIR = "/board"            # the host run folder, as seen on the board
+PROGRAM_DIR = "/tmpfs/bin"      # where start_program() installs its programs
+BOARD_PATH = "/board/bin:/tmpfs/bin:/usr/local/bin:/usr/bin:/bin:/usr/local/sbin:/usr/sbin:/sbin"
+FAKE_COMMANDS = ("reboot", "poweroff", "halt", "rescueMark", "shutdown")
+# Host programs that could reboot or halt the host; each is covered by the fake.
+MASKED = ("/usr/sbin/reboot", "/usr/sbin/poweroff", "/usr/sbin/halt", "/usr/sbin/shutdown",
+          "/usr/sbin/telinit", "/usr/sbin/init", "/sbin/reboot", "/sbin/poweroff", "/sbin/halt",
+          "/sbin/shutdown", "/sbin/telinit", "/sbin/init", "/usr/bin/systemctl", "/bin/systemctl")
+# Capabilities the board never needs and that reach beyond the sandbox.
+DROPPED_CAPS = ("CAP_SYS_BOOT", "CAP_SYS_MODULE", "CAP_SYS_TIME", "CAP_SYS_RAWIO", "CAP_WAKE_ALARM")
+
+MONTHS = "Jan Feb Mar Apr May Jun Jul Aug Sep Oct Nov Dec".split()
+SEVERITIES = "emerg alert crit err warning notice info debug".split()
+LOG_CRIT, LOG_ERR, LOG_WARNING, LOG_NOTICE, LOG_INFO, LOG_DEBUG = 2, 3, 4, 5, 6, 7
+LOG_LOCAL0 = 16
+
+LogLine = collections.namedtuple("LogLine", "time stamp facility severity ident pid text raw")
+DeviceRecord = collections.namedtuple("DeviceRecord", "time pid tid device event fd request arg led errno raw")
+CommandRecord = collections.namedtuple("CommandRecord", "time name args raw")
+Result = collections.namedtuple("Result", "status stdout stderr pid timed_out")
+
+# <PRI>Mmm dd hh:mm:ss ident[pid]: message
+SYSLOG_RE = re.compile(r"^<(\d+)>(\w{3} [ \d]\d \d\d:\d\d:\d\d) ([^\[:]*?)(?:\[(\d+)\])?: (.*)$", re.S)
+
+
+def parse_syslog(raw, received):
+    """One datagram as glibc's syslog() sends it; None if it is not one."""
+    match = SYSLOG_RE.match(raw)
+    if not match:
+        return None
+    pri = int(match.group(1))
+    return LogLine(received, match.group(2), pri >> 3, pri & 7, match.group(3),
+                   int(match.group(4)) if match.group(4) else None, match.group(5), raw)
+
+
+def parse_device_record(raw):
+    """'<time> <pid> <tid> <device> <event> key=value...' from the recorder."""
+    words = raw.split()
+    fields = dict(w.split("=", 1) for w in words[5:] if "=" in w)
+    led = tuple(int(v) for v in fields["led"].split(",")) if "led" in fields else None
+    return DeviceRecord(float(words[0]), int(words[1]), int(words[2]), words[3], words[4],
+                        int(fields["fd"]) if "fd" in fields else None,
+                        int(fields["req"], 16) if "req" in fields else None,
+                        int(fields["arg"], 16) if "arg" in fields else None,
+                        led, int(fields["errno"]) if "errno" in fields else None, raw)
+
+
+def parse_command_record(raw):
+    words = raw.split(" ", 2)
+    return CommandRecord(float(words[0]), words[1], words[2] if len(words) > 2 else "", raw)
+
+
+def _read_lines(path):
+    try:
+        with open(path, errors="replace") as f:
+            return [line.rstrip("\n") for line in f if line.endswith("\n")]
+    except FileNotFoundError:
+        return []
+
+
+def _system_binds():
+    """Read-only system folders, with the host's merged-/usr symlinks kept."""
+    args = []
+    for name in ("usr", "bin", "sbin", "lib", "lib32", "lib64", "libx32", "etc", "opt"):
+        path = "/" + name
+        if os.path.islink(path):
+            args += ["--symlink", os.readlink(path), path]
+        elif os.path.isdir(path):
+            args += ["--ro-bind", path, path]
+    return args
+
+
+def _masks(fake):
+    args, done = [], set()
+    for path in MASKED:
+        if not os.path.lexists(path):
+            continue
+        real = os.path.realpath(path)
+        if real in done or not os.path.exists(real):
+            continue
+        done.add(real)
+        args += ["--ro-bind", fake, real]
+    return args
+
+
+def _user_binds(build_dir):
+    """The source tree read-only and the build tree writable, at their own paths."""
+    args = ["--ro-bind", SOURCE_DIR, SOURCE_DIR]
+    if os.path.isdir(build_dir):
+        args += ["--bind", build_dir, build_dir]
+    return args
+
+
+def prepare_run_dir(run_dir, watchdog=True, led=True):
+    """Fills a host run folder: fake commands, device files, record files."""
+    bin_dir = os.path.join(run_dir, "bin")
+    os.makedirs(bin_dir, exist_ok=True)
+    os.makedirs(os.path.join(run_dir, "out"), exist_ok=True)
+    for name in FAKE_COMMANDS:
+        shutil.copy(os.path.join(SOURCE_DIR, "board", "fake-command"), os.path.join(bin_dir, name))
+    for name in ("commands.log", "devices.log"):
+        open(os.path.join(run_dir, name), "a").close()
+    devices = {"watchdog": watchdog, "pow_led": led}
+    for name, present in devices.items():
+        if present:
+            open(os.path.join(run_dir, "dev-" + name), "a").close()
+    return devices
+
+
+def sandbox_argv(run_dir, devices, build_dir=BUILD_DIR, log_socket=None, env=None, clearenv=True, cwd="/"):
+    """The bwrap command line of a board whose host run folder is run_dir."""
+    argv = ["bwrap", "--unshare-ipc", "--unshare-pid", "--unshare-net", "--unshare-uts",
+            "--hostname", "board", "--die-with-parent", "--new-session"]
+    for cap in DROPPED_CAPS:
+        argv += ["--cap-drop", cap]
+    argv += _system_binds()
+    argv += ["--proc", "/proc", "--dev", "/dev",
+             "--tmpfs", "/tmp", "--tmpfs", "/tmpfs", "--tmpfs", "/run",
+             "--dir", "/var", "--symlink", "../run", "/var/run", "--dir", "/var/tmp"]
+    argv += _user_binds(build_dir)
+    argv += ["--bind", run_dir, BOARD_DIR]
+    argv += _masks(os.path.join(run_dir, "bin", "reboot"))
+    for name, present in devices.items():
+        if present:
+            argv += ["--bind", os.path.join(run_dir, "dev-" + name), "/dev/" + name]
+    if log_socket:
+        argv += ["--bind", log_socket, "/dev/log"]
+    if clearenv:
+        argv += ["--clearenv", "--setenv", "HOME", "/tmp", "--setenv", "LANG", "C.UTF-8"]
+    argv += ["--chdir", cwd, "--setenv", "PATH", BOARD_PATH, "--setenv", "WARDEND_BOARD_DIR", BOARD_DIR]
+    for key, value in (env or {}).items():
+        argv += ["--setenv", key, value]
+    return argv
+
+
+class BoardError(AssertionError):
+    pass
+
+
+class Board:
+    """A simulated board; use as a context manager.
+
+    watchdog, led: whether /dev/watchdog and /dev/pow_led exist on the board.
+    files: {path on the board: text} written before the test starts.
+    env: extra environment of everything started on the board.
+    """
+
+    def __init__(self, watchdog=True, led=True, files=None, env=None, build_dir=None):
+        self.build_dir = os.path.realpath(build_dir or BUILD_DIR)
+        self.wants = {"watchdog": watchdog, "pow_led": led}
+        self.files = files or {}
+        self.env = env or {}
+        self.emulator = shlex.split(os.environ.get("WARDEND_EMULATOR", ""))
+        self.devrec = os.environ.get("WARDEND_DEVREC") or os.path.join(self.build_dir, "lib",
+                                                                      "libwardend_devrec.so")
+        self.run_dir = None
+        self.proc = None
+        self._lines = []
+        self._lines_lock = threading.Lock()
+        self._sock = None
+        self._reader = None
+        self._installed = set()
+
+    # ---- life cycle -----------------------------------------------------
+    def __enter__(self):
+        self.start()
+        return self
+
+    def __exit__(self, *exc):
+        self.stop()
+        return False
+
+    def start(self):
+        self.run_dir = tempfile.mkdtemp(prefix="wardend-board-")
+        devices = prepare_run_dir(self.run_dir, **{"watchdog": self.wants["watchdog"],
+                                                   "led": self.wants["pow_led"]})
+        log_path = os.path.join(self.run_dir, "log")
+        self._sock = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+        self._sock.bind(log_path)
+        self._sock.settimeout(0.2)
+        self._reader = threading.Thread(target=self._read_log, daemon=True)
+        self._reader.start()
+        argv = sandbox_argv(self.run_dir, devices, self.build_dir, log_path, self.env)
+        argv += [PYTHON, os.path.join(SOURCE_DIR, "board", "agent.py")]
+        self._agent_err = open(os.path.join(self.run_dir, "agent.err"), "wb")
+        self.proc = subprocess.Popen(argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                     stderr=self._agent_err, text=True, bufsize=1)
+        self._agent_lock = threading.Lock()
+        hello = self.proc.stdout.readline()
+        if not hello:
+            raise BoardError("the board did not start: " + self._agent_errors())
+        self.agent_pid = json.loads(hello)["pid"]
+        for path, text in self.files.items():
+            self.write_file(path, text)
+        return self
+
+    def stop(self):
+        """Ends the board: everything on it dies with the agent."""
+        if self.proc is not None:
+            try:
+                self.proc.stdin.close()
+            except OSError:
+                pass
+            try:
+                self.proc.wait(timeout=5)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait()
+            self.proc = None
+            self._agent_err.close()
+        if self._sock is not None:
+            sock, self._sock = self._sock, None
+            self._reader.join()
+            sock.close()
+        if self.run_dir and not os.environ.get("WARDEND_KEEP_BOARD"):
+            shutil.rmtree(self.run_dir, ignore_errors=True)
+
+    def _agent_errors(self):
+        try:
+            with open(os.path.join(self.run_dir, "agent.err"), errors="replace") as f:
+                return f.read()
+        except OSError:
+            return ""
+
+    def _read_log(self):
+        while self._sock is not None:
+            try:
+                data = self._sock.recv(65536)
+            except socket.timeout:
+                continue
+            except OSError:
+                return
+            line = parse_syslog(data.decode(errors="replace"), time.time())
+            if line is None:
+                line = LogLine(time.time(), "", None, None, "", None, data.decode(errors="replace"),
+                               data.decode(errors="replace"))
+            with self._lines_lock:
+                self._lines.append(line)
+
+    def request(self, op, **args):
+        """One request to the agent; its answer as a dict."""
+        args["op"] = op
+        with self._agent_lock:
+            if self.proc is None:
+                raise BoardError("the board is not running")
+            self.proc.stdin.write(json.dumps(args) + "\n")
+            self.proc.stdin.flush()
+            answer = self.proc.stdout.readline()
+        if not answer:
+            raise BoardError("the board's agent died: " + self._agent_errors())
+        answer = json.loads(answer)
+        if "error" in answer and op != "procinfo":
+            raise BoardError("agent %s: %s" % (op, answer["error"]))
+        return answer
+
+    # ---- acting on the board --------------------------------------------
+    def run(self, argv, timeout=30, env=None, cwd=None, input=None):
+        """Runs a command to its end; Result(status, stdout, stderr, pid, timed_out).
+        status is the exit status, or minus the signal number."""
+        if isinstance(argv, str):
+            argv = ["/bin/sh", "-c", argv]
+        a = self.request("run", argv=list(argv), timeout=timeout, env=self._env(env), cwd=cwd,
+                         input=input)
+        return Result(a["status"], a["stdout"], a["stderr"], a["pid"], a["timed_out"])
+
+    def sh(self, command, **kw):
+        return self.run(["/bin/sh", "-c", command], **kw)
+
+    def spawn(self, argv, env=None, cwd=None):
+        """Starts a command in the background; returns its pid on the board.
+        Its output goes to files: see output(pid)."""
+        a = self.request("spawn", argv=list(argv), env=self._env(env), cwd=cwd)
+        self._outputs = getattr(self, "_outputs", {})
+        self._outputs[a["pid"]] = (a["stdout"], a["stderr"])
+        return a["pid"]
+
+    def output(self, pid):
+        """(stdout, stderr) written so far by a process started with spawn()."""
+        paths = self._outputs[pid]
+        return tuple(self._host_text(p) for p in paths)
+
+    def wait(self, pid, timeout=10):
+        """Exit status of a process of the board (also a detached one), or None
+        if it has not ended within timeout."""
+        return self.request("wait", pid=pid, timeout=timeout)["status"]
+
+    def alive(self, pid):
+        return self.request("alive", pid=pid)["alive"]
+
+    def kill(self, pid, sig=signal.SIGTERM):
+        return self.request("kill", pid=pid, sig=int(sig))["ok"]
+
+    def pids(self, name):
+        """Live processes whose command name is name."""
+        return self.request("pids", name=name)["pids"]
+
+    def procinfo(self, pid):
+        """{'fds': [...], 'cwd': ..., 'ppid': ..., 'pgid': ..., 'sid': ...} of a live process."""
+        return self.request("procinfo", pid=pid)
+
+    # ---- the control queue ---------------------------------------------
+    def msgsnd(self, msg_type, name=b"", payload=b"", size=128, data=None, key=QUEUE_KEY, nowait=True):
+        """Sends a message to the board's queue. By default the 128-byte text of
+        the daemon's message (24-byte name, 104-byte payload); data gives the raw
+        text instead, and size any length. Returns (rc, errno)."""
+        if data is None:
+            name = name.encode() if isinstance(name, str) else name
+            payload = payload.encode() if isinstance(payload, str) else payload
+            data = name[:24].ljust(24, b"\0") + payload
+        a = self.request("msgsnd", type=msg_type, data=base64.b64encode(data).decode(), size=size,
+                         key=key, nowait=nowait)
+        return a["rc"], a["errno"]
+
+    def health_check(self, name):
+        rc, err = self.msgsnd(1, name=name)
+        if rc != 0:
+            raise BoardError("health check for %s not sent: errno %d" % (name, err))
+
+    def queue_exists(self, key=QUEUE_KEY):
+        return self.request("msgget", key=key, flags=0)["id"] >= 0
+
+    def create_queue(self, key=QUEUE_KEY):
+        """Leaves a queue behind, as a crashed daemon would."""
+        return self.request("msgget", key=key, flags=0o1000 | 0o666)["id"]
+
+    def remove_queue(self, key=QUEUE_KEY):
+        return self.request("msgrm", key=key)["rc"] == 0
+
+    # ---- files on the board ---------------------------------------------
+    def write_file(self, path, text, mode=0o644):
+        data = text.encode() if isinstance(text, str) else text
+        self.request("write_file", path=path, data=base64.b64encode(data).decode(), mode=mode)
+
+    def read_file(self, path):
+        """Content of a file on the board as text, None if it cannot be read."""
+        data = self.request("read_file", path=path)["data"]
+        return None if data is None else base64.b64decode(data).decode(errors="replace")
+
+    def exists(self, path):
+        return self.read_file(path) is not None
+
+    def remove_file(self, path):
+        return self.request("remove", path=path)["ok"]
+
+    def write_config(self, text, path=DEFAULT_CONFIG):
+        self.write_file(path, text)
+        return path
+
+    # ---- supervised programs --------------------------------------------
+    def install_program(self, name):
+        """Installs the pid-file program as PROGRAM_DIR/name (on PATH), so the
+        daemon finds it under that name with ps and pidof. Returns the path."""
+        dest = os.path.join(PROGRAM_DIR, name)
+        if dest not in self._installed:
+            source = os.environ.get("WARDEND_PIDPROG") or os.path.join(self.build_dir, "bin", "pidprog")
+            self.request("install", source=source, dest=dest)
+            self._installed.add(dest)
+        return dest
+
+    def start_program(self, name, pidfile=None, ignore_term=False, health=None, exit_after=None,
+                      background=False, timeout=10):
+        """Starts a small program called name that writes its pid file (and
+        waits for the file). health=(name, seconds) makes it send health checks;
+        exit_after ends it after that many seconds. Returns its pid."""
+        path = self.install_program(name)
+        argv = self.emulator + [path]
+        if pidfile:
+            self.request("mkdir", path=os.path.dirname(pidfile))
+            argv += ["-p", pidfile]
+        if ignore_term:
+            argv += ["-t"]
+        if health:
+            argv += ["-H", health[0], "-i", str(health[1])]
+        if exit_after is not None:
+            argv += ["-x", str(exit_after)]
+        if background:
+            result = self.run(argv + ["-d"], timeout=timeout)
+            if result.status != 0:
+                raise BoardError("%s did not start: %s" % (name, result.stderr))
+            return int(self.read_file(pidfile))
+        pid = self.spawn(argv)
+        if pidfile:
+            def written():
+                if (self.read_file(pidfile) or "").strip() == str(pid):
+                    return True
+                if not self.alive(pid):
+                    raise BoardError("%s ended: %s" % (name, self.output(pid)[1]))
+                return False
+            self.wait_until(written, timeout, "pid file %s of %s" % (pidfile, name))
+        return pid
+
+    # ---- the daemon -------------------------------------------------------
+    def daemon_argv(self, args=(), config=DEFAULT_CONFIG):
+        """The command line that starts the daemon with the device recorder."""
+        binary = os.path.join(self.build_dir, "bin", "wardend")
+        words = ([] if config is None else ["-c", config]) + list(args)
+        if self.emulator:
+            return self.emulator + ["-E", "LD_PRELOAD=" + self.devrec, binary] + words
+        return [binary] + words
+
+    def daemon_env(self):
+        env = {"WARDEND_DEVREC_LOG": BOARD_DIR + "/devices.log"}
+        if not self.emulator:
+            env["LD_PRELOAD"] = self.devrec
+        # A sanitizer build would refuse a library preloaded ahead of its runtime.
+        env["ASAN_OPTIONS"] = "verify_asan_link_order=0:" + os.environ.get("ASAN_OPTIONS", "")
+        return env
+
+    def daemon(self, args=(), config=DEFAULT_CONFIG, wait=None, timeout=30):
+        """Starts build/bin/wardend with -c config (config=None leaves -c out)
+        and args. With wait (default: unless -n is among args) it runs to the
+        end of the started process and returns its Result; otherwise the daemon
+        stays in the foreground and its pid is returned."""
+        args = list(args)
+        if wait is None:
+            wait = "-n" not in args
+        argv = self.daemon_argv(args, config)
+        if wait:
+            return self.run(argv, timeout=timeout, env=self.daemon_env())
+        return self.spawn(argv, env=self.daemon_env())
+
+    def daemon_pids(self):
+        return self.pids("wardend")
+
+    def wait_daemon_pid(self, timeout=10):
+        """Pid of the one running daemon (after it detached)."""
+        found = []
+
+        def one():
+            found[:] = self.daemon_pids()
+            return len(found) == 1
+        self.wait_until(one, timeout, "a running daemon")
+        return found[0]
+
+    def stop_daemon(self, pid, timeout=30):
+        """SIGTERM and the exit status (None if it did not end in time)."""
+        self.kill(pid, signal.SIGTERM)
+        return self.wait(pid, timeout)
+
+    # ---- what the board saw --------------------------------------------
+    def log_lines(self):
+        with self._lines_lock:
+            return list(self._lines)
+
+    def log_texts(self):
+        return [line.text for line in self.log_lines()]
+
+    def wait_for_log(self, regex, timeout=10, severity=None, start=0):
+        """First log line (from index start) whose text matches regex (re.search),
+        optionally with the given severity; raises BoardError on timeout."""
+        pattern = re.compile(regex)
+        found = []
+
+        def seen():
+            for line in self.log_lines()[start:]:
+                if pattern.search(line.text) and (severity is None or line.severity == severity):
+                    found.append(line)
+                    return True
+            return False
+        self.wait_until(seen, timeout, "log line /%s/" % regex)
+        return found[0]
+
+    def device_records(self, device=None):
+        records = [parse_device_record(r) for r in _read_lines(os.path.join(self.run_dir, "devices.log"))]
+        return [r for r in records if device is None or r.device == device]
+
+    def led_settings(self):
+        return [r.led for r in self.device_records("pow_led") if r.led is not None]
+
+    def command_records(self, name=None):
+        records = [parse_command_record(r) for r in _read_lines(os.path.join(self.run_dir, "commands.log"))]
+        return [r for r in records if name is None or r.name == name]
+
+    def wait_for_command(self, name, timeout=10):
+        self.wait_until(lambda: self.command_records(name), timeout, "command %s" % name)
+        return self.command_records(name)[0]
+
+    def wait_until(self, predicate, timeout, what="condition"):
+        deadline = time.monotonic() + timeout
+        while True:
+            if predicate():
+                return
+            if time.monotonic() >= deadline:
+                raise BoardError("timed out after %ss waiting for %s" % (timeout, what))
+            time.sleep(0.05)
+
+    def report(self):
+        """Everything the board saw, for a failing test's output."""
+        out = ["--- log lines (severity ident[pid]: text) ---"]
+        for line in self.log_lines():
+            sev = SEVERITIES[line.severity] if line.severity is not None else "?"
+            out.append("%.3f %-7s %s[%s]: %s" % (line.time, sev, line.ident, line.pid, line.text.rstrip("\n")))
+        out.append("--- device records ---")
+        out += [r.raw for r in self.device_records()] if self.run_dir else []
+        out.append("--- command records ---")
+        out += [r.raw for r in self.command_records()] if self.run_dir else []
+        errors = self._agent_errors() if self.run_dir else ""
+        if errors:
+            out += ["--- board agent stderr ---", errors]
+        return "\n".join(out)
+
+    # ---- helpers --------------------------------------------------------
+    def _env(self, env):
+        merged = dict(env or {})
+        if self.emulator and "LD_PRELOAD" in merged:
+            merged.pop("LD_PRELOAD")
+        return merged
+
+    def _host_text(self, board_path):
+        """A file under /board, read from the host side."""
+        if not board_path.startswith(BOARD_DIR + "/"):
+            return self.read_file(board_path)
+        try:
+            with open(os.path.join(self.run_dir, board_path[len(BOARD_DIR) + 1:]), errors="replace") as f:
+                return f.read()
+        except OSError:
+            return None
