@@ -1,0 +1,224 @@
+// wardctl: the command-line face of the client library, for shell scripts
+// and operators. Messages go through the control queue; re-read without a
+// path and the two dumps are signals to the pid in the daemon's pid file.
+#include <getopt.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdarg>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "wardclient.h"
+
+namespace {
+
+constexpr int kExitOk = 0;
+constexpr int kExitFailure = 1;
+constexpr int kExitUsage = 2;
+
+constexpr const char *kDefaultPidFile = "/var/run/wardend.pid";
+
+constexpr const char *kUsage =
+    "Usage: wardctl [-p PIDFILE] COMMAND [ARGUMENTS]\n"
+    "Talks to a running wardend.\n"
+    "\n"
+    "Commands:\n"
+    "  health NAME              report that the process NAME is alive\n"
+    "  reboot NAME REASON...    ask for a reboot; NAME is the asking application\n"
+    "  safe-reboot NAME REASON...\n"
+    "                           ask for a reboot into safe mode\n"
+    "  reread                   re-read the daemon's configuration file (SIGHUP)\n"
+    "  reread PATH              ask the daemon to read the configuration file PATH\n"
+    "  dump-config              write the configuration dump to the system log (SIGUSR1)\n"
+    "  dump-debug               write the watchdog timing dump to the system log (SIGUSR2)\n"
+    "\n"
+    "Options:\n"
+    "  -p, --pidfile PIDFILE    the daemon's pid file (default /var/run/wardend.pid)\n"
+    "  -h, --help               show this text\n"
+    "\n"
+    "NAME has at most 23 characters, REASON at most 103 (several words are joined\n"
+    "with blanks), PATH at most 104.\n"
+    "Exit status: 0 done, 1 the request could not be delivered, 2 usage error.\n";
+
+__attribute__((format(printf, 1, 2))) int UsageError(const char *format, ...) {
+  fputs("wardctl: ", stderr);
+  va_list args;
+  va_start(args, format);
+  vfprintf(stderr, format, args);
+  va_end(args);
+  fputs("\nTry 'wardctl --help' for more information.\n", stderr);
+  return kExitUsage;
+}
+
+int Failure(const std::string &text) {
+  fprintf(stderr, "wardctl: %s\n", text.c_str());
+  return kExitFailure;
+}
+
+// Result of a library call as an exit status: mistakes in the arguments are
+// usage errors, everything else a failure to deliver.
+int Report(int code) {
+  switch (code) {
+    case WARD_OK:
+      return kExitOk;
+    case WARD_ERR_NAME_EMPTY:
+    case WARD_ERR_NAME_LONG:
+    case WARD_ERR_REASON_LONG:
+    case WARD_ERR_PATH_EMPTY:
+    case WARD_ERR_PATH_LONG:
+      fprintf(stderr, "wardctl: %s\n", WardStrError(code));
+      return kExitUsage;
+    case WARD_ERR_SEND:
+      return Failure(std::string(WardStrError(code)) + ": " + strerror(errno));
+    default:
+      return Failure(WardStrError(code));
+  }
+}
+
+// Reads the whole (small) file; false when it cannot be read.
+bool ReadSmallFile(const std::string &path, std::string *content) {
+  FILE *file = fopen(path.c_str(), "re");
+  if (file == nullptr) return false;
+  char buffer[4096];
+  size_t count = fread(buffer, 1, sizeof buffer, file);
+  bool ok = !ferror(file);
+  fclose(file);
+  content->assign(buffer, count);
+  return ok;
+}
+
+std::string BaseName(const std::string &path) {
+  size_t slash = path.rfind('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// A stale pid file may name an unrelated process, and SIGUSR1 would kill
+// most programs. Where /proc is mounted, the pid must belong to a program
+// called wardend (directly, or as an argument of an emulator or loader).
+bool LooksLikeDaemon(pid_t pid, std::string *why) {
+  if (access("/proc/self/comm", R_OK) != 0) return true;  // no /proc: cannot tell
+  std::string dir = "/proc/" + std::to_string(pid);
+  std::string comm;
+  if (!ReadSmallFile(dir + "/comm", &comm)) {
+    *why = "no process with pid " + std::to_string(pid) + " (stale pid file?)";
+    return false;
+  }
+  if (comm == "wardend\n") return true;
+  std::string cmdline;
+  if (ReadSmallFile(dir + "/cmdline", &cmdline)) {
+    size_t start = 0;
+    for (int word = 0; word < 3 && start < cmdline.size(); word++) {
+      size_t end = cmdline.find('\0', start);
+      if (end == std::string::npos) end = cmdline.size();
+      if (BaseName(cmdline.substr(start, end - start)) == "wardend") return true;
+      start = end + 1;
+    }
+  }
+  if (!comm.empty() && comm.back() == '\n') comm.pop_back();
+  *why = "pid " + std::to_string(pid) + " is '" + comm + "', not wardend (stale pid file?)";
+  return false;
+}
+
+int SignalDaemon(const char *pidFile, int signo) {
+  std::string content;
+  if (!ReadSmallFile(pidFile, &content)) {
+    return Failure(std::string("cannot read pid file ") + pidFile + ": " + strerror(errno) +
+                   " (is wardend running?)");
+  }
+  // The daemon writes the pid in decimal and a newline; anything else is
+  // refused, and so are 0 and negative numbers, which kill(2) would take as
+  // process groups.
+  char *end = nullptr;
+  errno = 0;
+  long pid = strtol(content.c_str(), &end, 10);
+  bool valid = end != content.c_str() && errno == 0 && pid > 0 && pid <= 0x7fffffffL &&
+               (*end == '\0' || strcmp(end, "\n") == 0) && content[0] >= '0' && content[0] <= '9';
+  if (!valid) return Failure(std::string("no valid pid in ") + pidFile);
+  std::string why;
+  if (!LooksLikeDaemon(static_cast<pid_t>(pid), &why)) return Failure(why);
+  if (kill(static_cast<pid_t>(pid), signo) != 0) {
+    return Failure("cannot signal pid " + std::to_string(pid) + ": " + strerror(errno));
+  }
+  return kExitOk;
+}
+
+// The daemon runs in "/", so a relative path is made absolute here.
+int RereadPath(const char *path) {
+  std::string absolute = path;
+  if (path[0] != '\0' && path[0] != '/') {
+    char *cwd = getcwd(nullptr, 0);
+    if (cwd == nullptr) return Failure(std::string("cannot get the current directory: ") + strerror(errno));
+    absolute = std::string(cwd) + "/" + path;
+    free(cwd);
+  }
+  return Report(WardReread(absolute.c_str()));
+}
+
+std::string JoinWords(char **words, int count) {
+  std::string joined;
+  for (int i = 0; i < count; i++) {
+    if (i > 0) joined += ' ';
+    joined += words[i];
+  }
+  return joined;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  const char *pidFile = kDefaultPidFile;
+  static const struct option kOptions[] = {
+      {"pidfile", required_argument, nullptr, 'p'},
+      {"help", no_argument, nullptr, 'h'},
+      {nullptr, 0, nullptr, 0},
+  };
+  opterr = 0;
+  int option;
+  // '+': options end at the command, so a REASON may start with '-'.
+  while ((option = getopt_long(argc, argv, "+p:h", kOptions, nullptr)) != -1) {
+    switch (option) {
+      case 'p':
+        pidFile = optarg;
+        break;
+      case 'h':
+        fputs(kUsage, stdout);
+        return kExitOk;
+      default:
+        if (optopt == 'p') return UsageError("option '%s' needs a pid file", "-p");
+        return UsageError("unknown option '%s'", argv[optind - 1]);
+    }
+  }
+  if (optind >= argc) return UsageError("%s", "no command given");
+  const std::string command = argv[optind];
+  char **args = argv + optind + 1;
+  const int nargs = argc - optind - 1;
+
+  if (command == "help") {
+    fputs(kUsage, stdout);
+    return kExitOk;
+  }
+  if (command == "health") {
+    if (nargs != 1) return UsageError("%s", "usage: wardctl health NAME");
+    return Report(WardHealthCheck(args[0]));
+  }
+  if (command == "reboot" || command == "safe-reboot") {
+    if (nargs < 2) return UsageError("usage: wardctl %s NAME REASON...", command.c_str());
+    std::string reason = JoinWords(args + 1, nargs - 1);
+    if (command == "reboot") return Report(WardReboot(args[0], reason.c_str()));
+    return Report(WardSafeReboot(args[0], reason.c_str()));
+  }
+  if (command == "reread") {
+    if (nargs > 1) return UsageError("%s", "usage: wardctl reread [PATH]");
+    if (nargs == 1) return RereadPath(args[0]);
+    return SignalDaemon(pidFile, SIGHUP);
+  }
+  if (command == "dump-config" || command == "dump-debug") {
+    if (nargs != 0) return UsageError("usage: wardctl %s", command.c_str());
+    return SignalDaemon(pidFile, command == "dump-config" ? SIGUSR1 : SIGUSR2);
+  }
+  return UsageError("unknown command '%s'", command.c_str());
+}
