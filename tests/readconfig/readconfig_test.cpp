@@ -2,7 +2,6 @@
 // line number, accepted forms, and what survives a re-read.
 #include <sys/stat.h>
 
-#include <climits>
 #include <cstring>
 
 #include "config_fixture.h"
@@ -304,65 +303,6 @@ TEST_F(ReadConfigTest, OnlyCommentsAndEmptyLinesGiveDefaults) {
   EXPECT_EQ(db_.WdtRefresh.load(), 30);
   EXPECT_EQ(db_.TermTimeout, 5);
   EXPECT_EQ(CntLine, 4);
-}
-
-TEST(HandleNumeric, ConvertsOrKeepsTarget) {
-  LogHook = CaptureLine;
-  struct Case {
-    const char *field;
-    int result;
-    int32_t value;
-    const char *error;  // text after " : " in the report
-  };
-  const Case cases[] = {
-      {"42", 0, 42, nullptr},          {" 42", 0, 42, nullptr},
-      {"+7", 0, 7, nullptr},           {"-1", 0, -1, nullptr},
-      {"2147483647", 0, INT32_MAX, nullptr}, {"-2147483648", 0, INT32_MIN, nullptr},
-      {"2147483648", 1, 99, "Numerical result out of range"},
-      {"-2147483649", 1, 99, "Numerical result out of range"},
-      {"42 ", 1, 99, "Success"},       {"abc", 1, 99, "Success"},
-      {" ", 1, 99, "Success"},
-  };
-  for (const Case &c : cases) {
-    CapturedLog().clear();
-    int32_t target = 99;
-    EXPECT_EQ(handle_numeric(c.field, &target), c.result) << c.field;
-    EXPECT_EQ(target, c.value) << c.field;
-    if (c.error == nullptr) {
-      EXPECT_TRUE(CapturedLog().empty()) << c.field;
-    } else {
-      ASSERT_EQ(CapturedLog().size(), 1u) << c.field;
-      EXPECT_EQ(CapturedLog()[0].text, std::string("Str2Num convert error [") + c.field + "] : " + c.error);
-    }
-  }
-  LogHook = nullptr;
-}
-
-TEST(HandleStartup, AcceptsThreeWordsInAnyCase) {
-  LogHook = CaptureLine;
-  CapturedLog().clear();
-  CntLine = 7;
-  struct Case {
-    const char *field;
-    int result;
-    int32_t value;
-  };
-  const Case cases[] = {
-      {"MONITOR", 0, MONITOR}, {"monitor", 0, MONITOR}, {"Manage", 0, MANAGE},
-      {"rEsPaWn", 0, RESPAWN}, {"START", 1, -1},        {"start", 1, -1},
-      {"MONITOR ", 1, -1},     {"RESPAWNX", 1, -1},
-  };
-  for (const Case &c : cases) {
-    int32_t target = -1;
-    EXPECT_EQ(handle_startup(c.field, &target), c.result) << c.field;
-    EXPECT_EQ(target, c.value) << c.field;
-  }
-  std::vector<std::string> texts;
-  for (const LoggedLine &l : CapturedLog()) texts.push_back(l.text);
-  EXPECT_EQ(texts, (std::vector<std::string>{"Config read: StartUp convert error line 7 [MONITOR ]",
-                                             "Config read: StartUp convert error line 7 [RESPAWNX]"}));
-  LogHook = nullptr;
-  CntLine = 0;
 }
 
 // Called directly, a line longer than the reader ever hands on is refused
