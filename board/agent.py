@@ -194,8 +194,19 @@ def op_pids(req):
             continue
         comm = stat[stat.index("(") + 1:stat.rindex(")")]
         state = stat.rsplit(")", 1)[1].split()[0]
-        if comm == req["name"] and state not in ("Z", "X"):
-            found.append(int(entry))
+        if state in ("Z", "X"):
+            continue
+        if req.get("name") is not None and comm != req["name"]:
+            continue
+        if req.get("cmdline") is not None:
+            try:
+                with open("/proc/%s/cmdline" % entry, "rb") as f:
+                    words = f.read().decode(errors="replace").split("\0")
+            except OSError:
+                continue
+            if req["cmdline"] not in words:
+                continue
+        found.append(int(entry))
     return {"pids": sorted(found)}
 
 
@@ -204,7 +215,13 @@ def op_procinfo(req):
     try:
         with open(base + "/stat") as f:
             stat = f.read().rsplit(")", 1)[1].split()
-        return {"fds": sorted(int(fd) for fd in os.listdir(base + "/fd")),
+        fds = {}
+        for fd in os.listdir(base + "/fd"):
+            try:
+                fds[fd] = os.readlink("%s/fd/%s" % (base, fd))
+            except OSError:
+                pass
+        return {"fds": fds,
                 "cwd": os.readlink(base + "/cwd"),
                 "ppid": int(stat[1]), "pgid": int(stat[2]), "sid": int(stat[3])}
     except OSError as e:

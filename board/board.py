@@ -177,6 +177,20 @@ def sandbox_argv(run_dir, devices, build_dir=BUILD_DIR, log_socket=None, env=Non
     return argv
 
 
+def foreground(args):
+    """Whether the daemon's command line keeps it in the foreground: an -n
+    that is an option word, not the value of -P or -c."""
+    words = iter(args)
+    for word in words:
+        if word in ("-P", "-c"):
+            next(words, None)
+        elif word == "-n":
+            return True
+        elif word in ("-v", "-f"):
+            return False
+    return False
+
+
 class BoardError(AssertionError):
     pass
 
@@ -334,13 +348,18 @@ class Board:
     def kill(self, pid, sig=signal.SIGTERM):
         return self.request("kill", pid=pid, sig=int(sig))["ok"]
 
-    def pids(self, name):
-        """Live processes whose command name is name."""
-        return self.request("pids", name=name)["pids"]
+    def pids(self, name=None, cmdline=None):
+        """Live processes whose command name is name and/or whose command line
+        has the word cmdline."""
+        return self.request("pids", name=name, cmdline=cmdline)["pids"]
 
     def procinfo(self, pid):
-        """{'fds': [...], 'cwd': ..., 'ppid': ..., 'pgid': ..., 'sid': ...} of a live process."""
-        return self.request("procinfo", pid=pid)
+        """{'fds': {number: target}, 'cwd': ..., 'ppid': ..., 'pgid': ..., 'sid': ...}
+        of a live process."""
+        info = self.request("procinfo", pid=pid)
+        if "fds" in info:
+            info["fds"] = {int(fd): target for fd, target in info["fds"].items()}
+        return info
 
     # ---- the control queue ---------------------------------------------
     def msgsnd(self, msg_type, name=b"", payload=b"", size=128, data=None, key=QUEUE_KEY, nowait=True):
@@ -383,6 +402,9 @@ class Board:
     def exists(self, path):
         return self.read_file(path) is not None
 
+    def mkdir(self, path):
+        self.request("mkdir", path=path)
+
     def remove_file(self, path):
         return self.request("remove", path=path)["ok"]
 
@@ -409,7 +431,7 @@ class Board:
         path = self.install_program(name)
         argv = self.emulator + [path]
         if pidfile:
-            self.request("mkdir", path=os.path.dirname(pidfile))
+            self.mkdir(os.path.dirname(pidfile))
             argv += ["-p", pidfile]
         if ignore_term:
             argv += ["-t"]
@@ -434,9 +456,12 @@ class Board:
         return pid
 
     # ---- the daemon -------------------------------------------------------
+    def daemon_binary(self):
+        return os.path.join(self.build_dir, "bin", "wardend")
+
     def daemon_argv(self, args=(), config=DEFAULT_CONFIG):
         """The command line that starts the daemon with the device recorder."""
-        binary = os.path.join(self.build_dir, "bin", "wardend")
+        binary = self.daemon_binary()
         words = ([] if config is None else ["-c", config]) + list(args)
         if self.emulator:
             return self.emulator + ["-E", "LD_PRELOAD=" + self.devrec, binary] + words
@@ -450,30 +475,38 @@ class Board:
         env["ASAN_OPTIONS"] = "verify_asan_link_order=0:" + os.environ.get("ASAN_OPTIONS", "")
         return env
 
-    def daemon(self, args=(), config=DEFAULT_CONFIG, wait=None, timeout=30):
+    def daemon(self, args=(), config=DEFAULT_CONFIG, wait=None, timeout=30, cwd=None):
         """Starts build/bin/wardend with -c config (config=None leaves -c out)
         and args. With wait (default: unless -n is among args) it runs to the
         end of the started process and returns its Result; otherwise the daemon
         stays in the foreground and its pid is returned."""
         args = list(args)
         if wait is None:
-            wait = "-n" not in args
+            wait = not foreground(args)
         argv = self.daemon_argv(args, config)
         if wait:
-            return self.run(argv, timeout=timeout, env=self.daemon_env())
-        return self.spawn(argv, env=self.daemon_env())
+            return self.run(argv, timeout=timeout, env=self.daemon_env(), cwd=cwd)
+        return self.spawn(argv, env=self.daemon_env(), cwd=cwd)
 
     def daemon_pids(self):
+        """Live daemon processes (under an emulator the command name is the
+        emulator's, so the binary is looked for on the command line)."""
+        if self.emulator:
+            return self.pids(cmdline=self.daemon_binary())
         return self.pids("wardend")
 
     def wait_daemon_pid(self, timeout=10):
-        """Pid of the one running daemon (after it detached)."""
+        """Pid of the one running daemon once it has detached (or of the one
+        in the foreground): a daemon process whose parent is the agent, the
+        same on two looks in a row."""
         found = []
 
-        def one():
-            found[:] = self.daemon_pids()
-            return len(found) == 1
-        self.wait_until(one, timeout, "a running daemon")
+        def settled():
+            pids = [p for p in self.daemon_pids() if self.procinfo(p).get("ppid") == self.agent_pid]
+            stable = len(pids) == 1 and found == pids
+            found[:] = pids
+            return stable
+        self.wait_until(settled, timeout, "a running daemon")
         return found[0]
 
     def stop_daemon(self, pid, timeout=30):
