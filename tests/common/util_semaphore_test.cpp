@@ -22,9 +22,9 @@ int SemValue(int id) { return semctl(id, 0, GETVAL); }
 class SemaphoreTest : public testing::Test {
  protected:
   void SetUp() override {
-    std::mt19937 random(static_cast<unsigned>(getpid()) ^ std::random_device{}());
+    std::mt19937 generator(static_cast<unsigned>(getpid()) ^ std::random_device{}());
     for (int tries = 0; tries < 100; tries++) {
-      key_t candidate = static_cast<key_t>(random() & 0x3fffffff) + 1;
+      key_t candidate = static_cast<key_t>(generator() & 0x3fffffff) + 1;
       int id = -1;
       if (SemCreate(candidate, &id) == SEM_CREATED) {
         key_ = candidate;
