@@ -241,8 +241,11 @@ class Board:
         argv = sandbox_argv(self.run_dir, devices, self.build_dir, log_path, self.env)
         argv += [PYTHON, os.path.join(SOURCE_DIR, "board", "agent.py")]
         self._agent_err = open(os.path.join(self.run_dir, "agent.err"), "wb")
+        # Its own session: a Ctrl-C at the terminal reaches the harness (the
+        # demo stops the daemon cleanly) but not the board.
         self.proc = subprocess.Popen(argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                     stderr=self._agent_err, text=True, bufsize=1)
+                                     stderr=self._agent_err, text=True, bufsize=1,
+                                     start_new_session=True)
         self._agent_lock = threading.Lock()
         hello = self.proc.stdout.readline()
         if not hello:
