@@ -30,12 +30,13 @@ void EnsureDirectory(const char *destination) {
   *slash = '\0';
   struct stat status;
   if (stat(path, &status) == 0) return;
+  // A directory name too long for the command is cut on purpose: mkdir then
+  // makes a shorter directory or fails, and opening the destination below
+  // reports the failure.
+  static constexpr char kMkdir[] = "mkdir -p ";
+  constexpr int kNameRoom = kCommandSize - static_cast<int>(sizeof kMkdir);
   char command[kCommandSize];
-  int length = snprintf(command, sizeof command, "mkdir -p %s", path);
-  if (length >= static_cast<int>(sizeof command)) {
-    // The command is cut on purpose: mkdir then makes a shorter directory or
-    // fails, and the open of the destination below reports the failure.
-  }
+  snprintf(command, sizeof command, "%s%.*s", kMkdir, kNameRoom, path);
   CmdSystem(command);
 }
 

@@ -114,6 +114,19 @@ TEST_F(FileCopyTest, CreatesMissingDirectoryFirst) {
   EXPECT_TRUE(S_ISDIR(status.st_mode));
 }
 
+TEST_F(FileCopyTest, CutsOverlongDirectoryCommandAtItsBuffer) {
+  // "mkdir -p " leaves room for 246 characters of the directory name.
+  Write(Path("src"), "data", 0644);
+  std::string directory = dir_ + "/" + std::string(250 - dir_.size() - 1, 'd');
+  std::string made = directory.substr(0, 246);
+  std::string said;
+  EXPECT_EQ(Copy(Path("src"), directory + "/f", &said), 1);
+  EXPECT_EQ(said, "DST open error\n");
+  struct stat status;
+  EXPECT_EQ(stat(made.c_str(), &status), 0) << "cut directory not made";
+  EXPECT_NE(stat(directory.c_str(), &status), 0);
+}
+
 TEST_F(FileCopyTest, ReportsEachFailure) {
   Write(Path("src"), "data", 0644);
   mkdir(Path("subdir").c_str(), 0755);
