@@ -500,12 +500,14 @@ class Board:
 
     def wait_daemon_pid(self, timeout=10):
         """Pid of the one running daemon once it has detached (or of the one
-        in the foreground): a daemon process whose parent is the agent, the
+        in the foreground): the only daemon process, its parent the agent, the
         same on two looks in a row."""
         found = []
 
         def settled():
-            pids = [p for p in self.daemon_pids() if self.procinfo(p).get("ppid") == self.agent_pid]
+            pids = self.daemon_pids()
+            if len(pids) != 1 or self.procinfo(pids[0]).get("ppid") != self.agent_pid:
+                pids = []
             stable = len(pids) == 1 and found == pids
             found[:] = pids
             return stable
