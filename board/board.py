@@ -474,9 +474,24 @@ class Board:
         env = {"WARDEND_DEVREC_LOG": BOARD_DIR + "/devices.log"}
         if not self.emulator:
             env["LD_PRELOAD"] = self.devrec
-        # A sanitizer build would refuse a library preloaded ahead of its runtime.
-        env["ASAN_OPTIONS"] = "verify_asan_link_order=0:" + os.environ.get("ASAN_OPTIONS", "")
+        # Sanitizer reports of a detached daemon would go to its closed stderr:
+        # they go to files in the run folder instead (sanitizer_reports()).
+        # An ASan build would also refuse a library preloaded ahead of its runtime.
+        for name, extra in (("ASAN_OPTIONS", "verify_asan_link_order=0:"), ("TSAN_OPTIONS", ""),
+                            ("UBSAN_OPTIONS", "")):
+            env[name] = "log_path=%s/sanitizer:%s%s" % (BOARD_DIR, extra, os.environ.get(name, ""))
         return env
+
+    def sanitizer_reports(self):
+        """Text of every sanitizer report written by a daemon on this board."""
+        if not self.run_dir:
+            return ""
+        texts = []
+        for name in sorted(os.listdir(self.run_dir)):
+            if name.startswith("sanitizer."):
+                with open(os.path.join(self.run_dir, name), errors="replace") as f:
+                    texts.append("%s:\n%s" % (name, f.read()))
+        return "\n".join(texts)
 
     def daemon(self, args=(), config=DEFAULT_CONFIG, wait=None, timeout=30, cwd=None):
         """Starts build/bin/wardend with -c config (config=None leaves -c out)
@@ -576,6 +591,9 @@ class Board:
         out += [r.raw for r in self.device_records()] if self.run_dir else []
         out.append("--- command records ---")
         out += [r.raw for r in self.command_records()] if self.run_dir else []
+        reports = self.sanitizer_reports()
+        if reports:
+            out += ["--- sanitizer reports ---", reports]
         errors = self._agent_errors() if self.run_dir else ""
         if errors:
             out += ["--- board agent stderr ---", errors]

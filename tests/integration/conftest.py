@@ -6,7 +6,8 @@
         b = make_board(watchdog=False)
 
 When a test fails, everything the boards it used saw (log lines, device
-records, command records) is added to the failure report.
+records, command records) is added to the failure report. A sanitizer report
+from a daemon on a board fails the test that started it.
 """
 import os
 import sys
@@ -31,8 +32,13 @@ def make_board(request):
         b.start()
         return b
     yield make
+    reports = [b.sanitizer_reports() for b in boards]
     for b in boards:
         b.stop()
+    # A sanitizer finding in the daemon fails the test even when the daemon
+    # had detached and nobody saw its stderr.
+    if any(reports):
+        pytest.fail("sanitizer reports from the daemon:\n" + "\n".join(r for r in reports if r))
 
 
 @pytest.fixture
