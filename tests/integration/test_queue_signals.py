@@ -107,7 +107,8 @@ def test_sigusr2_dump_shows_the_watchdog_intervals(board):
     assert cur and top, lines
     cur_ms = int(cur.group(1)) * 1000 + int(cur.group(2))
     top_ms = int(top.group(1)) * 1000 + int(top.group(2))
-    assert 900 <= cur_ms <= 1500 and cur_ms <= top_ms <= 1500, lines
+    # Within the daemon's own lateness limit of twice the period.
+    assert 900 <= cur_ms <= 2000 and cur_ms <= top_ms <= 2000, lines
     assert re.fullmatch(r"  PowerSW time value      = \d+\.\d{6} sec", lines[4]), lines[4]
     assert lines[5:7] == ["  Cur PowerSW interval    = 0.000 sec", "  Max PowerSW interval    = 0.000 sec"]
     assert board.stop_daemon(pid, timeout=10) == 0
@@ -146,7 +147,7 @@ def test_signal_burst_and_health_check_flood_leave_the_daemon_responsive(board):
     dump(board, "dump-debug", DEBUG_HEAD, DEBUG_END)
     refreshes = [r.time for r in board.device_records("watchdog") if r.event == "ioctl"][2:]
     gaps = [b - a for a, b in zip(refreshes, refreshes[1:])]
-    assert gaps and max(gaps) <= 1.5, gaps
+    assert gaps and max(gaps) <= 2.0, gaps  # the daemon's own limit: twice the period
     texts = board.log_texts()
     assert not [t for t in texts if t.startswith("Thread interval is too long")]
     assert not [t for t in texts if t.startswith("System down reason")]
