@@ -13,8 +13,16 @@ set(CMAKE_SYSTEM_PROCESSOR arm)
 
 set(WARDEND_ARM_TRIPLET arm-linux-gnueabihf CACHE STRING "GNU triplet of the board's toolchain")
 
-set(CMAKE_C_COMPILER ${WARDEND_ARM_TRIPLET}-gcc)
-set(CMAKE_CXX_COMPILER ${WARDEND_ARM_TRIPLET}-g++)
+# Debian's cross g++ by default; clang works too (-DCMAKE_C_COMPILER=clang
+# -DCMAKE_CXX_COMPILER=clang++), with the same target and libraries.
+if(NOT DEFINED CMAKE_C_COMPILER)
+  set(CMAKE_C_COMPILER ${WARDEND_ARM_TRIPLET}-gcc)
+endif()
+if(NOT DEFINED CMAKE_CXX_COMPILER)
+  set(CMAKE_CXX_COMPILER ${WARDEND_ARM_TRIPLET}-g++)
+endif()
+set(CMAKE_C_COMPILER_TARGET ${WARDEND_ARM_TRIPLET})
+set(CMAKE_CXX_COMPILER_TARGET ${WARDEND_ARM_TRIPLET})
 
 # Debian's multiarch cross toolchain finds its own headers and libraries;
 # only keep CMake from picking host packages for the target.
