@@ -111,8 +111,9 @@ class MsgRcv : public ::testing::Test {
     CtrlMsg msg;
     memset(&msg, 0, sizeof msg);
     msg.type = type;
-    strncpy(msg.name, name, sizeof msg.name);
-    strncpy(msg.payload, payload, sizeof msg.payload);
+    // Texts that fill a field are sent without terminator, as a sender may.
+    memcpy(msg.name, name, strnlen(name, sizeof msg.name));
+    memcpy(msg.payload, payload, strnlen(payload, sizeof msg.payload));
     return msg;
   }
   int Handle(const CtrlMsg &msg) { return HandleCtrlMsg(&msg, &arg_, &kFakeActions); }
