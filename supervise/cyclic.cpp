@@ -95,6 +95,13 @@ bool FormatCommand(char *command, const char *format, ...) {
   return n >= 0 && n < kCommandSize;
 }
 
+// Appends text to a command of kCommandSize bytes, cutting what does not
+// fit; *length is the command's length so far.
+void AppendCut(char *command, size_t *length, const char *text) {
+  while (*text != '\0' && *length + 1 < static_cast<size_t>(kCommandSize)) command[(*length)++] = *text++;
+  command[*length] = '\0';
+}
+
 }  // namespace
 
 void BuildDownReason(const ConfigDb *db, int result, int index, char *reason) {
@@ -166,8 +173,10 @@ int SuperviseProcessAlive_Respawn(ProcEntry *entry, char *command) {
   if (entry->StartUp != RESPAWN) return 0;
   // The program is named by its base name alone and found through the
   // shell's search path; the whole command is cut to the buffer.
-  int n = snprintf(command, kCommandSize, "%s %s", entry->procName, entry->Option);
-  (void)n;
+  size_t length = 0;
+  AppendCut(command, &length, entry->procName);
+  AppendCut(command, &length, " ");
+  AppendCut(command, &length, entry->Option);
   int status = system(command);
   (void)status;
   LOG_AT(kUnit, LOG_WARNING, "Respawn: %s ", command);

@@ -5,6 +5,8 @@ import re
 import signal
 import time
 
+import pytest
+
 from board import LOG_ERR, LOG_WARNING
 
 # The Linux watchdog requests as the daemon encodes them: type 'W', read,
@@ -110,6 +112,8 @@ def test_vanished_managed_process_is_not_found_then_dead(board):
 
 
 def test_respawn_restarts_once_per_loss(board):
+    if board.emulator:
+        pytest.skip("the daemon's shell starts the respawned program, and it cannot run a foreign binary")
     option = "-p %s/r.pid -d" % RUN
     first = board.start_program("rprog", pidfile=RUN + "/r.pid", background=True)
     start_daemon(board, "WdtRefreshPeriod:1\nAliveWatchPeriod:2\n"
