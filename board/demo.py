@@ -1,25 +1,39 @@
 """Runs the daemon on the simulated board with examples/wardend.conf and shows
 what happens: the daemon's system-log lines, the watchdog and power-LED
-requests, and the commands it runs.
+requests, the commands it runs, and what the demo does through wardctl.
 
-The story: two applications run, beacon (MANAGE, sends a health check every
-2 seconds) and worker (RESPAWN, ends after a few seconds and is started
-again by the daemon). After HANG seconds beacon stops sending health
-checks; the daemon notices, stops the managed processes and reboots the
-board. Ctrl-C or --seconds ends the demo earlier with a clean stop
-(SIGTERM to the daemon, then the board goes away).
+Two applications run: beacon (MANAGE, a health check due every 4 seconds)
+and worker (RESPAWN; it ends after a few seconds and the daemon starts it
+again). A small shell loop on the board sends beacon's health checks with
+"wardctl health beacon" every 2 seconds.
+
+Story "supervision" (the default): after 11 seconds (earlier with a short
+HANG) the operator asks for a re-read with "wardctl reread" (SIGHUP to the pid in the daemon's pid file).
+After HANG seconds the health-check loop stops; the daemon notices the
+missing health check, stops the managed processes and reboots the board.
+
+Story "request": the health checks go on; after 8 seconds "wardctl reread
+PATH" asks the daemon to read the configuration file PATH, and after 14
+seconds an application asks for a reboot with "wardctl reboot beacon
+REASON"; the daemon logs the reason and reboots the board.
+
+Ctrl-C or --seconds ends the demo earlier with a clean stop (SIGTERM to the
+daemon, then the board goes away).
 """
 import argparse
 import os
+import shlex
 import signal
 import sys
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from board import SEVERITIES, SOURCE_DIR, Board  # noqa: E402
+from board import DEFAULT_CONFIG, SEVERITIES, SOURCE_DIR, Board  # noqa: E402
 
 HEALTH_EVERY = 2
 WORKER_LIFETIME = 6
+PIDFILE = "/tmpfs/run/wardend.pid"      # the Wardend line of examples/wardend.conf
+REBOOT_REASON = "firmware 2.1 installed"
 WATCHDOG_REQUESTS = {0x80045705: "keep-alive", 0x40045705: "keep-alive",
                      0x8004570C: "board request 12", 0x4004570C: "board request 12"}
 
@@ -30,10 +44,15 @@ class Printer:
     def __init__(self, board, start):
         self.board, self.start = board, start
         self.logs = self.devices = self.commands = 0
+        self.outputs = {}               # pid of a spawned loop -> (who, lines printed)
 
     def say(self, who, text, when=None):
         when = time.time() if when is None else when
         print("%6.1fs  %-8s %s" % (when - self.start, who, text), flush=True)
+
+    def follow(self, pid, who):
+        """Also prints the standard output of a process started with spawn()."""
+        self.outputs[pid] = (who, 0)
 
     def flush(self):
         events = []
@@ -58,13 +77,52 @@ class Printer:
         self.commands = len(commands)
         for when, who, text in sorted(events):
             self.say(who, text, when)
+        for pid, (who, done) in list(self.outputs.items()):
+            text = self.board.output(pid)[0] or ""
+            complete = text.split("\n")[:-1]    # only finished lines
+            for line in complete[done:]:
+                self.say(who, line)
+            self.outputs[pid] = (who, len(complete))
+
+
+def wardctl_command(board, *args):
+    """The words that run wardctl on the board (installed on its PATH)."""
+    return board.emulator + ["wardctl"] + list(args)
+
+
+def health_loop(board, seconds):
+    """A shell loop that sends beacon's health check through wardctl every
+    HEALTH_EVERY seconds for the given time, as an application's script would."""
+    send = shlex.join(wardctl_command(board, "health", "beacon"))
+    return ("end=$(( $(date +%%s) + %d ))\n"
+            "while [ \"$(date +%%s)\" -lt \"$end\" ]; do\n"
+            "  %s && echo \"sent: wardctl health beacon\"\n"
+            "  sleep %d\n"
+            "done\n"
+            "echo \"stops sending health checks\"\n" % (seconds, send, HEALTH_EVERY))
+
+
+def story_steps(story, hang):
+    """(seconds after the daemon started, what, wardctl arguments) of a story."""
+    if story == "request":
+        return [(8, "operator asks for a re-read of an explicit file", ("reread", DEFAULT_CONFIG)),
+                (14, "an application asks for a reboot", ("reboot", "beacon", REBOOT_REASON))]
+    return [(min(11, hang * 0.7), "operator asks for a re-read (SIGHUP via the pid file)",
+             ("-p", PIDFILE, "reread"))]
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser = argparse.ArgumentParser(
+        description=__doc__.split("\n\n")[0],
+        epilog="stories: 'supervision' (default) shows health checks through wardctl, a RESPAWN "
+               "restart, a re-read (wardctl reread) and a reboot because the health checks "
+               "stopped; 'request' shows health checks, a re-read of an explicit file "
+               "(wardctl reread PATH) and a reboot request (wardctl reboot NAME REASON).")
+    parser.add_argument("--story", choices=("supervision", "request"), default="supervision",
+                        help="what to show (default supervision)")
     parser.add_argument("--seconds", type=float, help="stop cleanly after this many seconds")
     parser.add_argument("--hang", type=float, default=15,
-                        help="seconds until beacon stops sending health checks (default 15)")
+                        help="supervision story: seconds until the health checks stop (default 15)")
     options = parser.parse_args()
 
     stop_requested = []
@@ -77,10 +135,15 @@ def main():
     with Board() as board:
         start = time.time()
         out = Printer(board, start)
-        out.say("demo", "board up; configuration examples/wardend.conf:")
+        out.say("demo", "story '%s'; board up; configuration examples/wardend.conf:" % options.story)
         for line in config.splitlines():
             if line and not line.startswith("#"):
                 print("          " + line)
+        wardctl = os.path.join(board.build_dir, "bin", "wardctl")
+        if not os.path.exists(wardctl):
+            out.say("demo", "%s is missing: build the wardctl target first" % wardctl)
+            return 1
+        board.request("install", source=wardctl, dest="/tmpfs/bin/wardctl")
         board.write_config(config)
         board.start_program("beacon", "/tmpfs/run/beacon.pid")
         board.start_program("worker", "/tmpfs/run/worker.pid", background=True, exit_after=WORKER_LIFETIME)
@@ -91,12 +154,17 @@ def main():
             out.say("demo", "the daemon did not start (status %s): %s" % (started.status, started.stderr.strip()))
             return 1
         pid = board.wait_daemon_pid()
+        daemon_start = time.time()
         out.say("demo", "wardend runs as pid %d on the board" % pid)
 
-        wardctl = os.path.join(board.build_dir, "bin", "wardctl")
-        use_wardctl = os.path.exists(wardctl)
-        next_health = time.time()
-        hung = False
+        sending = options.hang if options.story == "supervision" else 600
+        loop = health_loop(board, sending)
+        out.say("demo", "health checks for beacon come from this shell loop on the board:")
+        for line in loop.splitlines():
+            print("            " + line)
+        out.follow(board.spawn(["/bin/sh", "-c", loop]), "beacon")
+
+        steps = story_steps(options.story, options.hang)
         reason = None
         running = {name: set(board.pids(name)) for name in ("beacon", "worker")}
         while True:
@@ -113,18 +181,16 @@ def main():
                 stop_requested.append("%g seconds" % options.seconds)
             if stop_requested:
                 break
-            if not hung and now - start >= options.hang:
-                hung = True
-                out.say("demo", "beacon hangs: no more health checks")
-            if not hung and now >= next_health:
-                if use_wardctl:
-                    board.run([wardctl, "health", "beacon"])
-                else:
-                    board.health_check("beacon")
-                out.say("beacon", "health check sent")
-                next_health = now + HEALTH_EVERY
-            if board.command_records("reboot") or board.command_records("poweroff"):
-                reason = (board.command_records("reboot") or board.command_records("poweroff"))[0].name
+            while steps and now - daemon_start >= steps[0][0]:
+                _, what, args = steps.pop(0)
+                argv = wardctl_command(board, *args)
+                out.say("demo", "%s: %s" % (what, shlex.join(argv)))
+                result = board.run(argv)
+                failed = (": " + result.stderr.strip()) if result.stderr.strip() else ""
+                out.say("wardctl", "exit status %d%s" % (result.status, failed))
+            done = board.command_records("reboot") or board.command_records("poweroff")
+            if done:
+                reason = done[0].name
                 break
             if not board.daemon_pids():
                 out.say("demo", "the daemon has ended")
