@@ -10,29 +10,21 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "common/log.h"
 #include "readconfig/config.h"
 
-struct LoggedLine {
-  int priority;
-  std::string text;
-};
-
-inline std::vector<LoggedLine> &CapturedLog() {
-  static std::vector<LoggedLine> lines;
-  return lines;
-}
-
-inline void CaptureLine(int priority, const char *line) { CapturedLog().push_back({priority, line}); }
+// Every line logged during a test, with its priority (nothing in this
+// program turns on the debug suffix).
+inline std::vector<std::pair<int, std::string>> gLogged;
 
 class ConfigTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    LogDebug = 0;
-    LogHook = CaptureLine;
-    CapturedLog().clear();
+    LogHook = [](int priority, const char *line) { gLogged.emplace_back(priority, line); };
+    gLogged.clear();
     char pattern[] = "/tmp/readconfig_test.XXXXXX";
     ASSERT_NE(mkdtemp(pattern), nullptr);
     dir_ = pattern;
@@ -41,8 +33,7 @@ class ConfigTest : public ::testing::Test {
   void TearDown() override {
     CleanConfig(nullptr, &db_);
     LogHook = nullptr;
-    std::error_code ignored;
-    std::filesystem::remove_all(dir_, ignored);
+    std::filesystem::remove_all(dir_);
   }
 
   // Writes a file in the scratch folder and returns its full path.
@@ -52,26 +43,20 @@ class ConfigTest : public ::testing::Test {
     chmod(path.c_str(), mode);
     return path;
   }
-
   std::string PidFile(const std::string &name) { return WriteFile(name, "4242\n"); }
   std::string Program(const std::string &name) { return WriteFile(name, "#!/bin/sh\n", 0755); }
+  int Read(const std::string &content) { return ReadConfig(WriteFile("wardend.conf", content).c_str(), &db_); }
 
-  int Read(const std::string &content) {
-    conf_ = WriteFile("wardend.conf", content);
-    return ReadConfig(conf_.c_str(), &db_);
-  }
-
-  // The texts of every captured line, all of them at LOG_ERR.
+  // The texts of every logged line, all of which must be at LOG_ERR.
   std::vector<std::string> Errors() const {
     std::vector<std::string> texts;
-    for (const LoggedLine &line : CapturedLog()) {
-      EXPECT_EQ(line.priority, LOG_ERR) << line.text;
-      texts.push_back(line.text);
+    for (const auto &[priority, text] : gLogged) {
+      EXPECT_EQ(priority, LOG_ERR) << text;
+      texts.push_back(text);
     }
     return texts;
   }
 
   std::string dir_;
-  std::string conf_;
   ConfigDb db_{};
 };
