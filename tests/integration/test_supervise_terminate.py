@@ -1,32 +1,24 @@
-"""System termination on the simulated board: the sweep over managed
-processes, the grace wait, the watchdog close, the LED and the commands of
-each mode. The modes an application would ask for are driven through the
-test-only terminate_driver, which runs one termination with a given mode."""
+"""System termination on the simulated board: sweep, grace wait, watchdog close, LED, commands."""
+# The modes an application would ask for are driven through the test-only
+# terminate_driver, which runs one termination with a given mode.
 import os
 import signal
 import time
 
 import pytest
 
-from board import BOARD_DIR, LOG_ERR, LOG_WARNING
+from board import BOARD_DIR, DEFAULT_CONFIG as CONFIG, LOG_ERR, LOG_WARNING
 
 RUN = "/tmpfs/run"
-CONFIG = "/tmpfs/config/terminate.conf"
-
-
-def _ior(nr):
-    return (2 << 30) | (4 << 16) | (ord("W") << 8) | nr
-
-
-KEEPALIVE = _ior(5)
+KEEPALIVE = (2 << 30) | (4 << 16) | (ord("W") << 8) | 5  # the Linux watchdog's keep-alive request
 
 
 def process_line(kind, name, health=0):
     return "Process:%s:%d:%s/%s.pid:/tmpfs/bin/%s\n" % (kind, health, RUN, name, name)
 
 
+# Starts one termination with mode and reason; returns the driver's pid.
 def driver(board, mode, reason, config_text):
-    """Starts one termination with mode and reason; returns the driver's pid."""
     path = os.path.join(board.build_dir, "bin", "terminate_driver")
     if not os.path.exists(path):
         pytest.skip("terminate_driver is not built")
@@ -37,34 +29,23 @@ def driver(board, mode, reason, config_text):
     return board.spawn(argv, env=dict(board.daemon_env(), WARDEND_BOARD_DIR=BOARD_DIR))
 
 
-def wait_commands(board, count, timeout=15):
-    board.wait_until(lambda: len(board.command_records()) >= count, timeout, "%d commands" % count)
-    time.sleep(0.3)
-    return board.command_records()
-
-
+# Closed once, before the command, and nothing reaches the device afterwards.
 def watchdog_closed_before(board, command):
     records = board.device_records("watchdog")
-    closes = [r for r in records if r.event == "close"]
-    assert len(closes) == 1
-    assert closes[0].time < command.time
-    # Nothing reaches the device once it is closed.
-    assert records[-1] is closes[-1] or records[-1].event == "close"
+    assert [r.event for r in records].count("close") == 1 and records[-1].event == "close"
+    assert records[-1].time < command.time
+    return records[-1]
 
 
 def test_termination_sweeps_managed_processes_only(board):
-    pids = {}
-    for name, ignore in (("tmon", False), ("tman", False), ("tres", False), ("tstub", True), ("thc", False)):
-        pids[name] = board.start_program(name, pidfile="%s/%s.pid" % (RUN, name), ignore_term=ignore)
+    kinds = (("MONITOR", "tmon"), ("MANAGE", "tman"), ("RESPAWN", "tres"), ("MANAGE", "tstub"), ("MANAGE", "thc", 1))
+    pids = {k[1]: board.start_program(k[1], pidfile=RUN + "/%s.pid" % k[1], ignore_term="stub" in k[1]) for k in kinds}
     board.write_config("WdtRefreshPeriod:1\nAliveWatchPeriod:100\nTermTimeout:2\n"
-                       + process_line("MONITOR", "tmon") + process_line("MANAGE", "tman")
-                       + process_line("RESPAWN", "tres") + process_line("MANAGE", "tstub")
-                       + process_line("MANAGE", "thc", health=1))
+                       + "".join(process_line(*k) for k in kinds))
     assert board.daemon().status == 0
 
-    down = board.wait_for_log(r"^System down reason : ", timeout=10)
+    down = board.wait_for_log(r"^System down reason : ", timeout=10, severity=LOG_WARNING)
     assert down.text == "System down reason : Detect that the process [thc] did not sent health check."
-    assert down.severity == LOG_WARNING
     stub_seen_alive = 0.0
     while board.alive(pids["tstub"]) and time.time() - down.time < 8:
         stub_seen_alive = time.time()
@@ -77,83 +58,60 @@ def test_termination_sweeps_managed_processes_only(board):
     # Ignored SIGTERM: SIGKILL comes in the last second of the grace wait
     # (t = TermTimeout = 2, after three one-second sleeps), not before.
     assert board.wait(pids["tstub"], timeout=5) == -signal.SIGKILL
-    assert stub_seen_alive - down.time >= 2.0
-    assert 2.5 <= stub_gone - down.time <= 4.5
+    assert stub_seen_alive - down.time >= 2.0 and 2.5 <= stub_gone - down.time <= 4.5
     assert board.alive(pids["tmon"])
 
-    assert board.led_settings() == [(6, 500)]
-    led = [r for r in board.device_records("pow_led") if r.led == (6, 500)][0]
-    assert down.time - 0.5 <= led.time <= stub_seen_alive
+    led = [r for r in board.device_records("pow_led") if r.led is not None]
+    assert [r.led for r in led] == [(6, 500)] and down.time - 0.5 <= led[0].time <= stub_seen_alive
     watchdog_closed_before(board, reboot)
     assert reboot.time - stub_gone < 1.0
-    assert [r.name for r in wait_commands(board, 1)] == ["reboot"]
+    time.sleep(0.3)
+    assert [r.name for r in board.command_records()] == ["reboot"]
 
 
-@pytest.mark.parametrize("mode,commands", [
-    (1, ["poweroff"]),
-    (2, ["reboot"]),
-    (3, ["rescueMark", "reboot"]),
-    (42, ["reboot"]),
+# TermTimeout 3 with nothing managed: one second of wait, which finds nothing.
+# TermTimeout 0: SIGKILL in that first second; negative: no wait, no SIGKILL.
+# A board without the LED device reports it and still terminates.
+@pytest.mark.parametrize("mode,commands,timeout,stub,led", [
+    (1, ["poweroff"], 3, False, True),
+    (42, ["reboot"], 0, True, True),
+    (2, ["reboot"], -1, True, False),
 ])
-def test_mode_commands(board, mode, commands):
-    started = driver(board, mode, "mode %d" % mode, "TermTimeout:3\n")
-    down = board.wait_for_log(r"^System down reason : mode %d$" % mode, timeout=10)
-    records = wait_commands(board, len(commands))
-    assert [r.name for r in records] == commands
-    assert all(r.args == "" for r in records)
-    assert board.led_settings() == [(6, 500)]
-    watchdog_closed_before(board, records[0])
-    # Nothing managed: one second of wait, which finds nothing.
-    close = [r for r in board.device_records("watchdog") if r.event == "close"][0]
-    assert 0.9 <= close.time - down.time <= 2.0
-    keepalives = [r for r in board.device_records("watchdog") if r.request == KEEPALIVE]
-    assert len(keepalives) == 3  # before the sweep, after the second, before the close
-    board.kill(started, signal.SIGKILL)
-
-
-def test_missing_led_device_does_not_stop_the_termination(make_board):
-    board = make_board(led=False)
-    started = driver(board, 2, "no led", "TermTimeout:0\n")
-    line = board.wait_for_log(r"^PWR-LED open fail$", timeout=10)
-    assert line.severity == LOG_ERR
-    assert [r.name for r in wait_commands(board, 1)] == ["reboot"]
-    board.kill(started, signal.SIGKILL)
-
-
-@pytest.mark.parametrize("timeout,killed_after", [(0, (0.7, 2.0)), (-1, None)])
-def test_grace_wait_length(board, timeout, killed_after):
-    stub = board.start_program("gstub", pidfile=RUN + "/gstub.pid", ignore_term=True)
-    started = driver(board, 2, "grace", "TermTimeout:%d\n" % timeout + process_line("MANAGE", "gstub"))
-    down = board.wait_for_log(r"^System down reason : grace$", timeout=10)
-    reboot = board.wait_for_command("reboot")
-    if killed_after is None:
-        # A negative timeout: no wait and no SIGKILL.
-        assert reboot.time - down.time < 0.8
-        assert board.alive(stub)
-    else:
-        assert board.wait(stub, timeout=5) == -signal.SIGKILL
-        assert killed_after[0] <= reboot.time - down.time <= killed_after[1]
+def test_mode_commands_and_grace_wait(make_board, mode, commands, timeout, stub, led):
+    board = make_board(led=led)
+    gstub = stub and board.start_program("gstub", pidfile=RUN + "/gstub.pid", ignore_term=True)
+    managed = process_line("MANAGE", "gstub") if stub else ""
+    started = driver(board, mode, "m%d" % mode, "TermTimeout:%d\n%s" % (timeout, managed))
+    down = board.wait_for_log(r"^System down reason : m%d$" % mode, timeout=10)
+    board.wait_until(lambda: len(board.command_records()) >= len(commands), 15, "the commands")
+    time.sleep(0.3)
+    records = board.command_records()
+    assert [(r.name, r.args) for r in records] == [(name, "") for name in commands]
+    assert board.led_settings() == ([(6, 500)] if led else [])
+    assert led or board.wait_for_log(r"^PWR-LED open fail$", severity=LOG_ERR)
+    close = watchdog_closed_before(board, records[0])
+    assert 0.9 <= close.time - down.time <= 2.0 if timeout >= 0 else close.time - down.time < 0.8
+    # Before the sweep, after each second of the wait, before the close.
+    assert len([r for r in board.device_records("watchdog") if r.request == KEEPALIVE]) == (3 if timeout >= 0 else 2)
+    assert not stub or (board.wait(gstub, timeout=5) == -signal.SIGKILL if timeout >= 0 else board.alive(gstub))
     board.kill(started, signal.SIGKILL)
 
 
 # pidof printing something that is not a usable pid: 0 and -1 would make
 # kill() reach a process group or every process of the board.
 def test_unusable_pidof_output_signals_nobody(board):
-    board.write_file("/tmpfs/bin/pidof", "#!/bin/sh\n"
-                     "case \"$2\" in zeroprog) echo 0;; minusprog) echo -1;; junkprog) echo abc;; esac\n",
-                     mode=0o755)
-    for name in ("zeroprog", "minusprog", "junkprog"):
+    outputs = {"zeroprog": "0", "minusprog": "-1", "junkprog": "abc"}
+    board.write_file("/tmpfs/bin/pidof", "#!/bin/sh\ncase \"$2\" in\n" + "".join(
+        "%s) echo %s;;\n" % item for item in outputs.items()) + "esac\n", mode=0o755)
+    for name in outputs:
         board.install_program(name)
         board.write_file("%s/%s.pid" % (RUN, name), "1\n")
     bystander = board.start_program("bystander")
-    started = driver(board, 2, "bogus", "TermTimeout:1\n" + "".join(
-        process_line("MANAGE", n) for n in ("zeroprog", "minusprog", "junkprog")))
+    started = driver(board, 2, "bogus", "TermTimeout:1\n" + "".join(process_line("MANAGE", n) for n in outputs))
     board.wait_for_command("reboot")
-    for output, name in (("0", "zeroprog"), ("-1", "minusprog"), ("abc", "junkprog")):
-        expected = "Str2Num convert error [%s] : pidof -s %s" % (output, name)
+    for name, output in outputs.items():
         # The first sweep and both seconds of the grace wait (the entries
         # count as found, so the wait runs to its end).
-        assert board.log_texts().count(expected) == 3, expected
-    assert board.alive(bystander)
-    assert board.alive(started)  # still in its final wait, not signalled
+        assert board.log_texts().count("Str2Num convert error [%s] : pidof -s %s" % (output, name)) == 3
+    assert board.alive(bystander) and board.alive(started)  # the driver is in its final wait
     board.kill(started, signal.SIGKILL)

@@ -1,114 +1,66 @@
-// Test support for the supervision tests: a captured log and tables built in
-// the test.
+// Test support for the supervision tests: a captured log, and a table built
+// in the test with the thread record that points at it.
 #pragma once
 
+#include <pthread.h>
+
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "common/log.h"
 #include "readconfig/config.h"
+#include "supervise/mainloop.h"
 
 namespace supervise_test {
 
-struct LogLine {
-  int priority;
-  std::string text;
-};
+using LogLines = std::vector<std::pair<int, std::string>>;  // priority, text
 
-// Collects every finished log line for the lifetime of the object. The
-// hook may be called from several threads.
-class CapturedLog {
- public:
+// Collects every finished log line while it lives. The hook may be called
+// from several threads.
+struct CapturedLog {
   CapturedLog() {
-    std::lock_guard<std::mutex> lock(Mutex());
-    Lines().clear();
-    LogHook = &CapturedLog::Hook;
+    std::lock_guard lock(mutex_);
+    lines_.clear();
+    LogHook = &Hook;
   }
   ~CapturedLog() { LogHook = nullptr; }
-
-  std::vector<LogLine> lines() const {
-    std::lock_guard<std::mutex> lock(Mutex());
-    return Lines();
-  }
-  std::vector<std::string> texts() const {
-    std::vector<std::string> out;
-    for (const LogLine &line : lines()) out.push_back(line.text);
-    return out;
-  }
-  bool contains(const std::string &text) const {
-    for (const LogLine &line : lines())
-      if (line.text == text) return true;
-    return false;
-  }
-  int priorityOf(const std::string &text) const {
-    for (const LogLine &line : lines())
-      if (line.text == text) return line.priority;
-    return -1;
-  }
-  void clear() {
-    std::lock_guard<std::mutex> lock(Mutex());
-    Lines().clear();
-  }
-
- private:
-  static std::mutex &Mutex() {
-    static std::mutex mutex;
-    return mutex;
-  }
-  static std::vector<LogLine> &Lines() {
-    static std::vector<LogLine> lines;
-    return lines;
-  }
-  static void Hook(int priority, const char *line) {
-    std::lock_guard<std::mutex> lock(Mutex());
-    Lines().push_back({priority, line});
-  }
+  LogLines lines() const { std::lock_guard lock(mutex_); return lines_; }
+  static void Hook(int pri, const char *line) { std::lock_guard lock(mutex_); lines_.emplace_back(pri, line); }
+  static inline std::mutex mutex_;
+  static inline LogLines lines_;
 };
 
-struct EntrySpec {
-  int32_t startUp;
-  int32_t healthCheck;
-  std::string pidPath;
-  std::string execPath;
-  std::string option;
-};
+struct EntrySpec { int32_t startUp, healthCheck; std::string pidPath, execPath, option; };
 
-// A table owned by the test, filled the way the reader fills one.
-class Table {
- public:
-  explicit Table(const std::vector<EntrySpec> &specs, int32_t aliveWatch = 15) {
-    db_.AliveWatch = aliveWatch;
-    db_.PowerWatch = 1;
-    db_.WdtRefresh.store(30);
-    db_.TermTimeout = 5;
-    entries_.reset(new ProcEntry[specs.size() + 1]());
+// Filled the way the reader fills a table; every ExecPath has a slash.
+struct Table {
+  explicit Table(const std::vector<EntrySpec> &specs, int32_t alive = 15) : entries(new ProcEntry[specs.size() + 1]()) {
+    db.AliveWatch = alive;
+    db.NumProcess = static_cast<int32_t>(specs.size());
+    db.Process = specs.empty() ? nullptr : entries.get();
     for (size_t i = 0; i < specs.size(); ++i) {
-      ProcEntry &e = entries_[i];
+      ProcEntry &e = entries[i];
       e.StartUp = specs[i].startUp;
-      e.HealthCheck = specs[i].healthCheck;
+      e.TmrHlthChk = e.HealthCheck = specs[i].healthCheck;
       snprintf(e.PidPath, sizeof e.PidPath, "%s", specs[i].pidPath.c_str());
       snprintf(e.ExecPath, sizeof e.ExecPath, "%s", specs[i].execPath.c_str());
       snprintf(e.Option, sizeof e.Option, "%s", specs[i].option.c_str());
-      const char *slash = strrchr(e.ExecPath, '/');
-      e.procName = slash != nullptr ? const_cast<char *>(slash + 1) : e.ExecPath;
-      e.TmrHlthChk = e.HealthCheck;
-      e.FlgHlthChk.store(0);
-      e.TmrAlive = aliveWatch;
-      e.CntAlive = 0;
+      e.procName = strrchr(e.ExecPath, '/') + 1;
+      e.TmrAlive = alive;
     }
-    db_.NumProcess = static_cast<int32_t>(specs.size());
-    db_.Process = specs.empty() ? nullptr : entries_.get();
   }
-  ConfigDb *db() { return &db_; }
-  ProcEntry &operator[](int i) { return entries_[i]; }
+  ProcEntry &operator[](int i) { return entries[i]; }
 
- private:
-  ConfigDb db_{};
-  std::unique_ptr<ProcEntry[]> entries_;
+  ConfigDb db{};
+  std::unique_ptr<ProcEntry[]> entries;
+  std::atomic<int> stop{0};
+  ThreadArg arg{-1, &stop, &db, PTHREAD_MUTEX_INITIALIZER};
 };
 
 }  // namespace supervise_test
