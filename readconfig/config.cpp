@@ -31,6 +31,7 @@ constexpr int32_t DEFAULT_TERM_TIMEOUT = 5;
 ConfigDb gConfigDb;
 int32_t CntLine;
 int32_t CntProcess;
+int32_t PendingWdtRefresh;
 
 void CleanConfig(const char *path, ConfigDb *db) {
   if (db == nullptr) return;
@@ -41,7 +42,7 @@ void CleanConfig(const char *path, ConfigDb *db) {
 
   db->AliveWatch = DEFAULT_ALIVE_WATCH;
   db->PowerWatch = DEFAULT_POWER_WATCH;
-  db->WdtRefresh.store(DEFAULT_WDT_REFRESH);
+  PendingWdtRefresh = DEFAULT_WDT_REFRESH;
   db->TermTimeout = DEFAULT_TERM_TIMEOUT;
   // MyPidPath stays: it is the pid file the daemon wrote, and it must be
   // removable at exit even when a later file has no "Wardend" line.
@@ -49,7 +50,10 @@ void CleanConfig(const char *path, ConfigDb *db) {
   CntLine = 0;
   CntProcess = 0;
 
-  if (path == nullptr) return;
+  if (path == nullptr) {
+    db->WdtRefresh.store(DEFAULT_WDT_REFRESH);
+    return;
+  }
 
   // The table needs room for every line that may turn out to be a "Process"
   // line, so the lines are counted before the file is read. A command longer

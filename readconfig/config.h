@@ -47,6 +47,13 @@ extern ConfigDb gConfigDb;
 extern int32_t CntLine;
 extern int32_t CntProcess;
 
+// The refresh period of the read in progress. The watchdog thread reads
+// WdtRefresh without the lock, so a read keeps its value here and publishes
+// it only when the read ends: the thread sees the old period or the new one,
+// never the default that the file is about to replace (a default of 30
+// seconds seen in the middle of a re-read would stall the refreshes).
+extern int32_t PendingWdtRefresh;
+
 void CleanConfig(const char *path, ConfigDb *db);
 void StaggerAliveTimers(ConfigDb *db);
 

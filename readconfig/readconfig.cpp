@@ -50,6 +50,7 @@ int ReadConfig(const char *path, ConfigDb *db) {
     // The table was sized by the pre-count, but no entry was filled: keep
     // the unfilled entries away from the supervision pass and the queue.
     if (db->NumProcess > CntProcess) db->NumProcess = CntProcess;
+    db->WdtRefresh.store(PendingWdtRefresh);
     return 1;
   }
 
@@ -73,6 +74,7 @@ int ReadConfig(const char *path, ConfigDb *db) {
 
   if (db->NumProcess > CntProcess) db->NumProcess = CntProcess;
   StaggerAliveTimers(db);
+  db->WdtRefresh.store(PendingWdtRefresh);
   return 0;
 }
 
@@ -111,9 +113,7 @@ void handle_config_line(char *line, ConfigDb *db) {
     if (value == nullptr) {
       LOG_AT(UNIT, LOG_ERR, "No WDT refresh value given on line %d", CntLine);
     } else {
-      // The watchdog thread reads this word without the mutex.
-      int32_t refresh = db->WdtRefresh.load();
-      if (handle_numeric(value, &refresh) == 0) db->WdtRefresh.store(refresh);
+      (void)handle_numeric(value, &PendingWdtRefresh);
     }
   } else if (strcmp(key, "TermTimeout") == 0) {
     const char *value = strtok_r(nullptr, SEPARATORS, &save);

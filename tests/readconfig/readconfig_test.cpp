@@ -135,4 +135,19 @@ TEST_F(ReadConfigTest, CapacityAndReReads) {
   EXPECT_EQ(Dump(db_), Texts{"15 1 30 5 /run/first.pid #0"});
 }
 
+// The watchdog thread reads the refresh period without the lock while a
+// re-read runs: it must see the old period or the new one, never the default
+// that CleanConfig sets before the file's own line is reached.
+ConfigDb *gWatched = nullptr;
+std::vector<int32_t> gSeenRefresh;
+
+TEST_F(ReadConfigTest, RefreshPeriodChangesOnlyWhenTheReadEnds) {
+  ASSERT_EQ(Read("WdtRefreshPeriod:2\n"), 0);
+  gWatched = &db_;
+  LogHook = [](int, const char *) { gSeenRefresh.push_back(gWatched->WdtRefresh.load()); };
+  ASSERT_EQ(Read("AliveWatchPeriod\nWdtRefreshPeriod:4\nTermTimeout\n"), 0);
+  EXPECT_EQ(gSeenRefresh, (std::vector<int32_t>{2, 2}));
+  EXPECT_EQ(db_.WdtRefresh.load(), 4);
+}
+
 }  // namespace
