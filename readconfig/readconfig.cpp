@@ -94,35 +94,29 @@ void handle_config_line(char *line, ConfigDb *db) {
   const char *key = strtok_r(line, SEPARATORS, &save);
   if (key == nullptr) return;
 
-  if (strcmp(key, "AliveWatchPeriod") == 0) {
+  // The four periods share one form: the key and a decimal value.
+  const struct {
+    const char *key;
+    const char *what;  // as named in the missing-value message
+    int32_t *target;
+  } periods[] = {
+      {"AliveWatchPeriod", "alive watch", &db->AliveWatch},
+      {"PowerWatchPeriod", "power watch", &db->PowerWatch},
+      {"WdtRefreshPeriod", "WDT refresh", &PendingWdtRefresh},
+      {"TermTimeout", "terminate timeout", &db->TermTimeout},
+  };
+  for (const auto &period : periods) {
+    if (strcmp(key, period.key) != 0) continue;
     const char *value = strtok_r(nullptr, SEPARATORS, &save);
     if (value == nullptr) {
-      LOG_AT(UNIT, LOG_ERR, "No alive watch value given on line %d", CntLine);
+      LOG_AT(UNIT, LOG_ERR, "No %s value given on line %d", period.what, CntLine);
     } else {
-      (void)handle_numeric(value, &db->AliveWatch);
+      (void)handle_numeric(value, period.target);
     }
-  } else if (strcmp(key, "PowerWatchPeriod") == 0) {
-    const char *value = strtok_r(nullptr, SEPARATORS, &save);
-    if (value == nullptr) {
-      LOG_AT(UNIT, LOG_ERR, "No power watch value given on line %d", CntLine);
-    } else {
-      (void)handle_numeric(value, &db->PowerWatch);
-    }
-  } else if (strcmp(key, "WdtRefreshPeriod") == 0) {
-    const char *value = strtok_r(nullptr, SEPARATORS, &save);
-    if (value == nullptr) {
-      LOG_AT(UNIT, LOG_ERR, "No WDT refresh value given on line %d", CntLine);
-    } else {
-      (void)handle_numeric(value, &PendingWdtRefresh);
-    }
-  } else if (strcmp(key, "TermTimeout") == 0) {
-    const char *value = strtok_r(nullptr, SEPARATORS, &save);
-    if (value == nullptr) {
-      LOG_AT(UNIT, LOG_ERR, "No terminate timeout value given on line %d", CntLine);
-    } else {
-      (void)handle_numeric(value, &db->TermTimeout);
-    }
-  } else if (strcmp(key, "Wardend") == 0) {
+    return;
+  }
+
+  if (strcmp(key, "Wardend") == 0) {
     // The field before the path carries nothing the daemon uses.
     const char *path = strtok_r(nullptr, SEPARATORS, &save);
     if (path != nullptr) path = strtok_r(nullptr, SEPARATORS, &save);
