@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <sys/msg.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <string>
@@ -43,11 +44,13 @@ TEST(WardClient, RequestsPutTheirTypeAndZeroFilledFieldsOrAreRefused) {
       {6, "a", nullptr, WARD_ERR_BAD_TYPE}};
   for (const auto &[type, name, payload, result] : refused)
     EXPECT_EQ(WardSendTo(queue, type, name, payload), result) << type;
-  CtrlMsg filler{MSGID_HEALTH_CHECK, {}, {}};
-  EXPECT_EQ(msgrcv(queue, &filler, CTRLMSG_TEXT_SIZE, 0, IPC_NOWAIT), -1);  // refused ones put nothing there
+  CtrlMsg received{};
+  EXPECT_EQ(msgrcv(queue, &received, CTRLMSG_TEXT_SIZE, 0, IPC_NOWAIT), -1);  // refused ones put nothing there
 
+  const CtrlMsg filler{MSGID_HEALTH_CHECK, {}, {}};
   while (msgsnd(queue, &filler, CTRLMSG_TEXT_SIZE, IPC_NOWAIT) == 0) {
   }
+  ASSERT_EQ(errno, EAGAIN);
   auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(WardSendTo(queue, MSGID_HEALTH_CHECK, "a", nullptr), WARD_ERR_QUEUE_FULL);
   EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(WARD_SEND_WAIT_MS));
