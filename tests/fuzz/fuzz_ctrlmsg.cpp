@@ -7,7 +7,6 @@
 // stand-ins that check what they are given and bring nothing down.
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
 #include <memory>
 
@@ -30,19 +29,15 @@ int CheckedReread(const char *path, ConfigDb *) {
 
 const MsgActions kSafeActions = {CheckedTerminate, CheckedReread};
 
-// A small table with names that share prefixes, so near misses are tried.
+// A small table of short names (all that is matched) that share prefixes, so
+// near misses are tried; the first "app" must be the only one cleared.
 struct Table {
   ConfigDb db{};
   ProcEntry entries[4];
+  char names[4][32] = {"app", "app2", "app", "abcdefghijklmnopqrstuvwx"};
   Table() {
-    const char *paths[] = {"/usr/bin/app", "/usr/bin/app2", "/opt/app", "abcdefghijklmnopqrstuvwx"};
-    for (int i = 0; i < 4; i++) {
-      strcpy(entries[i].ExecPath, paths[i]);
-      char *slash = strrchr(entries[i].ExecPath, '/');
-      entries[i].procName = slash != nullptr ? slash + 1 : entries[i].ExecPath;
-    }
-    db.Process = entries;
-    db.NumProcess = 4;
+    for (int i = 0; i < 4; i++) entries[i].procName = names[i];
+    db.Process = entries, db.NumProcess = 4;
   }
 };
 
@@ -52,21 +47,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   if (size > 201) return 0;
   LogHook = DropLine;
   static Table table;
-  static ThreadArg arg = [] {
-    ThreadArg a;
-    a.QueId = -1;
-    a.Stop = nullptr;
-    a.Config = &table.db;
-    pthread_mutex_init(&a.Mutex, nullptr);
-    return a;
-  }();
+  static ThreadArg arg{-1, nullptr, &table.db, PTHREAD_MUTEX_INITIALIZER};
   for (ProcEntry &e : table.entries) e.FlgHlthChk.store(1);
 
-  struct FreeDeleter {
-    void operator()(CtrlMsg *p) const { free(p); }
-  };
-  std::unique_ptr<CtrlMsg, FreeDeleter> msg(static_cast<CtrlMsg *>(calloc(1, sizeof(CtrlMsg))));
-  if (!msg) return 0;
+  std::unique_ptr<CtrlMsg> msg(new CtrlMsg());
   msg->type = size > 0 ? static_cast<int8_t>(data[0]) : 0;
   size_t text = size > 1 ? size - 1 : 0;
   if (text > CTRLMSG_TEXT_SIZE) text = CTRLMSG_TEXT_SIZE;
