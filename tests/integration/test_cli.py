@@ -4,12 +4,9 @@ import pytest
 
 from board import LOG_CRIT, LOG_LOCAL0
 
-USAGE = ("%s: Valid parameters are:\n"
-         "  -c <config file> - use a config file besides /etc/wardend.conf\n"
-         "  -P <file> - set location of pid file\n"
-         "  -n - Don't detach from the controlling terminal\n"
-         "  -d - Don't detach and send debug I/O to standard output\n"
-         "  -v - print the program's version and exit\n")
+USAGE = ("{prog}: Valid parameters are:\n  -c <config file> - use a config file besides /etc/wardend.conf\n"
+         "  -P <file> - set location of pid file\n  -n - Don't detach from the controlling terminal\n"
+         "  -d - Don't detach and send debug I/O to standard output\n  -v - print the program's version and exit\n")
 
 PIDFILE = "/tmpfs/run/wardend.pid"
 CONFIG = "WdtRefreshPeriod:1\nAliveWatchPeriod:3\nTermTimeout:1\n"
@@ -23,37 +20,29 @@ CONFIG_WITH_BAD_LINE = CONFIG_WITH_PIDFILE + "AliveWatchPeriod:x\n"
 def start_detached(board, args=(), config_text=CONFIG_WITH_PIDFILE, cwd=None):
     board.mkdir("/tmpfs/run")
     board.write_config(config_text)
-    seen = len(board.device_records())
     result = board.daemon(args, cwd=cwd)
     assert result.status == 0, result
-    pid = wait_watchdog_open(board, start=seen)
+    pid = watchdog_pid(board)
     # What detaching leaves behind ends on its own (slowly under sanitizers).
     board.wait_until(lambda: board.daemon_pids() == [pid], 10, "the detached daemon alone")
     return result, pid
 
 
-# Pid of the process that opened the watchdog and made its first requests.
-def wait_watchdog_open(board, pid=None, start=0):
-    def requested():
-        return [r.pid for r in board.device_records()[start:]
-                if r.device == "watchdog" and r.event == "ioctl" and pid in (None, r.pid)]
-    board.wait_until(requested, 10, "watchdog requests")
-    return requested()[0]
+# Pid of the first process that made watchdog requests (each board runs one daemon).
+def watchdog_pid(board):
+    board.wait_until(lambda: [r for r in board.device_records("watchdog") if r.event == "ioctl"], 10, "watchdog requests")
+    return next(r.pid for r in board.device_records("watchdog") if r.event == "ioctl")
 
 
 @pytest.mark.parametrize("args, status, stdout, stderr", [
-    (["-v"], 0, "{prog} version 1.0.4\n", ""),
-    (["-x", "-v"], 1, "", "Invalid option: '-x'\n" + USAGE),
-    (["-"], 1, "", "Invalid argument: '-'\n" + USAGE),
-    (["-P"], 1, "", "No pid file specified with -P\n" + USAGE),
-    (["-n", "-c"], 1, "", "No config file specified with -c\n" + USAGE),
-    (["-f", "-x"], 1, "", "MSG Que is not exist\n"),
+    (["-v"], 0, "{prog} version 1.0.4\n", ""), (["-x", "-v"], 1, "", "Invalid option: '-x'\n" + USAGE),
+    (["-"], 1, "", "Invalid argument: '-'\n" + USAGE), (["-P"], 1, "", "No pid file specified with -P\n" + USAGE),
+    (["-n", "-c"], 1, "", "No config file specified with -c\n" + USAGE), (["-f", "-x"], 1, "", "MSG Que is not exist\n"),
 ])
 def test_one_shot_and_refused_command_lines(board, args, status, stdout, stderr):
-    result = board.daemon(args, config=None, wait=True)
+    r = board.daemon(args, config=None, wait=True)
     name = board.daemon_binary()
-    assert (result.status, result.stdout, result.stderr) == (
-        status, stdout.replace("{prog}", name), stderr.replace("%s", name, 1))
+    assert (r.status, r.stdout, r.stderr) == (status, stdout.replace("{prog}", name), stderr.replace("{prog}", name))
     # None of these claims the queue or logs anything.
     assert not board.queue_exists() and board.log_lines() == [] and board.daemon_pids() == []
 
@@ -64,9 +53,8 @@ def test_guard_and_force_delete_while_a_daemon_runs(board):
     second = board.daemon(["-n"], wait=True)
     assert (second.status, second.stdout, second.stderr) == (1, "", "MSG QUE already exist\n")
     assert board.daemon_pids() == [pid] and len(board.log_lines()) == lines_before
-    force = board.daemon(["-f"])
-    assert (force.status, force.stdout, force.stderr, board.queue_exists()) == (
-        0, "MSG Que is forcely deleted!\n", "", False)
+    f = board.daemon(["-f"])
+    assert (f.status, f.stdout, f.stderr) == (0, "MSG Que is forcely deleted!\n", "") and not board.queue_exists()
 
 
 @pytest.mark.parametrize("args", [[], ["-d"]], ids=["plain", "debug"])
@@ -78,46 +66,38 @@ def test_detaches_into_a_new_session(board, args):
     # daemon was started with is left.
     inherited = board.procinfo(board.agent_pid)["fds"].values()
     assert not [t for t in info["fds"].values() if ".agent-run-" in t or t == "/dev/null" or t in inherited], info
-    line = board.wait_for_log(r"^Str2Num convert error \[x\]")
+    text = board.wait_for_log(r"^Str2Num convert error \[x\]").text
     # Debug mode adds the source suffix.
-    assert ("-d" in args) == (" | " in line.text and ":handle_numeric@" in line.text
-                              and line.text.endswith("@readconfig\n"))
+    assert ("-d" in args) == (" | " in text and ":handle_numeric@" in text and text.endswith("@readconfig\n"))
 
 
 def test_foreground_keeps_pid_cwd_descriptors_and_logs_to_stderr(board):
-    board.mkdir("/tmpfs/run")
-    board.write_config(CONFIG_WITH_BAD_LINE)
+    board.write_config(CONFIG + "AliveWatchPeriod:x\n")
     pid = board.daemon(["-n"], cwd="/tmp")
     line = board.wait_for_log(r"^Str2Num convert error \[x\]")
     assert line.pid == pid and line.ident == "wardend" and line.facility == LOG_LOCAL0
-    wait_watchdog_open(board, pid)
+    assert watchdog_pid(board) == pid
     info = board.procinfo(pid)
     assert info["cwd"] == "/tmp" and all(info["fds"][n].startswith("/board/out/") for n in (1, 2))
     board.wait_until(lambda: "Str2Num convert error [x]" in board.output(pid)[1], 5, "log line on stderr")
-    assert board.stop_daemon(pid) == 0
 
 
-@pytest.mark.parametrize("args, config_text, pidfile, led", [
-    (["-P", "/tmpfs/run/option.pid"], CONFIG_WITH_PIDFILE, "/tmpfs/run/option.pid", True),
-    ([], CONFIG_WITH_PIDFILE, PIDFILE, True),
+# The board without a pid file has no power LED either.
+@pytest.mark.parametrize("args, config_text, pidfile", [
+    (["-P", "/tmpfs/run/option.pid"], CONFIG_WITH_PIDFILE, "/tmpfs/run/option.pid"), ([], CONFIG_WITH_PIDFILE, PIDFILE),
     # The value of -P is the next word whatever it looks like; the daemon
     # detaches to "/" before it writes the file.
-    (["-P", "-n"], CONFIG, "/-n", True),
-    ([], CONFIG, None, False),
+    (["-P", "-n"], CONFIG, "/-n"), ([], CONFIG, None),
 ], ids=["option", "config", "option-takes-dash-word", "none-and-no-led"])
-def test_pid_file_and_sigterm_exit(make_board, args, config_text, pidfile, led):
-    board = make_board(led=led)
+def test_pid_file_and_sigterm_exit(make_board, args, config_text, pidfile):
+    board = make_board(led=pidfile is not None)
     _, pid = start_detached(board, args, config_text)
     assert pidfile is None or board.read_file(pidfile) == "%d\n" % pid
     assert board.exists(PIDFILE) == (pidfile == PIDFILE) and board.queue_exists()
-    assert board.stop_daemon(pid, timeout=15) == 0
-    assert not board.queue_exists() and not (pidfile and board.exists(pidfile))
-    watchdog = board.device_records("watchdog")
-    assert watchdog[0].event == "open" and watchdog[-1].event == "close"
-    if led:
-        assert board.led_settings() == [(3, 0)]
-        # The LED is set after the watchdog is closed.
-        assert board.device_records("pow_led")[0].time >= watchdog[-1].time
+    assert board.stop_daemon(pid, timeout=15) == 0 and not board.queue_exists() and not (pidfile and board.exists(pidfile))
+    if pidfile:  # the LED is set after the watchdog is closed
+        assert board.led_settings() == [(3, 0)] and (
+            board.device_records("pow_led")[0].time >= board.device_records("watchdog")[-1].time)
     else:
         board.wait_for_log(r"^PWR-LED open fail$")
 
