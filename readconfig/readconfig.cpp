@@ -12,6 +12,7 @@
 #include <strings.h>
 
 #include "common/cmdexec.h"
+#include "common/errtext.h"
 #include "common/log.h"
 #include "readconfig/config.h"
 
@@ -186,7 +187,7 @@ int handle_numeric(const char *field, int32_t *target) {
     // characters leave 0 ("Success").
     const int err = errno;
     char text[128];
-    LOG_AT(UNIT, LOG_ERR, "Str2Num convert error [%s] : %s", field, strerror_r(err, text, sizeof text));
+    LOG_AT(UNIT, LOG_ERR, "Str2Num convert error [%s] : %s", field, ErrText(err, text, sizeof text));
     return 1;
   }
   return 0;

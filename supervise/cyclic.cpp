@@ -13,7 +13,7 @@
 #include "common/cmdexec.h"
 #include "common/fd.h"
 #include "common/log.h"
-#include "supervise/errtext.h"
+#include "common/errtext.h"
 #include "supervise/terminate.h"
 
 namespace {

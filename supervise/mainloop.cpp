@@ -19,7 +19,7 @@
 #include "common/ctrlmsg.h"
 #include "common/fd.h"
 #include "common/log.h"
-#include "supervise/errtext.h"
+#include "common/errtext.h"
 #include "supervise/terminate.h"
 #include "supervise/watchdog.h"
 #include "wardend/signals.h"

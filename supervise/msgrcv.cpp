@@ -9,6 +9,7 @@
 #include <sys/msg.h>
 #include <type_traits>
 
+#include "common/errtext.h"
 #include "common/fd.h"
 #include "common/log.h"
 #include "supervise/terminate.h"
@@ -22,10 +23,6 @@ constexpr const char *kUnit = "supervise";
 
 // Pause after a receive error that would only repeat at once.
 constexpr int kErrorBackoffSeconds = 1;
-
-const char *ErrorText(int error, char *buffer, size_t size) {
-  return strerror_r(error, buffer, size);
-}
 
 // Copies a fixed field that may lack its terminator into a buffer one byte
 // larger, so the copy always ends with NUL and nothing past the field is read.
@@ -41,7 +38,7 @@ void RereadConfig(const char *path, ThreadArg *arg, const MsgActions *actions) {
   LOG_AT(kUnit, LOG_NOTICE, "Re-read config request received");
   int locked = pthread_mutex_lock(&arg->Mutex);
   if (locked != 0) {
-    LOG_AT(kUnit, LOG_ERR, "Thread mutex lock fail! [%s]", ErrorText(locked, text, sizeof text));
+    LOG_AT(kUnit, LOG_ERR, "Thread mutex lock fail! [%s]", ErrText(locked, text, sizeof text));
   }
   // A failed re-read has been reported by the reader; the receiver goes on
   // with whatever table it left.
@@ -51,7 +48,7 @@ void RereadConfig(const char *path, ThreadArg *arg, const MsgActions *actions) {
   if (locked == 0) {
     int unlocked = pthread_mutex_unlock(&arg->Mutex);
     if (unlocked != 0) {
-      LOG_AT(kUnit, LOG_ERR, "Thread mutex unlock fail! [%s]", ErrorText(unlocked, text, sizeof text));
+      LOG_AT(kUnit, LOG_ERR, "Thread mutex unlock fail! [%s]", ErrText(unlocked, text, sizeof text));
     }
   }
 }
@@ -63,7 +60,7 @@ void DropOversizedMessage(int queId) {
   memset(&scratch, 0, sizeof scratch);
   if (msgrcv(queId, &scratch, CTRLMSG_TEXT_SIZE, 0, MSG_NOERROR | IPC_NOWAIT) < 0) {
     char text[128];
-    LOG_AT(kUnit, LOG_ERR, "MSG Queue receive error! [%s]", ErrorText(errno, text, sizeof text));
+    LOG_AT(kUnit, LOG_ERR, "MSG Queue receive error! [%s]", ErrText(errno, text, sizeof text));
     SleepSeconds(kErrorBackoffSeconds);
     return;
   }
@@ -142,7 +139,7 @@ void *MsgRcvThread(void *param) {
     if (msgrcv(arg->QueId, &msg, CTRLMSG_TEXT_SIZE, 0, 0) < 0) {
       int error = errno;
       char text[128];
-      LOG_AT(kUnit, LOG_ERR, "MSG Queue receive error! [%s]", ErrorText(error, text, sizeof text));
+      LOG_AT(kUnit, LOG_ERR, "MSG Queue receive error! [%s]", ErrText(error, text, sizeof text));
       switch (error) {
         case EINTR:
           // A signal handler ran on this thread; the kernel never restarts

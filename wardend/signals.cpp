@@ -20,6 +20,7 @@
 #include <unistd.h>
 
 #include "common/ctrlmsg.h"
+#include "common/errtext.h"
 #include "common/log.h"
 #include "wardend/wardend.h"
 
@@ -111,12 +112,12 @@ int SignalWorkerStart(ThreadArg *arg) {
   if (WorkerRunning) return 0;
   char text[128];
   if (pipe2(QuitPipe, O_CLOEXEC | O_NONBLOCK) != 0) {
-    LOG_AT("wardend", LOG_ERR, "Signal thread pipe fail! : %s", strerror_r(errno, text, sizeof text));
+    LOG_AT("wardend", LOG_ERR, "Signal thread pipe fail! : %s", ErrText(errno, text, sizeof text));
     return -1;
   }
   int error = pthread_create(&Worker, nullptr, SignalWorker, arg);
   if (error != 0) {
-    LOG_AT("wardend", LOG_ERR, "Signal thread create fail! : %s", strerror_r(error, text, sizeof text));
+    LOG_AT("wardend", LOG_ERR, "Signal thread create fail! : %s", ErrText(error, text, sizeof text));
     close(QuitPipe[0]);
     close(QuitPipe[1]);
     QuitPipe[0] = QuitPipe[1] = -1;
@@ -134,7 +135,7 @@ void SignalWorkerStop() {
   int error = pthread_join(Worker, nullptr);
   if (error != 0) {
     char text[128];
-    LOG_AT("wardend", LOG_ERR, "Signal thread join fail! : %s", strerror_r(error, text, sizeof text));
+    LOG_AT("wardend", LOG_ERR, "Signal thread join fail! : %s", ErrText(error, text, sizeof text));
   }
   close(QuitPipe[0]);
   close(QuitPipe[1]);
@@ -150,7 +151,7 @@ void SendRereadRequest() {
   size_t length = strlen(ConfigPath);
   if (length > CTRLMSG_PAYLOAD_SIZE) {
     // A cut path would re-read some other file; refuse it instead.
-    SIG_LOG(LOG_ERR, "MSG que send fail! : %s", strerror_r(ENAMETOOLONG, text, sizeof text));
+    SIG_LOG(LOG_ERR, "MSG que send fail! : %s", ErrText(ENAMETOOLONG, text, sizeof text));
     return;
   }
   CtrlMsg msg;
@@ -166,11 +167,11 @@ void SendRereadRequest() {
     if (msgsnd(MsgQueId, &msg, CTRLMSG_TEXT_SIZE, IPC_NOWAIT) == 0) return;
     int error = errno;
     if (error != EAGAIN && error != EINTR) {
-      SIG_LOG(LOG_ERR, "MSG que send fail! : %s", strerror_r(error, text, sizeof text));
+      SIG_LOG(LOG_ERR, "MSG que send fail! : %s", ErrText(error, text, sizeof text));
       return;
     }
     if (QuitRequested(kQueueFullPauseMs)) {
-      SIG_LOG(LOG_ERR, "MSG que send fail! : %s", strerror_r(error, text, sizeof text));
+      SIG_LOG(LOG_ERR, "MSG que send fail! : %s", ErrText(error, text, sizeof text));
       return;
     }
   }
@@ -181,7 +182,7 @@ void DumpConfigDb(ThreadArg *arg) {
   int locked = pthread_mutex_lock(&arg->Mutex);
   if (locked != 0) {
     char text[128];
-    SIG_LOG(LOG_ERR, "Thread mutex lock fail! [%s]", strerror_r(locked, text, sizeof text));
+    SIG_LOG(LOG_ERR, "Thread mutex lock fail! [%s]", ErrText(locked, text, sizeof text));
   }
   const ConfigDb *db = arg->Config;
   SIG_LOG(LOG_DEBUG, "=============== Configuration database dump =================");
