@@ -23,28 +23,6 @@ constexpr int kCommandSize = CONFIG_TEXT_SIZE;
 // Entries beyond this index are named "unknown" in the reason text.
 constexpr int kLastNamedIndex = 99;
 
-// Locks the table; a failure is reported for the calling operation and the
-// work goes on without the lock. Returns whether the lock is held.
-bool LockTable(ThreadArg *arg, const char *function) {
-  int err = pthread_mutex_lock(&arg->Mutex);
-  if (err != 0) {
-    char buffer[128];
-    LogMessage(kUnit, function, __LINE__, LOG_ERR, "Thread mutex lock fail! [%s]", ErrText(err, buffer, sizeof buffer));
-    return false;
-  }
-  return true;
-}
-
-void UnlockTable(ThreadArg *arg, bool locked, const char *function) {
-  if (!locked) return;
-  int err = pthread_mutex_unlock(&arg->Mutex);
-  if (err != 0) {
-    char buffer[128];
-    LogMessage(kUnit, function, __LINE__, LOG_ERR, "Thread mutex unlock fail! [%s]",
-               ErrText(err, buffer, sizeof buffer));
-  }
-}
-
 // One second less on a timer; stops at the bottom of the range instead of
 // overflowing (an expired timer stays expired either way).
 void CountDown(int32_t *timer) {
@@ -117,9 +95,9 @@ void BuildDownReason(const ConfigDb *db, int result, int index, char *reason) {
 }
 
 int SuperviseProcess(ThreadArg *arg, int *index) {
-  bool locked = LockTable(arg, __func__);
+  bool locked = LockTable(arg, kUnit, __func__);
   int result = SuperviseWalk(arg->Config, index);
-  UnlockTable(arg, locked, __func__);
+  UnlockTable(arg, locked, kUnit, __func__);
   return result;
 }
 
@@ -202,7 +180,7 @@ void *CyclicThread(void *param) {
     // The mutex stays held from the pass through a termination it starts,
     // so a re-read can neither release the failing entry's name nor the
     // table that the termination walks.
-    bool locked = LockTable(arg, "SuperviseProcess");
+    bool locked = LockTable(arg, kUnit, "SuperviseProcess");
     int index = -1;
     int result = SuperviseWalk(arg->Config, &index);
     if (result != SUPERVISE_OK) {
@@ -210,12 +188,12 @@ void *CyclicThread(void *param) {
       BuildDownReason(arg->Config, result, index, reason);
       DoSystemTerminate(TERM_REBOOT, arg->Config, reason);
     }
-    UnlockTable(arg, locked, "SuperviseProcess");
+    UnlockTable(arg, locked, kUnit, "SuperviseProcess");
 
     if (PowerSwPushed() != 0) {
-      locked = LockTable(arg, __func__);
+      locked = LockTable(arg, kUnit, __func__);
       DoSystemTerminate(TERM_POWEROFF, arg->Config, "Power button was pushed by user.");
-      UnlockTable(arg, locked, __func__);
+      UnlockTable(arg, locked, kUnit, __func__);
     }
   }
   PowerSwExit();

@@ -125,6 +125,26 @@ bool JoinReceiver(pthread_t thread, bool stopSent) {
 
 }  // namespace
 
+bool LockTable(ThreadArg *arg, const char *unit, const char *function) {
+  int err = pthread_mutex_lock(&arg->Mutex);
+  if (err != 0) {
+    char buffer[128];
+    LogMessage(unit, function, __LINE__, LOG_ERR, "Thread mutex lock fail! [%s]", ErrText(err, buffer, sizeof buffer));
+    return false;
+  }
+  return true;
+}
+
+void UnlockTable(ThreadArg *arg, bool locked, const char *unit, const char *function) {
+  if (!locked) return;
+  int err = pthread_mutex_unlock(&arg->Mutex);
+  if (err != 0) {
+    char buffer[128];
+    LogMessage(unit, function, __LINE__, LOG_ERR, "Thread mutex unlock fail! [%s]",
+               ErrText(err, buffer, sizeof buffer));
+  }
+}
+
 int CheckThreadIntervalAt(struct timeval *time, int limit, const struct timeval *now) {
   uint32_t previous = static_cast<uint32_t>(Milliseconds(*time));
   uint32_t current = static_cast<uint32_t>(Milliseconds(*now));

@@ -44,6 +44,15 @@ extern DebugInfo gDebugInfo;
 extern const char *PsCommand;
 
 void wardend_loop(int queId, ConfigDb *db);
+
+// Take and release ThreadArg.Mutex for the table's users. A failure is
+// logged under the caller's unit and function ("Thread mutex lock fail!" /
+// "Thread mutex unlock fail!") and the work goes on without the lock;
+// LockTable returns whether the lock is held, and UnlockTable releases only
+// a lock that is held (unlocking a mutex the thread does not own is
+// undefined).
+bool LockTable(ThreadArg *arg, const char *unit, const char *function);
+void UnlockTable(ThreadArg *arg, bool locked, const char *unit, const char *function);
 void *WdtThread(void *arg);
 void *CyclicThread(void *arg);
 void *MsgRcvThread(void *arg);

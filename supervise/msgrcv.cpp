@@ -34,23 +34,12 @@ void CopyField(char (&target)[N + 1], const char (&field)[N]) {
 }
 
 void RereadConfig(const char *path, ThreadArg *arg, const MsgActions *actions) {
-  char text[128];
   LOG_AT(kUnit, LOG_NOTICE, "Re-read config request received");
-  int locked = pthread_mutex_lock(&arg->Mutex);
-  if (locked != 0) {
-    LOG_AT(kUnit, LOG_ERR, "Thread mutex lock fail! [%s]", ErrText(locked, text, sizeof text));
-  }
+  bool locked = LockTable(arg, kUnit, "MsgRcvThread");
   // A failed re-read has been reported by the reader; the receiver goes on
   // with whatever table it left.
   (void)actions->Reread(path, arg->Config);
-  // Unlocking a mutex this thread does not hold is undefined, so a failed
-  // lock is not followed by an unlock.
-  if (locked == 0) {
-    int unlocked = pthread_mutex_unlock(&arg->Mutex);
-    if (unlocked != 0) {
-      LOG_AT(kUnit, LOG_ERR, "Thread mutex unlock fail! [%s]", ErrText(unlocked, text, sizeof text));
-    }
-  }
+  UnlockTable(arg, locked, kUnit, "MsgRcvThread");
 }
 
 // The received message at the head of the queue is larger than a CtrlMsg:

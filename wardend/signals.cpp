@@ -179,11 +179,7 @@ void SendRereadRequest() {
 
 void DumpConfigDb(ThreadArg *arg) {
   // A re-read releases and rebuilds the table under this lock.
-  int locked = pthread_mutex_lock(&arg->Mutex);
-  if (locked != 0) {
-    char text[128];
-    SIG_LOG(LOG_ERR, "Thread mutex lock fail! [%s]", ErrText(locked, text, sizeof text));
-  }
+  bool locked = LockTable(arg, "wardend", "sig_handler");
   const ConfigDb *db = arg->Config;
   SIG_LOG(LOG_DEBUG, "=============== Configuration database dump =================");
   SIG_LOG(LOG_DEBUG, "  AliveWatch              = %-33d", db->AliveWatch);
@@ -207,7 +203,7 @@ void DumpConfigDb(ThreadArg *arg) {
     SIG_LOG(LOG_DEBUG, "  Process[%2d].CntAlive    = %-33d", i, p.CntAlive);
   }
   SIG_LOG(LOG_DEBUG, "============== End of Configuration database ================");
-  if (locked == 0) pthread_mutex_unlock(&arg->Mutex);
+  UnlockTable(arg, locked, "wardend", "sig_handler");
 }
 
 void DumpDebugInfo() {
