@@ -13,7 +13,6 @@
 #include "common/cmdexec.h"
 #include "common/fd.h"
 #include "common/log.h"
-#include "common/errtext.h"
 #include "supervise/terminate.h"
 
 namespace {
