@@ -1,6 +1,6 @@
 // The supervision main loop (main thread) and the watchdog thread.
 // The main thread starts the receiver, cyclic and watchdog threads and the
-// signal worker, then waits for them; the watchdog thread refreshes the
+// helpers that main hands in (the signal worker), then waits for them; the watchdog thread refreshes the
 // device and publishes its timing into gDebugInfo.
 #include "supervise/mainloop.h"
 
@@ -22,7 +22,6 @@
 #include "common/errtext.h"
 #include "supervise/terminate.h"
 #include "supervise/watchdog.h"
-#include "wardend/signals.h"
 
 std::atomic<int> StopFlag{0};
 DebugInfo gDebugInfo;
@@ -183,7 +182,7 @@ void *WdtThread(void *param) {
   return nullptr;
 }
 
-void wardend_loop(int queId, ConfigDb *db) {
+void wardend_loop(int queId, ConfigDb *db, const LoopHook *hooks, int hookCount) {
   StopFlag.store(0);
   ThreadArg *arg = &gLoopArg;
   arg->QueId = queId;
@@ -216,7 +215,11 @@ void wardend_loop(int queId, ConfigDb *db) {
   bool watchdogStarted = err == 0;
   if (err != 0) LOG_AT(kUnit, LOG_ERR, "WDT thread create fail! : %s", ErrText(err, buffer, sizeof buffer));
 
-  bool workerStarted = SignalWorkerStart(arg) == 0;
+  // Which helpers run, so that only those are stopped.
+  bool hookStarted[LOOP_HOOKS_MAX] = {};
+  if (hookCount > LOOP_HOOKS_MAX) hookCount = LOOP_HOOKS_MAX;
+  if (hooks == nullptr) hookCount = 0;
+  for (int i = 0; i < hookCount; i++) hookStarted[i] = hooks[i].Start(arg) == 0;
 
   JoinOrReport(watchdogStarted, watchdog, "WDT");
   JoinOrReport(cyclicStarted, cyclic, "1sec cyclic");
@@ -227,7 +230,9 @@ void wardend_loop(int queId, ConfigDb *db) {
     bool stopSent = SendStop(queId) == 0;
     receiverEnded = JoinReceiver(receiver, stopSent);
   }
-  if (workerStarted) SignalWorkerStop();
+  for (int i = hookCount - 1; i >= 0; i--) {
+    if (hookStarted[i]) hooks[i].Stop();
+  }
 
   WdtClose();
   // A receiver that is still running may still read the table (and the

@@ -43,7 +43,21 @@ extern DebugInfo gDebugInfo;
 // "ps ax" or "ps"; chosen before the threads start, read-only afterwards.
 extern const char *PsCommand;
 
-void wardend_loop(int queId, ConfigDb *db);
+// A helper thread that runs beside the three supervision threads (the signal
+// worker, for one). wardend_loop starts the helpers once ThreadArg is filled
+// and the three threads are started, in the order given, and stops the ones
+// that started in reverse order after the receiver has ended. Start returns
+// 0 when the helper runs (it reports its own failures); Stop joins it.
+struct LoopHook {
+  int (*Start)(ThreadArg *arg);
+  void (*Stop)();
+};
+
+// The most helpers wardend_loop runs; it leaves out any beyond.
+constexpr int LOOP_HOOKS_MAX = 8;
+
+// Runs the daemon until SIGTERM. hooks may be null when hookCount is 0.
+void wardend_loop(int queId, ConfigDb *db, const LoopHook *hooks, int hookCount);
 
 // Take and release ThreadArg.Mutex for the table's users. A failure is
 // logged under the caller's unit and function ("Thread mutex lock fail!" /

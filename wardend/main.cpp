@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <cerrno>
+#include <iterator>
 #include <sys/ipc.h>
 #include <sys/msg.h>
 #include <unistd.h>
@@ -18,6 +19,12 @@
 
 namespace {
 constexpr const char *kUnit = "wardend";
+
+// What runs beside the supervision threads.
+constexpr LoopHook kLoopHooks[] = {
+    {SignalWorkerStart, SignalWorkerStop},
+};
+static_assert(std::size(kLoopHooks) <= LOOP_HOOKS_MAX, "wardend_loop runs only so many helpers");
 
 // Double fork: the parent and the intermediate process end with status 0,
 // the grandchild runs the daemon without a controlling terminal.
@@ -73,7 +80,7 @@ int main(int argc, char **argv) {
   make_pidfile();
   signal(SIGPIPE, SIG_IGN);
 
-  wardend_loop(MsgQueId, &gConfigDb);
+  wardend_loop(MsgQueId, &gConfigDb, kLoopHooks, static_cast<int>(std::size(kLoopHooks)));
 
   RemovePidFile();
   LogClose();

@@ -69,7 +69,7 @@ bool QuitRequested(int timeoutMs) {
 
 void HandleSignal(int signo, ThreadArg *arg) {
   // Three separate tests, as in a handler that is given the signal number.
-  if (signo == SIGHUP) SendRereadRequest();
+  if (signo == SIGHUP) SendRereadRequest(arg->QueId);
   if (signo == SIGUSR1) DumpConfigDb(arg);
   if (signo == SIGUSR2) DumpDebugInfo();
 }
@@ -143,7 +143,7 @@ void SignalWorkerStop() {
   WorkerRunning = false;
 }
 
-void SendRereadRequest() {
+void SendRereadRequest(int queId) {
   if (ConfigPath == nullptr) return;
   SIG_LOG(LOG_INFO, "Got SIGHUP, re-reading configuration");
 
@@ -164,7 +164,7 @@ void SendRereadRequest() {
   // Never a blocking send: the thread that empties the queue may be the one
   // a handler interrupted, and a full queue must not hold up shutdown.
   for (;;) {
-    if (msgsnd(MsgQueId, &msg, CTRLMSG_TEXT_SIZE, IPC_NOWAIT) == 0) return;
+    if (msgsnd(queId, &msg, CTRLMSG_TEXT_SIZE, IPC_NOWAIT) == 0) return;
     int error = errno;
     if (error != EAGAIN && error != EINTR) {
       SIG_LOG(LOG_ERR, "MSG que send fail! : %s", ErrText(error, text, sizeof text));

@@ -10,14 +10,15 @@ void StopHandler(int signo);
 // Installs the handlers in the order SIGHUP, SIGTERM, SIGUSR1, SIGUSR2.
 void InstallSignalHandlers();
 
-// Started by wardend_loop once ThreadArg is filled, stopped (and joined)
-// after the receiver has ended. 0 on success.
+// The signal worker, one of the helpers main hands to wardend_loop: started
+// once ThreadArg is filled, stopped (and joined) after the receiver has ended.
+// 0 on success.
 int SignalWorkerStart(ThreadArg *arg);
 void SignalWorkerStop();
 
 // The work behind SIGHUP, SIGUSR1 and SIGUSR2, done by the signal worker.
-// SendRereadRequest sends ConfigPath to MsgQueId; DumpConfigDb reads the table
-// under arg->Mutex; DumpDebugInfo reads gDebugInfo.
-void SendRereadRequest();
+// SendRereadRequest sends ConfigPath to the queue queId; DumpConfigDb reads
+// the table under arg->Mutex; DumpDebugInfo reads gDebugInfo.
+void SendRereadRequest(int queId);
 void DumpConfigDb(ThreadArg *arg);
 void DumpDebugInfo();

@@ -38,6 +38,7 @@ struct Signals : ::testing::Test {
     LogHook = Keep;
     gLines.clear(), arg_.Config = &db_, arg_.Stop = &StopFlag, pthread_mutex_init(&arg_.Mutex, nullptr);
     ASSERT_GE(MsgQueId = msgget(IPC_PRIVATE, IPC_CREAT | 0600), 0);
+    arg_.QueId = MsgQueId;
   }
   void TearDown() override {
     SignalWorkerStop(), LogHook = nullptr, ConfigPath = savedPath_;
@@ -64,12 +65,12 @@ TEST_F(Signals, ConfigDumpWaitsForTheTableLock) {
 
 TEST_F(Signals, RereadRequestCarriesConfigPathUpTo104Bytes) {
   const std::string fits = "/" + std::string(103, 'a'), tooLong = fits + "b";
-  ConfigPath = fits.c_str(), SendRereadRequest();  // fills the payload: no terminator
+  ConfigPath = fits.c_str(), SendRereadRequest(MsgQueId);  // fills the payload: no terminator
   CtrlMsg sent{};
   ASSERT_GE(msgrcv(MsgQueId, &sent, CTRLMSG_TEXT_SIZE, 0, IPC_NOWAIT), 0);
   EXPECT_EQ(sent.type, MSGID_REREAD_CONFIG);
   EXPECT_EQ(std::string(sent.payload, 104), fits);
-  ConfigPath = tooLong.c_str(), SendRereadRequest();  // cut, it would name another file
+  ConfigPath = tooLong.c_str(), SendRereadRequest(MsgQueId);  // cut, it would name another file
   EXPECT_LT(msgrcv(MsgQueId, &sent, CTRLMSG_TEXT_SIZE, 0, IPC_NOWAIT), 0);
   EXPECT_EQ(Logged(), (Lines{kHup, kHup, {LOG_ERR, "MSG que send fail! : File name too long"}}));
 }
