@@ -1,5 +1,5 @@
 // Call-stack dump for diagnostics; may run in any thread.
-#include "common/util.h"
+#include "common/backtrace.h"
 
 #include <execinfo.h>
 

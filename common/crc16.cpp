@@ -1,5 +1,5 @@
 // CRC-16/XMODEM checksum; pure function, any thread.
-#include "common/util.h"
+#include "common/crc16.h"
 
 #include <array>
 

@@ -1,4 +1,4 @@
-// Small RAII owners for descriptors and timing helpers shared by the units.
+// The owner of one descriptor, for every unit.
 #pragma once
 
 #include <cerrno>
@@ -38,8 +38,3 @@ class UniqueFd {
  private:
   int fd_ = -1;
 };
-
-// Sleeps the whole number of seconds even when signal handlers interrupt the
-// sleep: handlers run on any thread, and a cut-short sleep would make a
-// once-a-second pass run early. Non-positive values return at once.
-void SleepSeconds(int seconds);

@@ -1,6 +1,6 @@
 // File copy with creation of the destination's directory. No state; any
 // thread (its messages go to standard output, not the log).
-#include "common/util.h"
+#include "common/filecopy.h"
 
 #include <cerrno>
 #include <cstdio>

@@ -1,6 +1,6 @@
 // Pipe channel: one pipe with both ends in a record, and a read that can
 // time out. No state of its own; a channel is used by one thread at a time.
-#include "common/util.h"
+#include "common/pipechannel.h"
 
 #include <cerrno>
 #include <cstring>

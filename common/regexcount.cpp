@@ -1,5 +1,5 @@
 // Count of successive regular-expression matches. No state; any thread.
-#include "common/util.h"
+#include "common/regexcount.h"
 
 #include <regex.h>
 

@@ -1,6 +1,6 @@
 // System V semaphore helpers: one set of one semaphore used as a lock
 // between processes. No state; any thread.
-#include "common/util.h"
+#include "common/semaphore.h"
 
 #include <cerrno>
 #include <sys/ipc.h>

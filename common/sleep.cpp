@@ -1,6 +1,7 @@
 // Used by every thread that waits a number of seconds.
-#include "common/fd.h"
+#include "common/sleep.h"
 
+#include <cerrno>
 #include <ctime>
 
 void SleepSeconds(int seconds) {

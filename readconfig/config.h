@@ -1,4 +1,6 @@
-// The configuration database and its reader.
+// The configuration database: its records, its one instance, the counters
+// of a read in progress and the reset that sizes the process table. The
+// reader's interface is readconfig/readconfig.h.
 //
 // Threads: the start-up read runs on the main thread before any other thread
 // exists; re-reads run on the receiver thread while it holds ThreadArg.Mutex;
@@ -54,13 +56,10 @@ extern int32_t CntProcess;
 // seconds seen in the middle of a re-read would stall the refreshes).
 extern int32_t PendingWdtRefresh;
 
+// Releases the process table and sets the defaults. With a path, also
+// counts the file's "Process" lines (through the shell) and sizes a new,
+// zero-filled table for them; without one, publishes the default refresh
+// period at once (the final release).
 void CleanConfig(const char *path, ConfigDb *db);
+// Spreads the entries' first alive checks over the alive period.
 void StaggerAliveTimers(ConfigDb *db);
-
-// 0: file opened and read; 1: file could not be opened.
-int ReadConfig(const char *path, ConfigDb *db);
-void handle_config_line(char *line, ConfigDb *db);
-int handle_numeric(const char *field, int32_t *target);
-int handle_startup(const char *field, int32_t *target);
-int handle_pidpath(const char *path);
-int handle_execpath(const char *path);

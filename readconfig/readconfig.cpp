@@ -3,6 +3,8 @@
 //
 // Threads: the start-up read runs on the main thread; re-reads run on the
 // receiver thread while it holds ThreadArg.Mutex, so two reads never overlap.
+#include "readconfig/readconfig.h"
+
 #include <sys/stat.h>
 
 #include <cerrno>
@@ -14,7 +16,6 @@
 #include "common/cmdexec.h"
 #include "common/errtext.h"
 #include "common/log.h"
-#include "readconfig/config.h"
 
 namespace {
 

@@ -5,20 +5,16 @@
 
 #include <sys/time.h>
 
-#include <cstdarg>
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 
-#include "common/cmdexec.h"
-#include "common/fd.h"
-#include "common/log.h"
-#include "supervise/terminate.h"
+#include "common/sleep.h"
+#include "supervise/alive.h"
+#include "supervise/watchdog.h"
 
 namespace {
 
 constexpr const char *kUnit = "supervise";
-constexpr int kCommandSize = CONFIG_TEXT_SIZE;
 // Entries beyond this index are named "unknown" in the reason text.
 constexpr int kLastNamedIndex = 99;
 
@@ -62,23 +58,6 @@ int SuperviseWalk(ConfigDb *db, int *index) {
   return SUPERVISE_OK;
 }
 
-// Formats a shell command; a command that does not fit is not run.
-bool FormatCommand(char *command, const char *format, ...) __attribute__((format(printf, 2, 3)));
-bool FormatCommand(char *command, const char *format, ...) {
-  va_list args;
-  va_start(args, format);
-  int n = vsnprintf(command, kCommandSize, format, args);
-  va_end(args);
-  return n >= 0 && n < kCommandSize;
-}
-
-// Appends text to a command of kCommandSize bytes, cutting what does not
-// fit; *length is the command's length so far.
-void AppendCut(char *command, size_t *length, const char *text) {
-  while (*text != '\0' && *length + 1 < static_cast<size_t>(kCommandSize)) command[(*length)++] = *text++;
-  command[*length] = '\0';
-}
-
 }  // namespace
 
 void BuildDownReason(const ConfigDb *db, int result, int index, char *reason) {
@@ -93,71 +72,16 @@ void BuildDownReason(const ConfigDb *db, int result, int index, char *reason) {
   (void)n;
 }
 
-int SuperviseProcess(ThreadArg *arg, int *index) {
+int SuperviseProcess(ThreadArg *arg, int *index, TerminateAction terminate) {
   bool locked = LockTable(arg, kUnit, __func__);
   int result = SuperviseWalk(arg->Config, index);
+  if (result != SUPERVISE_OK && terminate != nullptr) {
+    char reason[SUPERVISE_REASON_SIZE];
+    BuildDownReason(arg->Config, result, *index, reason);
+    terminate(TERM_REBOOT, arg->Config, reason);
+  }
   UnlockTable(arg, locked, kUnit, __func__);
   return result;
-}
-
-int SuperviseProcessAlive(ProcEntry *entry) {
-  char command[kCommandSize];
-  char output[kCommandSize];
-  int32_t pid = -1;
-  int32_t count = -1;
-
-  if (!FormatCommand(command, "cat %s", entry->PidPath) || CmdExec(command, output, sizeof output) != CMD_OK) {
-    LOG_AT(kUnit, LOG_ERR, "Cmd exec fail : %s", command);
-    goto respawn;
-  }
-  if (Str2Num(output, 10, &pid) != 0) {
-    LOG_AT(kUnit, LOG_ERR, "Str2Num convert error [%s] : %s", output, command);
-    pid = -1;
-  }
-  if (pid < 0) {
-    LOG_AT(kUnit, LOG_ERR, "Illegal PID file [%s:%s]", entry->procName, entry->PidPath);
-    goto respawn;
-  }
-
-  if (!FormatCommand(command, "%s|grep '%s'|egrep '^ *%d '|grep -v grep|wc -l", PsCommand, entry->procName,
-                     static_cast<int>(pid)) ||
-      CmdExec(command, output, sizeof output) != CMD_OK) {
-    LOG_AT(kUnit, LOG_ERR, "Cmd exec fail : %s", command);
-    goto respawn;
-  }
-  if (Str2Num(output, 10, &count) != 0) {
-    LOG_AT(kUnit, LOG_ERR, "Str2Num convert error [%s] : %s", output, command);
-    count = -1;
-  }
-  if (count == 1) {
-    entry->CntAlive = 0;
-    return 0;
-  }
-  LOG_AT(kUnit, LOG_ERR, "Process [%s:%d] was not found", entry->procName, static_cast<int>(pid));
-
-respawn:
-  // One failure in a row is forgiven (and a RESPAWN entry restarted); the
-  // second one reports the process as dead.
-  if (entry->CntAlive < 1) {
-    SuperviseProcessAlive_Respawn(entry, command);
-    entry->CntAlive++;
-    return 0;
-  }
-  return 1;
-}
-
-int SuperviseProcessAlive_Respawn(ProcEntry *entry, char *command) {
-  if (entry->StartUp != RESPAWN) return 0;
-  // The program is named by its base name alone and found through the
-  // shell's search path; the whole command is cut to the buffer.
-  size_t length = 0;
-  AppendCut(command, &length, entry->procName);
-  AppendCut(command, &length, " ");
-  AppendCut(command, &length, entry->Option);
-  int status = system(command);
-  (void)status;
-  LOG_AT(kUnit, LOG_WARNING, "Respawn: %s ", command);
-  return 0;
 }
 
 // This board reports no power-button push; the hooks stay so that a board
@@ -176,21 +100,11 @@ void *CyclicThread(void *param) {
   PowerSwInit();
   while (arg->Stop->load() == 0) {
     SleepSeconds(1);
-    // The mutex stays held from the pass through a termination it starts,
-    // so a re-read can neither release the failing entry's name nor the
-    // table that the termination walks.
-    bool locked = LockTable(arg, kUnit, "SuperviseProcess");
     int index = -1;
-    int result = SuperviseWalk(arg->Config, &index);
-    if (result != SUPERVISE_OK) {
-      char reason[SUPERVISE_REASON_SIZE];
-      BuildDownReason(arg->Config, result, index, reason);
-      DoSystemTerminate(TERM_REBOOT, arg->Config, reason);
-    }
-    UnlockTable(arg, locked, kUnit, "SuperviseProcess");
+    (void)SuperviseProcess(arg, &index, DoSystemTerminate);
 
     if (PowerSwPushed() != 0) {
-      locked = LockTable(arg, kUnit, __func__);
+      bool locked = LockTable(arg, kUnit, __func__);
       DoSystemTerminate(TERM_POWEROFF, arg->Config, "Power button was pushed by user.");
       UnlockTable(arg, locked, kUnit, __func__);
     }

@@ -1,17 +1,22 @@
-// The once-a-second supervision pass, run by CyclicThread.
+// The once-a-second supervision pass and the cyclic thread that runs it.
 #pragma once
 
 #include "readconfig/config.h"
 #include "supervise/mainloop.h"
+#include "supervise/terminate.h"
 
 // Pass results.
 constexpr int SUPERVISE_OK = 0;
 constexpr int SUPERVISE_DEAD = 1;
 constexpr int SUPERVISE_NO_HEALTH_CHECK = 2;
 
-int SuperviseProcess(ThreadArg *arg, int *index);
-int SuperviseProcessAlive(ProcEntry *entry);
-int SuperviseProcessAlive_Respawn(ProcEntry *entry, char *command /* 260 bytes */);
+// One pass over the table under ThreadArg.Mutex: counts down every entry's
+// health-check and alive timers and checks the entries whose timers ran out.
+// The first failure ends the pass; *index is then the failing entry (-1 when
+// none failed), and terminate (when not null) is called with TERM_REBOOT and
+// the reason text while the mutex is still held, so a re-read can neither
+// release the failing entry's name nor the table the termination walks.
+int SuperviseProcess(ThreadArg *arg, int *index, TerminateAction terminate);
 
 // The reason text of a failed pass ("Detect that the process [%s] %s."),
 // cut to 256 bytes; entries outside 0..99 are named "unknown". The caller
@@ -22,3 +27,7 @@ void BuildDownReason(const ConfigDb *db, int result, int index, char *reason /* 
 void PowerSwInit();
 void PowerSwExit();
 int PowerSwPushed();
+
+// The cyclic thread: a pass a second (ending in DoSystemTerminate on a
+// failure) and the power-button hook, until the stop flag is set.
+void *CyclicThread(void *arg);

@@ -1,37 +1,31 @@
-// The supervision main loop (main thread) and the watchdog thread.
-// The main thread starts the receiver, cyclic and watchdog threads and the
-// helpers that main hands in (the signal worker), then waits for them; the watchdog thread refreshes the
-// device and publishes its timing into gDebugInfo.
+// The supervision main loop, run by the main thread: it chooses the
+// process-list command, opens the watchdog, starts the receiver, cyclic and
+// watchdog threads and the helpers that main hands in (the signal worker),
+// then waits for them and releases what they shared.
 #include "supervise/mainloop.h"
 
 #include <pthread.h>
 #include <sys/ipc.h>
 #include <sys/msg.h>
-#include <sys/time.h>
 
 #include <cerrno>
-#include <climits>
-#include <cstdint>
 #include <cstring>
 #include <ctime>
 
-#include "common/cmdexec.h"
 #include "common/ctrlmsg.h"
-#include "common/fd.h"
-#include "common/log.h"
 #include "common/errtext.h"
+#include "common/log.h"
+#include "supervise/alive.h"
+#include "supervise/cyclic.h"
+#include "supervise/msgrcv.h"
 #include "supervise/terminate.h"
 #include "supervise/watchdog.h"
 
 std::atomic<int> StopFlag{0};
-DebugInfo gDebugInfo;
-const char *PsCommand = "ps";
 
 namespace {
 
 constexpr const char *kUnit = "supervise";
-constexpr const char *kPsDetect = "ps --version 2> /dev/null | grep -c procps";
-constexpr int kPsDetectOutputSize = 20;
 
 // How long the exit path waits for a receiver that did not get its stop
 // message. It ends by itself once the queue is gone, which is the usual
@@ -42,36 +36,6 @@ constexpr int kReceiverGraceSeconds = 5;
 // wardend_loop's stack so that a receiver which could not be stopped never
 // reads a record that has gone away.
 ThreadArg gLoopArg;
-
-// A refresh period of 0 would make the watchdog thread spin and a negative
-// one would sleep (as an unsigned count) far past any watchdog timeout, so
-// both are taken as 1 second. Large positive values are honoured as given.
-int EffectiveRefresh(const ConfigDb *db) {
-  int32_t refresh = db->WdtRefresh.load();
-  return refresh > 0 ? refresh : 1;
-}
-
-int32_t Milliseconds(const struct timeval &tv) {
-  // Wraps on purpose: only the difference of two such values is used.
-  uint32_t ms = static_cast<uint32_t>(tv.tv_sec) * 1000u + static_cast<uint32_t>(tv.tv_usec / 1000);
-  return static_cast<int32_t>(ms);
-}
-
-void PublishWdtTime(const struct timeval &tv) {
-  gDebugInfo.WdtTimeSec.store(static_cast<long long>(tv.tv_sec));
-  gDebugInfo.WdtTimeUsec.store(static_cast<long>(tv.tv_usec));
-}
-
-void ChoosePsCommand() {
-  char output[kPsDetectOutputSize];
-  int result = CmdExec(kPsDetect, output, sizeof output);
-  if (result != CMD_OK) {
-    LOG_AT(kUnit, LOG_ERR, "Cmd exec fail : %s", kPsDetect);
-    PsCommand = "ps";
-    return;
-  }
-  PsCommand = strcmp(output, "1") == 0 ? "ps ax" : "ps";
-}
 
 // label is "WDT" or "1sec cyclic", the start of the thread's join message.
 void JoinOrReport(bool started, pthread_t thread, const char *label) {
@@ -142,44 +106,6 @@ void UnlockTable(ThreadArg *arg, bool locked, const char *unit, const char *func
     LogMessage(unit, function, __LINE__, LOG_ERR, "Thread mutex unlock fail! [%s]",
                ErrText(err, buffer, sizeof buffer));
   }
-}
-
-int CheckThreadIntervalAt(struct timeval *time, int limit, const struct timeval *now) {
-  uint32_t previous = static_cast<uint32_t>(Milliseconds(*time));
-  uint32_t current = static_cast<uint32_t>(Milliseconds(*now));
-  // Unsigned subtraction wraps without undefined behaviour; the result is a
-  // signed count as long as the true interval fits in one.
-  int32_t elapsed = static_cast<int32_t>(current - previous);
-  *time = *now;
-  if (static_cast<int64_t>(elapsed) > static_cast<int64_t>(limit) * 1000) {
-    LOG_AT(kUnit, LOG_WARNING, "Thread interval is too long [%d.%03dsec]", static_cast<int>(elapsed / 1000),
-           static_cast<int>(elapsed % 1000));
-  }
-  return elapsed;
-}
-
-int CheckThreadInterval(struct timeval *time, int limit) {
-  struct timeval now;
-  gettimeofday(&now, nullptr);
-  return CheckThreadIntervalAt(time, limit, &now);
-}
-
-void *WdtThread(void *param) {
-  ThreadArg *arg = static_cast<ThreadArg *>(param);
-  struct timeval last;
-  gettimeofday(&last, nullptr);
-  PublishWdtTime(last);
-  while (arg->Stop->load() == 0) {
-    // The period is read at every pass so that a re-read takes effect.
-    SleepSeconds(EffectiveRefresh(arg->Config));
-    WdtKeepAlive();
-    int64_t limit = 2 * static_cast<int64_t>(EffectiveRefresh(arg->Config));
-    int interval = CheckThreadInterval(&last, limit > INT_MAX ? INT_MAX : static_cast<int>(limit));
-    PublishWdtTime(last);
-    gDebugInfo.CurWdtInterval.store(interval);
-    if (interval > gDebugInfo.MaxWdtInterval.load()) gDebugInfo.MaxWdtInterval.store(interval);
-  }
-  return nullptr;
 }
 
 void wardend_loop(int queId, ConfigDb *db, const LoopHook *hooks, int hookCount) {

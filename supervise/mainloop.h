@@ -1,20 +1,16 @@
-// The supervision main loop, the record its threads share and the watchdog
-// timing statistics.
+// The supervision main loop and the record its threads share.
 //
 // Threads: main (start-up, then joins), MsgRcvThread, CyclicThread, WdtThread
-// and the signal worker. What they share:
+// and the helpers main hands in (the signal worker). What they share:
 //  - ThreadArg: QueId, Stop and Config are set before the threads start and
 //    never change; Mutex guards the configuration table;
 //  - StopFlag: raised by the SIGTERM handler, polled by the cyclic and
-//    watchdog threads;
-//  - gDebugInfo: written by the watchdog thread (and once by the cyclic
-//    thread), read by the debug dump; every field is its own atomic word, so a
-//    dump may mix values of two refreshes but never tears one.
+//    watchdog threads.
 #pragma once
 
-#include <atomic>
 #include <pthread.h>
-#include <sys/time.h>
+
+#include <atomic>
 
 #include "readconfig/config.h"
 
@@ -25,23 +21,9 @@ struct ThreadArg {
   pthread_mutex_t Mutex;
 };
 
-struct DebugInfo {
-  std::atomic<long long> WdtTimeSec;
-  std::atomic<long> WdtTimeUsec;
-  std::atomic<int> CurWdtInterval;
-  std::atomic<int> MaxWdtInterval;
-  std::atomic<long long> PowerSwTimeSec;
-  std::atomic<long> PowerSwTimeUsec;
-  std::atomic<int> CurPowerSwInterval;
-  std::atomic<int> MaxPowerSwInterval;
-};
-
 static_assert(std::atomic<int>::is_always_lock_free, "StopFlag must be a lock-free word");
 
 extern std::atomic<int> StopFlag;
-extern DebugInfo gDebugInfo;
-// "ps ax" or "ps"; chosen before the threads start, read-only afterwards.
-extern const char *PsCommand;
 
 // A helper thread that runs beside the three supervision threads (the signal
 // worker, for one). wardend_loop starts the helpers once ThreadArg is filled
@@ -67,12 +49,3 @@ void wardend_loop(int queId, ConfigDb *db, const LoopHook *hooks, int hookCount)
 // undefined).
 bool LockTable(ThreadArg *arg, const char *unit, const char *function);
 void UnlockTable(ThreadArg *arg, bool locked, const char *unit, const char *function);
-void *WdtThread(void *arg);
-void *CyclicThread(void *arg);
-void *MsgRcvThread(void *arg);
-
-// Milliseconds since *time (32-bit wrapping arithmetic); stores the current
-// time into *time and warns when the interval exceeds limit seconds.
-int CheckThreadInterval(struct timeval *time, int limit);
-// The same with the current time given by the caller.
-int CheckThreadIntervalAt(struct timeval *time, int limit, const struct timeval *now);

@@ -2,16 +2,18 @@
 // Runs on the receiver thread only.
 #include "supervise/msgrcv.h"
 
+#include <sys/ipc.h>
+#include <sys/msg.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <sys/ipc.h>
-#include <sys/msg.h>
 #include <type_traits>
 
 #include "common/errtext.h"
-#include "common/fd.h"
 #include "common/log.h"
+#include "common/sleep.h"
+#include "readconfig/readconfig.h"
 #include "supervise/terminate.h"
 
 static_assert(std::is_trivially_copyable_v<CtrlMsg>, "CtrlMsg goes through msgsnd/msgrcv as bytes");

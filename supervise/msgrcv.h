@@ -8,12 +8,13 @@
 
 #include "common/ctrlmsg.h"
 #include "supervise/mainloop.h"
+#include "supervise/terminate.h"
 
 // What a message may make the receiver do beyond its own bookkeeping. The
 // daemon uses DaemonMsgActions; tools that must not bring the machine down
 // (the fuzzer) pass their own.
 struct MsgActions {
-  void (*Terminate)(int mode, ConfigDb *db, const char *reason);
+  TerminateAction Terminate;
   int (*Reread)(const char *path, ConfigDb *db);
 };
 extern const MsgActions DaemonMsgActions;
@@ -31,3 +32,7 @@ constexpr int REBOOT_REASON_SIZE = 256;
 int HandleCtrlMsg(const CtrlMsg *msg, ThreadArg *arg, const MsgActions *actions);
 
 void RecvHealthCheck(const CtrlMsg *msg, ThreadArg *arg);
+
+// The receiver thread: takes every message off ThreadArg's queue until the
+// stop message comes or the queue is removed.
+void *MsgRcvThread(void *arg);

@@ -14,6 +14,7 @@
 
 #include "common/cmdexec.h"
 #include "common/fd.h"
+#include "common/sleep.h"
 #include "common/log.h"
 #include "supervise/watchdog.h"
 

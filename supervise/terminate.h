@@ -15,6 +15,10 @@ struct LedCmd {
 
 constexpr unsigned long POWER_LED_REQUEST = 0x1001;
 
+// How a caller brings the board down: DoSystemTerminate in the daemon, a
+// recording stand-in in tests and in tools that must not.
+using TerminateAction = void (*)(int mode, ConfigDb *db, const char *reason);
+
 // Brings the board down; returns only after the final 60-second wait.
 // The caller makes sure that no re-read releases db's table meanwhile.
 void DoSystemTerminate(int mode, ConfigDb *db, const char *reason);

@@ -1,6 +1,7 @@
-// The hardware watchdog descriptor. Used by the main loop (open, first
-// requests, final close), the watchdog thread (keep-alives) and every
-// running system termination (keep-alives and the close), possibly at once.
+// The hardware watchdog descriptor, the watchdog thread and its timing
+// statistics. The descriptor is used by the main loop (open, first requests,
+// final close), the watchdog thread (keep-alives) and every running system
+// termination (keep-alives and the close), possibly at once.
 #include "supervise/watchdog.h"
 
 #include <fcntl.h>
@@ -8,9 +9,18 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <climits>
+#include <cstdint>
 #include <mutex>
 
+#include "common/log.h"
+#include "common/sleep.h"
+
+DebugInfo gDebugInfo;
+
 namespace {
+
+constexpr const char *kUnit = "supervise";
 
 constexpr const char *kWatchdogDevice = "/dev/watchdog";
 
@@ -23,6 +33,25 @@ constexpr unsigned long kBoardRequest = _IOR('W', 12, int);
 // same number after some other open has reused it.
 std::mutex gWdtLock;
 int gWdtFd = -1;
+
+// A refresh period of 0 would make the watchdog thread spin and a negative
+// one would sleep (as an unsigned count) far past any watchdog timeout, so
+// both are taken as 1 second. Large positive values are honoured as given.
+int EffectiveRefresh(const ConfigDb *db) {
+  int32_t refresh = db->WdtRefresh.load();
+  return refresh > 0 ? refresh : 1;
+}
+
+int32_t Milliseconds(const struct timeval &tv) {
+  // Wraps on purpose: only the difference of two such values is used.
+  uint32_t ms = static_cast<uint32_t>(tv.tv_sec) * 1000u + static_cast<uint32_t>(tv.tv_usec / 1000);
+  return static_cast<int32_t>(ms);
+}
+
+void PublishWdtTime(const struct timeval &tv) {
+  gDebugInfo.WdtTimeSec.store(static_cast<long long>(tv.tv_sec));
+  gDebugInfo.WdtTimeUsec.store(static_cast<long>(tv.tv_usec));
+}
 
 }  // namespace
 
@@ -57,4 +86,42 @@ void WdtClose() {
   int fd = gWdtFd;
   gWdtFd = -1;
   close(fd);
+}
+
+int CheckThreadIntervalAt(struct timeval *time, int limit, const struct timeval *now) {
+  uint32_t previous = static_cast<uint32_t>(Milliseconds(*time));
+  uint32_t current = static_cast<uint32_t>(Milliseconds(*now));
+  // Unsigned subtraction wraps without undefined behaviour; the result is a
+  // signed count as long as the true interval fits in one.
+  int32_t elapsed = static_cast<int32_t>(current - previous);
+  *time = *now;
+  if (static_cast<int64_t>(elapsed) > static_cast<int64_t>(limit) * 1000) {
+    LOG_AT(kUnit, LOG_WARNING, "Thread interval is too long [%d.%03dsec]", static_cast<int>(elapsed / 1000),
+           static_cast<int>(elapsed % 1000));
+  }
+  return elapsed;
+}
+
+int CheckThreadInterval(struct timeval *time, int limit) {
+  struct timeval now;
+  gettimeofday(&now, nullptr);
+  return CheckThreadIntervalAt(time, limit, &now);
+}
+
+void *WdtThread(void *param) {
+  ThreadArg *arg = static_cast<ThreadArg *>(param);
+  struct timeval last;
+  gettimeofday(&last, nullptr);
+  PublishWdtTime(last);
+  while (arg->Stop->load() == 0) {
+    // The period is read at every pass so that a re-read takes effect.
+    SleepSeconds(EffectiveRefresh(arg->Config));
+    WdtKeepAlive();
+    int64_t limit = 2 * static_cast<int64_t>(EffectiveRefresh(arg->Config));
+    int interval = CheckThreadInterval(&last, limit > INT_MAX ? INT_MAX : static_cast<int>(limit));
+    PublishWdtTime(last);
+    gDebugInfo.CurWdtInterval.store(interval);
+    if (interval > gDebugInfo.MaxWdtInterval.load()) gDebugInfo.MaxWdtInterval.store(interval);
+  }
+  return nullptr;
 }

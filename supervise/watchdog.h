@@ -1,9 +1,22 @@
-// The hardware watchdog descriptor, shared by the watchdog thread, the main
-// loop and every running system termination. All access goes through these
-// calls, which serialise on a small lock of their own, so a keep-alive can
-// never reach a descriptor number that a termination has closed (and that a
-// later open may have reused).
+// The hardware watchdog: its descriptor, the thread that refreshes it and the
+// timing statistics of those refreshes.
+//
+// The descriptor is shared by the watchdog thread, the main loop and every
+// running system termination. All access goes through the Wdt* calls, which
+// serialise on a small lock of their own, so a keep-alive can never reach a
+// descriptor number that a termination has closed (and that a later open may
+// have reused).
+//
+// gDebugInfo is written by the watchdog thread (and once by the cyclic
+// thread) and read by the debug dump; every field is its own atomic word, so
+// a dump may mix values of two refreshes but never tears one.
 #pragma once
+
+#include <sys/time.h>
+
+#include <atomic>
+
+#include "supervise/mainloop.h"
 
 // Opens "/dev/watchdog" read-write, close-on-exec. 0 on success, -1 on failure
 // (errno kept).
@@ -14,3 +27,26 @@ void WdtKeepAlive();
 void WdtBoardRequest();
 // Closes the device once; later calls and keep-alives do nothing.
 void WdtClose();
+
+struct DebugInfo {
+  std::atomic<long long> WdtTimeSec;
+  std::atomic<long> WdtTimeUsec;
+  std::atomic<int> CurWdtInterval;
+  std::atomic<int> MaxWdtInterval;
+  std::atomic<long long> PowerSwTimeSec;
+  std::atomic<long> PowerSwTimeUsec;
+  std::atomic<int> CurPowerSwInterval;
+  std::atomic<int> MaxPowerSwInterval;
+};
+
+extern DebugInfo gDebugInfo;
+
+// The watchdog thread: refreshes the device every WdtRefresh seconds (a
+// period of 0 or less counts as 1) until the stop flag is set.
+void *WdtThread(void *arg);
+
+// Milliseconds since *time (32-bit wrapping arithmetic); stores the current
+// time into *time and warns when the interval exceeds limit seconds.
+int CheckThreadInterval(struct timeval *time, int limit);
+// The same with the current time given by the caller.
+int CheckThreadIntervalAt(struct timeval *time, int limit, const struct timeval *now);

@@ -12,7 +12,7 @@
 
 #include "common/ctrlmsg.h"
 #include "common/log.h"
-#include "readconfig/config.h"
+#include "readconfig/readconfig.h"
 #include "supervise/mainloop.h"
 #include "wardend/signals.h"
 #include "wardend/wardend.h"

@@ -22,6 +22,7 @@
 #include "common/ctrlmsg.h"
 #include "common/errtext.h"
 #include "common/log.h"
+#include "supervise/watchdog.h"
 #include "wardend/wardend.h"
 
 // The work is done outside the handler but reported in its name.

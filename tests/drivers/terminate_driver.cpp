@@ -13,7 +13,7 @@
 
 #include "common/cmdexec.h"
 #include "common/log.h"
-#include "readconfig/config.h"
+#include "readconfig/readconfig.h"
 #include "supervise/terminate.h"
 #include "supervise/watchdog.h"
 

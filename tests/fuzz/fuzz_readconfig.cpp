@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "common/log.h"
-#include "readconfig/config.h"
+#include "readconfig/readconfig.h"
 
 namespace {
 

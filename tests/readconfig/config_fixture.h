@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "common/log.h"
-#include "readconfig/config.h"
+#include "readconfig/readconfig.h"
 
 // Every line logged during a test, with its priority (nothing in this
 // program turns on the debug suffix).

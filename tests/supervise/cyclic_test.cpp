@@ -11,8 +11,8 @@
 #include <string>
 #include <tuple>
 
+#include "supervise/alive.h"
 #include "supervise/cyclic.h"
-#include "supervise/mainloop.h"
 #include "supervise_support.h"
 
 using namespace supervise_test;  // NOLINT(build/namespaces)
@@ -37,7 +37,7 @@ TEST(SupervisePass, HealthCheckWindows) {
       if (std::count(checksBefore.begin(), checksBefore.end(), pass) != 0) table[0].FlgHlthChk.store(0);
       const bool failed = failsAt != 0 && pass >= failsAt;
       int index = -1;
-      EXPECT_EQ(SuperviseProcess(&table.arg, &index), failed ? SUPERVISE_NO_HEALTH_CHECK : SUPERVISE_OK)
+      EXPECT_EQ(SuperviseProcess(&table.arg, &index, nullptr), failed ? SUPERVISE_NO_HEALTH_CHECK : SUPERVISE_OK)
           << healthCheck << " at " << pass;
       EXPECT_EQ(index, failed ? 0 : -1) << healthCheck << " at " << pass;
     }
@@ -62,7 +62,7 @@ TEST(SupervisePass, AliveTimersAndTheForgivenFailure) {
   for (int pass = 1; pass <= 4; ++pass) {
     SCOPED_TRACE(pass);
     int index = 7;
-    EXPECT_EQ(SuperviseProcess(&table.arg, &index), pass == 4 ? SUPERVISE_DEAD : SUPERVISE_OK);
+    EXPECT_EQ(SuperviseProcess(&table.arg, &index, nullptr), pass == 4 ? SUPERVISE_DEAD : SUPERVISE_OK);
     EXPECT_EQ(index, pass == 4 ? 1 : -1);
     EXPECT_EQ(table[0].TmrAlive, pass % 2 == 1 ? 1 : 2);
     EXPECT_TRUE(table[0].CntAlive == (pass == 1) && table[1].CntAlive == (pass != 1));
@@ -87,7 +87,7 @@ TEST(SupervisePass, HealthBeforeAliveAndStopAtFirstFailure) {
   table[1].FlgHlthChk.store(1);
   table[1].TmrAlive = table[2].TmrAlive = 1;
   int index = 0;
-  EXPECT_EQ(SuperviseProcess(&table.arg, &index), SUPERVISE_NO_HEALTH_CHECK);
+  EXPECT_EQ(SuperviseProcess(&table.arg, &index, nullptr), SUPERVISE_NO_HEALTH_CHECK);
   EXPECT_EQ(index, 1);
   EXPECT_TRUE(table[0].TmrHlthChk == 99 && table[1].TmrAlive == 1 && table[2].TmrAlive == 1);
 }

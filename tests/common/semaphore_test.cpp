@@ -11,7 +11,7 @@
 
 #include <random>
 
-#include "common/util.h"
+#include "common/semaphore.h"
 
 static int SemValue(int id) { return semctl(id, 0, GETVAL); }
 

@@ -7,7 +7,9 @@
 #include <string>
 #include <tuple>
 
-#include "common/util.h"
+#include "common/backtrace.h"
+#include "common/crc16.h"
+#include "common/regexcount.h"
 
 TEST(Crc16, MatchesPublishedXmodemValues) {
   EXPECT_EQ(Crc16("123456789", 9), 0x31C3);  // the standard's check value

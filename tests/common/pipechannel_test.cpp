@@ -7,7 +7,7 @@
 #include <cstring>
 #include <thread>
 
-#include "common/util.h"
+#include "common/pipechannel.h"
 
 static bool IsOpenDescriptor(int fd) { return fcntl(fd, F_GETFD) != -1; }
 

@@ -10,7 +10,7 @@
 #include <tuple>
 
 #include "supervise/cyclic.h"
-#include "supervise/mainloop.h"
+#include "supervise/watchdog.h"
 #include "supervise_support.h"
 
 using namespace supervise_test;  // NOLINT(build/namespaces)

@@ -12,7 +12,7 @@
 #include <string>
 #include <tuple>
 
-#include "common/util.h"
+#include "common/filecopy.h"
 
 // Permission bits and content of a regular file.
 static std::string Describe(const std::string &path) {
