@@ -155,7 +155,7 @@ def op_kill(req):
 
 
 def op_msgsnd(req):
-    key = req.get("key", 99990001)
+    key = req["key"]
     qid = libc.msgget(key, 0)
     if qid < 0:
         return {"rc": -1, "errno": ctypes.get_errno(), "stage": "msgget"}
@@ -170,12 +170,12 @@ def op_msgsnd(req):
 
 def op_msgget(req):
     flags = req.get("flags", 0)
-    qid = libc.msgget(req.get("key", 99990001), flags)
+    qid = libc.msgget(req["key"], flags)
     return {"id": qid, "errno": ctypes.get_errno() if qid < 0 else 0}
 
 
 def op_msgrm(req):
-    qid = libc.msgget(req.get("key", 99990001), 0)
+    qid = libc.msgget(req["key"], 0)
     if qid < 0:
         return {"rc": -1, "errno": ctypes.get_errno()}
     rc = libc.msgctl(qid, IPC_RMID, None)

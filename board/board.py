@@ -40,7 +40,32 @@ SOURCE_DIR = os.path.realpath(os.environ.get("WARDEND_SOURCE_DIR")
 BUILD_DIR = os.path.realpath(os.environ.get("WARDEND_BUILD_DIR") or os.path.join(SOURCE_DIR, "build"))
 PYTHON = "/usr/bin/python3"
 
-QUEUE_KEY = 99990001
+QUEUE_KEY = 99990001            # the daemon's control queue (common/ctrlmsg.h)
+
+
+def _ior(group, number, size=4):
+    """A Linux read request number, as the kernel's _IOR encodes it."""
+    return (2 << 30) | (size << 16) | (ord(group) << 8) | number
+
+
+# The watchdog requests the daemon makes: the Linux keep-alive and the
+# board's own request of the same group.
+WDIOC_KEEPALIVE = _ior("W", 5)
+WDIOC_BOARD_REQUEST = _ior("W", 12)
+
+
+def _project_version():
+    """The version in the top CMakeLists.txt's project(), the one source of it."""
+    try:
+        with open(os.path.join(SOURCE_DIR, "CMakeLists.txt")) as f:
+            match = re.search(r"\bproject\(\s*wardend\s+VERSION\s+([0-9.]+)", f.read())
+    except OSError:
+        return None
+    return match.group(1) if match else None
+
+
+VERSION = _project_version()
+
 DEFAULT_CONFIG = "/tmpfs/config/wardend.conf"
 BOARD_DIR = "/board"            # the host run folder, as seen on the board
 PROGRAM_DIR = "/tmpfs/bin"      # where start_program() installs its programs

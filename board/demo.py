@@ -28,14 +28,13 @@ import sys
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from board import DEFAULT_CONFIG, SEVERITIES, SOURCE_DIR, Board  # noqa: E402
+from board import DEFAULT_CONFIG, SEVERITIES, SOURCE_DIR, WDIOC_BOARD_REQUEST, WDIOC_KEEPALIVE, Board  # noqa: E402
 
 HEALTH_EVERY = 2
 WORKER_LIFETIME = 6
 PIDFILE = "/tmpfs/run/wardend.pid"      # the Wardend line of examples/wardend.conf
 REBOOT_REASON = "firmware 2.1 installed"
-WATCHDOG_REQUESTS = {0x80045705: "keep-alive", 0x40045705: "keep-alive",
-                     0x8004570C: "board request 12", 0x4004570C: "board request 12"}
+WATCHDOG_REQUESTS = {WDIOC_KEEPALIVE: "keep-alive", WDIOC_BOARD_REQUEST: "board request 12"}
 
 
 class Printer:

@@ -167,5 +167,5 @@ void wardend_loop(int queId, ConfigDb *db, const LoopHook *hooks, int hookCount)
     CleanConfig(nullptr, db);
     pthread_mutex_destroy(&arg->Mutex);
   }
-  SetupPowerLed(3, 0);
+  SetupPowerLed(LED_DAEMON_EXIT);
 }

@@ -77,7 +77,7 @@ void SetupPowerLed(int first, int second) {
 
 void DoSystemTerminate(int mode, ConfigDb *db, const char *reason) {
   LOG_AT(kUnit, LOG_WARNING, "System down reason : %s", reason != nullptr ? reason : "");
-  SetupPowerLed(6, 500);
+  SetupPowerLed(LED_SYSTEM_DOWN);
   WdtKeepAlive();
 
   Sweep(db, SIGTERM);

@@ -15,6 +15,11 @@ struct LedCmd {
 
 constexpr unsigned long POWER_LED_REQUEST = 0x1001;
 
+// The two settings the daemon gives the power LED; what they show is the
+// LED driver's business.
+constexpr LedCmd LED_SYSTEM_DOWN = {6, 500};  // the board is going down
+constexpr LedCmd LED_DAEMON_EXIT = {3, 0};    // the daemon stopped normally
+
 // How a caller brings the board down: DoSystemTerminate in the daemon, a
 // recording stand-in in tests and in tools that must not.
 using TerminateAction = void (*)(int mode, ConfigDb *db, const char *reason);
@@ -23,3 +28,4 @@ using TerminateAction = void (*)(int mode, ConfigDb *db, const char *reason);
 // The caller makes sure that no re-read releases db's table meanwhile.
 void DoSystemTerminate(int mode, ConfigDb *db, const char *reason);
 void SetupPowerLed(int first, int second);
+inline void SetupPowerLed(const LedCmd &setting) { SetupPowerLed(setting.first, setting.second); }

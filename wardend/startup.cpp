@@ -9,6 +9,7 @@
 
 #include "common/ctrlmsg.h"
 #include "common/log.h"
+#include "common/version.h"
 #include "readconfig/config.h"
 #include "wardend/wardend.h"
 

@@ -9,8 +9,6 @@ extern int DetachMode;
 extern int DebugMode;
 extern int MsgQueId;
 
-constexpr const char *WARDEND_VERSION = "1.0.4";
-
 // Walks the command line; returns only when every word was accepted and no
 // one-shot option (-f, -v) was met. Errors end the program with status 1.
 void ParseOptions(int argc, char **argv);

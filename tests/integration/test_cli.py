@@ -2,7 +2,7 @@
 # exit path, run as the real binary on the simulated board.
 import pytest
 
-from board import LOG_CRIT, LOG_LOCAL0
+from board import LOG_CRIT, LOG_LOCAL0, VERSION
 
 USAGE = ("{prog}: Valid parameters are:\n  -c <config file> - use a config file besides /etc/wardend.conf\n"
          "  -P <file> - set location of pid file\n  -n - Don't detach from the controlling terminal\n"
@@ -35,7 +35,7 @@ def watchdog_pid(board):
 
 
 @pytest.mark.parametrize("args, status, stdout, stderr", [
-    (["-v"], 0, "{prog} version 1.0.4\n", ""), (["-x", "-v"], 1, "", "Invalid option: '-x'\n" + USAGE),
+    (["-v"], 0, "{prog} version %s\n" % VERSION, ""), (["-x", "-v"], 1, "", "Invalid option: '-x'\n" + USAGE),
     (["-"], 1, "", "Invalid argument: '-'\n" + USAGE), (["-P"], 1, "", "No pid file specified with -P\n" + USAGE),
     (["-n", "-c"], 1, "", "No config file specified with -c\n" + USAGE), (["-f", "-x"], 1, "", "MSG Que is not exist\n"),
 ])

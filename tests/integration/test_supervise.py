@@ -7,11 +7,7 @@ import time
 
 import pytest
 
-from board import LOG_ERR, LOG_WARNING
-
-# The Linux watchdog requests as the daemon encodes them: type 'W', read,
-# int-sized, numbers 5 (keep-alive) and 12 (the board's own request).
-KEEPALIVE, BOARD_REQUEST = ((2 << 30) | (4 << 16) | (ord("W") << 8) | nr for nr in (5, 12))
+from board import LOG_ERR, LOG_WARNING, WDIOC_BOARD_REQUEST as BOARD_REQUEST, WDIOC_KEEPALIVE as KEEPALIVE
 RUN = "/tmpfs/run"
 
 

@@ -6,9 +6,7 @@ import time
 
 import pytest
 
-from board import BOARD_DIR, DEFAULT_CONFIG as CONFIG, LOG_WARNING
-
-KEEPALIVE = (2 << 30) | (4 << 16) | (ord("W") << 8) | 5  # the Linux watchdog's keep-alive request
+from board import BOARD_DIR, DEFAULT_CONFIG as CONFIG, LOG_WARNING, WDIOC_KEEPALIVE as KEEPALIVE
 
 
 def process_line(kind, name, health=0):
