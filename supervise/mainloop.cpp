@@ -109,7 +109,9 @@ void UnlockTable(ThreadArg *arg, bool locked, const char *unit, const char *func
 }
 
 void wardend_loop(int queId, ConfigDb *db, const LoopHook *hooks, int hookCount) {
-  StopFlag.store(0);
+  // StopFlag is left as it is: a SIGTERM that came during start-up (the
+  // handlers are installed before the configuration is read) has raised it,
+  // and the threads then end as soon as they look at it.
   ThreadArg *arg = &gLoopArg;
   arg->QueId = queId;
   arg->Stop = &StopFlag;
