@@ -1,5 +1,6 @@
 // Command line, pid file and the -f queue removal. Main thread only.
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -24,9 +25,11 @@ constexpr const char *kUsage =
     "  -d - Don't detach and send debug I/O to standard output\n"
     "  -v - print the program's version and exit\n";
 
-// The path of the pid file actually written. A re-read may change the
+// The path of the pid file actually written, whole. A re-read may change the
 // "Wardend" line afterwards; the exit path still removes the file that exists.
-char WrittenPidPath[CONFIG_TEXT_SIZE];
+// Any path the system can open fits (a -P path may be longer than the
+// configuration's text fields).
+char WrittenPidPath[PATH_MAX];
 }  // namespace
 
 const char *ConfigPath = "/tmpfs/config/wardend.conf";
@@ -108,14 +111,22 @@ void make_pidfile() {
     if (gConfigDb.MyPidPath[0] == '\0') return;
     PidFilePath = gConfigDb.MyPidPath;
   }
-  FILE *file = fopen(PidFilePath, "we");
+  // A path that would not fit whole is not written: the exit path must
+  // remove exactly the file made here, never one named by a cut path.
+  const size_t length = strlen(PidFilePath);
+  FILE *file = nullptr;
+  if (length < sizeof WrittenPidPath) {
+    file = fopen(PidFilePath, "we");
+  } else {
+    errno = ENAMETOOLONG;
+  }
   if (file == nullptr) {
     LOG_AT(kUnit, LOG_WARNING, "Error opening pidfile '%s': %m, pidfile not created", PidFilePath);
     return;
   }
   fprintf(file, "%d\n", static_cast<int>(getpid()));
   fclose(file);
-  snprintf(WrittenPidPath, sizeof WrittenPidPath, "%s", PidFilePath);
+  memcpy(WrittenPidPath, PidFilePath, length + 1);
   PidFilePath = WrittenPidPath;
 }
 

@@ -102,6 +102,20 @@ def test_pid_file_and_sigterm_exit(make_board, args, config_text, pidfile):
         board.wait_for_log(r"^PWR-LED open fail$")
 
 
+# A path longer than the configuration's text fields is written and removed
+# whole; a file named by the path's first 259 characters is left alone.
+def test_long_pid_file_path_is_removed_whole(board):
+    folder = "/tmpfs/run/" + "d" * 200
+    pidfile, other = folder + "/" + "p" * 100, folder + "/" + "p" * 47
+    assert len(other) == 259 and pidfile.startswith(other)
+    board.mkdir(folder)
+    board.write_file(other, "not the daemon's\n")
+    _, pid = start_detached(board, ["-P", pidfile])
+    assert board.read_file(pidfile) == "%d\n" % pid
+    assert board.stop_daemon(pid, timeout=15) == 0
+    assert not board.exists(pidfile) and board.read_file(other) == "not the daemon's\n"
+
+
 def test_missing_watchdog_device_ends_the_daemon_cleanly(make_board):
     board = make_board(watchdog=False)
     board.mkdir("/tmpfs/run")
