@@ -22,6 +22,7 @@
 #include "common/ctrlmsg.h"
 #include "common/errtext.h"
 #include "common/log.h"
+#include "common/sleep.h"
 #include "supervise/watchdog.h"
 #include "wardend/wardend.h"
 
@@ -40,6 +41,8 @@ bool WorkerRunning = false;
 
 // Pause between two sends while the queue is full.
 constexpr int kQueueFullPauseMs = 10;
+// Pause after a failed wait that would only fail the same way at once.
+constexpr int kPollRetrySeconds = 1;
 
 void InstallOne(int signo, void (*handler)(int)) {
   struct sigaction action;
@@ -75,11 +78,30 @@ void HandleSignal(int signo, ThreadArg *arg) {
   if (signo == SIGUSR2) DumpDebugInfo();
 }
 
+// Whether the stop byte is there, without waiting (for when poll fails).
+bool QuitPending() {
+  unsigned char byte;
+  return read(QuitPipe[0], &byte, 1) == 1;
+}
+
 void *SignalWorker(void *param) {
   ThreadArg *arg = static_cast<ThreadArg *>(param);
   struct pollfd fds[2] = {{SignalPipe[0], POLLIN, 0}, {QuitPipe[0], POLLIN, 0}};
+  bool failing = false;  // reported once until a wait succeeds again
   for (;;) {
-    if (poll(fds, 2, -1) < 0) continue;  // EINTR: a handler ran on this thread
+    if (poll(fds, 2, -1) < 0) {
+      int error = errno;
+      if (error == EINTR) continue;  // a handler ran on this thread
+      if (!failing) {
+        char text[128];
+        LOG_AT("wardend", LOG_ERR, "Signal thread poll fail! : %s", ErrText(error, text, sizeof text));
+        failing = true;
+      }
+      SleepSeconds(kPollRetrySeconds);
+      if (QuitPending()) break;
+      continue;
+    }
+    failing = false;
     if (fds[1].revents != 0) break;
     if (fds[0].revents == 0) continue;
     unsigned char bytes[64];

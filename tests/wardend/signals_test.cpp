@@ -4,7 +4,9 @@
 // the exact dump lines are tested on the board.
 #include <gtest/gtest.h>
 #include <sys/msg.h>
+#include <sys/resource.h>
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <future>
@@ -87,6 +89,29 @@ TEST_F(Signals, FullQueueNeverBlocksShutdown) {
   std::this_thread::sleep_for(milliseconds(50));
   SignalWorkerStop();  // returns, or the test hangs
   EXPECT_EQ(Logged(), (Lines{kHup, {LOG_ERR, "MSG que send fail! : Resource temporarily unavailable"}}));
+}
+
+// A poll failure other than EINTR is reported once and retried after a
+// pause instead of at once in a loop, and the worker works again once poll
+// does. The failure is a real one: poll refuses more descriptors than
+// RLIMIT_NOFILE allows.
+TEST_F(Signals, PollFailureIsReportedOnceThenRetriedAfterAPause) {
+  const Lines::value_type failure = {LOG_ERR, "Signal thread poll fail! : Invalid argument"};
+  InstallSignalHandlers();
+  ASSERT_EQ(SignalWorkerStart(&arg_), 0);
+  rlimit saved{};
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+  rlimit one = saved;
+  one.rlim_cur = 1;
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &one), 0);
+  ASSERT_EQ(raise(SIGUSR2), 0);  // a worker waiting in poll wakes, and its next poll fails
+  std::this_thread::sleep_for(milliseconds(1500));  // a failure and a retry that fails as well
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
+  ASSERT_EQ(raise(SIGUSR2), 0);
+  // Both dumps (8 lines each) once poll works again, and one report.
+  const Lines lines = Logged(17);
+  EXPECT_EQ(lines.size(), 17u);
+  EXPECT_EQ(std::count(lines.begin(), lines.end(), failure), 1);
 }
 
 }  // namespace
