@@ -18,16 +18,16 @@ extern "C" {
 
 /* Result codes: 0 for success, negative for failure. */
 #define WARD_OK 0
-#define WARD_ERR_NO_DAEMON (-1)     /* no queue: the daemon is not running */
-#define WARD_ERR_ACCESS (-2)        /* the queue exists but may not be used */
-#define WARD_ERR_NAME_EMPTY (-3)    /* no name given */
-#define WARD_ERR_NAME_LONG (-4)     /* name longer than WARD_NAME_MAX */
-#define WARD_ERR_REASON_LONG (-5)   /* reason longer than WARD_REASON_MAX */
-#define WARD_ERR_PATH_EMPTY (-6)    /* no path given */
-#define WARD_ERR_PATH_LONG (-7)     /* path longer than WARD_PATH_MAX */
-#define WARD_ERR_QUEUE_FULL (-8)    /* the queue stayed full for WARD_SEND_WAIT_MS */
-#define WARD_ERR_SEND (-9)          /* the send failed for another reason (see errno) */
-#define WARD_ERR_BAD_TYPE (-10)     /* WardSendTo: not a type applications send (1 to 4) */
+#define WARD_ERR_NO_DAEMON (-1)   /* no queue: the daemon is not running */
+#define WARD_ERR_ACCESS (-2)      /* the queue exists but may not be used */
+#define WARD_ERR_NAME_EMPTY (-3)  /* no name given */
+#define WARD_ERR_NAME_LONG (-4)   /* name longer than WARD_NAME_MAX */
+#define WARD_ERR_REASON_LONG (-5) /* reason longer than WARD_REASON_MAX */
+#define WARD_ERR_PATH_EMPTY (-6)  /* no path given */
+#define WARD_ERR_PATH_LONG (-7)   /* path longer than WARD_PATH_MAX */
+#define WARD_ERR_QUEUE_FULL (-8)  /* the queue stayed full for WARD_SEND_WAIT_MS */
+#define WARD_ERR_SEND (-9)        /* the send failed for another reason (see errno) */
+#define WARD_ERR_BAD_TYPE (-10)   /* WardSendTo: not a type applications send (1 to 4) */
 
 /* Longest texts, terminator not counted. A path may fill the whole payload. */
 #define WARD_NAME_MAX (CTRLMSG_NAME_SIZE - 1)      /* 23 */

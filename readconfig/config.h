@@ -15,7 +15,11 @@
 
 constexpr int CONFIG_TEXT_SIZE = 260;
 
-enum StartUpKind : int32_t { MONITOR = 0, MANAGE = 1, RESPAWN = 2 };
+enum StartUpKind : int32_t {
+  MONITOR = 0,
+  MANAGE = 1,
+  RESPAWN = 2
+};
 
 static_assert(std::atomic<int32_t>::is_always_lock_free, "flags must be lock-free words");
 

@@ -6,7 +6,11 @@
 
 #include "readconfig/config.h"
 
-enum TermMode : int32_t { TERM_POWEROFF = 1, TERM_REBOOT = 2, TERM_SAFEMODE = 3 };
+enum TermMode : int32_t {
+  TERM_POWEROFF = 1,
+  TERM_REBOOT = 2,
+  TERM_SAFEMODE = 3
+};
 
 struct LedCmd {
   int32_t first;
