@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -53,6 +54,7 @@ int ReadConfig(const char *path, ConfigDb *db) {
     // the unfilled entries away from the supervision pass and the queue.
     if (db->NumProcess > CntProcess) db->NumProcess = CntProcess;
     db->WdtRefresh.store(PendingWdtRefresh);
+    db->StallTimeout.store(PendingStallTimeout);
     return 1;
   }
 
@@ -76,7 +78,9 @@ int ReadConfig(const char *path, ConfigDb *db) {
 
   if (db->NumProcess > CntProcess) db->NumProcess = CntProcess;
   StaggerAliveTimers(db);
+  BuildNameIndex(db);
   db->WdtRefresh.store(PendingWdtRefresh);
+  db->StallTimeout.store(PendingStallTimeout);
   return 0;
 }
 
@@ -96,25 +100,60 @@ void handle_config_line(char *line, ConfigDb *db) {
   const char *key = strtok_r(line, SEPARATORS, &save);
   if (key == nullptr) return;
 
-  // The four periods share one form: the key and a decimal value.
+  // Settings of one decimal value: the four periods take any value, the
+  // optional settings a range of their own.
   const struct {
     const char *key;
     const char *what;  // as named in the missing-value message
     int32_t *target;
-  } periods[] = {
-      {"AliveWatchPeriod", "alive watch", &db->AliveWatch},
-      {"PowerWatchPeriod", "power watch", &db->PowerWatch},
-      {"WdtRefreshPeriod", "WDT refresh", &PendingWdtRefresh},
-      {"TermTimeout", "terminate timeout", &db->TermTimeout},
+    int32_t min, max;
+  } numbers[] = {
+      {"AliveWatchPeriod", "alive watch", &db->AliveWatch, INT32_MIN, INT32_MAX},
+      {"PowerWatchPeriod", "power watch", &db->PowerWatch, INT32_MIN, INT32_MAX},
+      {"WdtRefreshPeriod", "WDT refresh", &PendingWdtRefresh, INT32_MIN, INT32_MAX},
+      {"TermTimeout", "terminate timeout", &db->TermTimeout, INT32_MIN, INT32_MAX},
+      {"SuperviseStallTimeout", "supervise stall timeout", &PendingStallTimeout, 0, INT32_MAX},
+      {"WdtPriority", "WDT priority", &db->WdtPriority, WDT_PRIORITY_MIN, WDT_PRIORITY_MAX},
   };
-  for (const auto &period : periods) {
-    if (strcmp(key, period.key) != 0) continue;
+  for (const auto &number : numbers) {
+    if (strcmp(key, number.key) != 0) continue;
     const char *value = strtok_r(nullptr, SEPARATORS, &save);
     if (value == nullptr) {
-      LOG_AT(UNIT, LOG_ERR, "No %s value given on line %d", period.what, CntLine);
+      LOG_AT(UNIT, LOG_ERR, "No %s value given on line %d", number.what, CntLine);
     } else {
-      (void)handle_numeric(value, period.target);
+      (void)handle_ranged(number.key, value, number.min, number.max, number.target);
     }
+    return;
+  }
+
+  if (strcmp(key, "RebootRecord") == 0) {
+    const char *path = strtok_r(nullptr, SEPARATORS, &save);
+    if (path == nullptr) {
+      LOG_AT(UNIT, LOG_ERR, "No reboot record path given on line %d", CntLine);
+    } else {
+      CopyField(db->RebootRecord, path);
+    }
+    return;
+  }
+
+  if (strcmp(key, "RebootLoopLimit") == 0) {
+    // Both numbers or neither: a half-given limit leaves the earlier one.
+    const char *count = strtok_r(nullptr, SEPARATORS, &save);
+    if (count == nullptr) {
+      LOG_AT(UNIT, LOG_ERR, "No reboot loop limit value given on line %d", CntLine);
+      return;
+    }
+    int32_t limit = 0;
+    if (handle_ranged(key, count, 1, INT32_MAX, &limit) != 0) return;
+    const char *window = strtok_r(nullptr, SEPARATORS, &save);
+    if (window == nullptr) {
+      LOG_AT(UNIT, LOG_ERR, "No reboot loop window value given on line %d", CntLine);
+      return;
+    }
+    int32_t seconds = 0;
+    if (handle_ranged(key, window, 1, INT32_MAX, &seconds) != 0) return;
+    db->LoopLimitCount = limit;
+    db->LoopLimitWindow = seconds;
     return;
   }
 
@@ -191,6 +230,18 @@ int handle_numeric(const char *field, int32_t *target) {
     LOG_AT(UNIT, LOG_ERR, "Str2Num convert error [%s] : %s", field, ErrText(err, text, sizeof text));
     return 1;
   }
+  return 0;
+}
+
+int handle_ranged(const char *key, const char *field, int32_t min, int32_t max, int32_t *target) {
+  if (key == nullptr || field == nullptr || target == nullptr) return 1;
+  int32_t value = 0;
+  if (handle_numeric(field, &value) != 0) return 1;
+  if (value < min || value > max) {
+    LOG_AT(UNIT, LOG_ERR, "Config read: %s out of range line %d [%s]", key, CntLine, field);
+    return 1;
+  }
+  *target = value;
   return 0;
 }
 
