@@ -43,18 +43,26 @@ int Handle(long type, const std::string &name = "", const std::string &payload =
   return rc;
 }
 
+// The same answers with the name index every read builds and without one
+// (a table filled by hand).
 TEST(MsgRcv, HealthCheckMatchesWholeCaseSensitiveNamesFirstEntryOnly) {
   char names[6][32] = {"app", "app", "app2", "daemon-x", "abcdefghijklmnopqrstuvwx", "abcdefghijklmnopqrstuvwxyz"};
   for (int i = 0; i < 6; i++) gTable[i].procName = names[i];  // only the short name is matched
   gDb.Process = gTable, gDb.NumProcess = 6;
   const std::pair<std::string, int> cases[] = {  // name, entry cleared (-1: none, warned)
       {"app", 0}, {"app2", 2}, {names[4], 4}, {"ap", -1}, {"App", -1}, {"app ", -1}, {"", -1}, {std::string(24, 'z'), -1}};
-  for (const auto &[name, cleared] : cases) {
-    for (ProcEntry &entry : gTable) entry.FlgHlthChk.store(1);
-    EXPECT_EQ(Handle(MSGID_HEALTH_CHECK, name, std::string(104, 'P')), MSG_CONTINUE) << name;
-    for (int i = 0; i < 6; i++) EXPECT_EQ(gTable[i].FlgHlthChk.load(), i == cleared ? 0 : 1) << name << " " << i;
-    EXPECT_EQ(gLines, (cleared >= 0 ? Lines{} : Lines{{LOG_WARNING, "No match processes in health check [" + name + "]"}}));
+  for (bool indexed : {false, true}) {
+    if (indexed) BuildNameIndex(&gDb);
+    ASSERT_EQ(gDb.NameIndex != nullptr, indexed);
+    for (const auto &[name, cleared] : cases) {
+      SCOPED_TRACE(name + (indexed ? " (index)" : " (walk)"));
+      for (ProcEntry &entry : gTable) entry.FlgHlthChk.store(1);
+      EXPECT_EQ(Handle(MSGID_HEALTH_CHECK, name, std::string(104, 'P')), MSG_CONTINUE);
+      for (int i = 0; i < 6; i++) EXPECT_EQ(gTable[i].FlgHlthChk.load(), i == cleared ? 0 : 1) << i;
+      EXPECT_EQ(gLines, (cleared >= 0 ? Lines{} : Lines{{LOG_WARNING, "No match processes in health check [" + name + "]"}}));
+    }
   }
+  ReleaseNameIndex(&gDb);
 }
 
 TEST(MsgRcv, RebootRequestsCarryNameAndReason) {
