@@ -18,6 +18,7 @@
 #include "supervise/alive.h"
 #include "supervise/cyclic.h"
 #include "supervise/msgrcv.h"
+#include "supervise/stall.h"
 #include "supervise/terminate.h"
 #include "supervise/watchdog.h"
 
@@ -128,6 +129,7 @@ void wardend_loop(int queId, ConfigDb *db, const LoopHook *hooks, int hookCount)
   }
   WdtKeepAlive();
   WdtBoardRequest();
+  ResetPassProgress();
 
   // A thread whose creation failed is never joined, so remember which ones
   // exist.

@@ -16,6 +16,7 @@
 #include "common/fd.h"
 #include "common/sleep.h"
 #include "common/log.h"
+#include "supervise/stall.h"
 #include "supervise/watchdog.h"
 
 namespace {
@@ -76,6 +77,9 @@ void SetupPowerLed(int first, int second) {
 }
 
 void DoSystemTerminate(int mode, ConfigDb *db, const char *reason) {
+  // The pass that started this termination holds the table until the board
+  // is down; that is no stall.
+  TerminationStarted();
   LOG_AT(kUnit, LOG_WARNING, "System down reason : %s", reason != nullptr ? reason : "");
   SetupPowerLed(LED_SYSTEM_DOWN);
   WdtKeepAlive();

@@ -15,6 +15,7 @@
 
 #include "common/log.h"
 #include "common/sleep.h"
+#include "supervise/stall.h"
 
 DebugInfo gDebugInfo;
 
@@ -113,9 +114,22 @@ void *WdtThread(void *param) {
   struct timeval last;
   gettimeofday(&last, nullptr);
   PublishWdtTime(last);
+  // Once supervision has stalled the refreshes stop for good, so that the
+  // hardware resets the board.
+  bool stalled = false;
   while (arg->Stop->load() == 0) {
     // The period is read at every pass so that a re-read takes effect.
     SleepSeconds(EffectiveRefresh(arg->Config));
+    // A daemon that is stopping lets its cyclic thread end first; that is
+    // no stall.
+    if (!stalled && arg->Stop->load() == 0) {
+      int seconds = SupervisionStalled(arg->Config->StallTimeout.load());
+      if (seconds > 0) {
+        LOG_AT(kUnit, LOG_CRIT, "Supervision stalled for %d sec, watchdog refresh stopped", seconds);
+        stalled = true;
+      }
+    }
+    if (stalled) continue;
     WdtKeepAlive();
     int64_t limit = 2 * static_cast<int64_t>(EffectiveRefresh(arg->Config));
     int interval = CheckThreadInterval(&last, limit > INT_MAX ? INT_MAX : static_cast<int>(limit));

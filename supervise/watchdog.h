@@ -42,7 +42,9 @@ struct DebugInfo {
 extern DebugInfo gDebugInfo;
 
 // The watchdog thread: refreshes the device every WdtRefresh seconds (a
-// period of 0 or less counts as 1) until the stop flag is set.
+// period of 0 or less counts as 1) until the stop flag is set. With a
+// StallTimeout, a supervision pass that has not made progress for that long
+// (see supervise/stall.h) is logged once and the refreshes stop.
 void *WdtThread(void *arg);
 
 // Milliseconds since *time (32-bit wrapping arithmetic); stores the current
