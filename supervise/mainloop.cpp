@@ -4,6 +4,7 @@
 // then waits for them and releases what they shared.
 #include "supervise/mainloop.h"
 
+#include <linux/watchdog.h>
 #include <pthread.h>
 #include <sys/ipc.h>
 #include <sys/msg.h>
@@ -18,6 +19,7 @@
 #include "supervise/alive.h"
 #include "supervise/cyclic.h"
 #include "supervise/msgrcv.h"
+#include "supervise/rebootrecord.h"
 #include "supervise/stall.h"
 #include "supervise/terminate.h"
 #include "supervise/watchdog.h"
@@ -87,6 +89,17 @@ bool JoinReceiver(pthread_t thread, bool stopSent) {
   return true;
 }
 
+// What the last boot left behind: the latest reboot record and whether the
+// watchdog reset the board.
+void ReportLastShutdown(const ConfigDb *db) {
+  LogLastShutdown(db->RebootRecord);
+  int flags = 0;
+  // A driver that does not know the request has nothing to tell.
+  if (WdtBootStatus(&flags) == 0 && (flags & WDIOF_CARDRESET) != 0) {
+    LogMessage(kUnit, "wardend_loop", __LINE__, LOG_WARNING, "Last reset was caused by the watchdog");
+  }
+}
+
 }  // namespace
 
 bool LockTable(ThreadArg *arg, const char *unit, const char *function) {
@@ -129,6 +142,9 @@ void wardend_loop(int queId, ConfigDb *db, const LoopHook *hooks, int hookCount)
   }
   WdtKeepAlive();
   WdtBoardRequest();
+  // The boot status is asked for only where a record is kept: without one
+  // the device sees exactly the requests it always saw.
+  if (db->RebootRecord[0] != '\0') ReportLastShutdown(db);
   ResetPassProgress();
 
   // A thread whose creation failed is never joined, so remember which ones

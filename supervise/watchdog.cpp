@@ -79,6 +79,15 @@ void WdtBoardRequest() {
   (void)ioctl(gWdtFd, kBoardRequest, static_cast<int *>(nullptr));
 }
 
+int WdtBootStatus(int *flags) {
+  std::lock_guard<std::mutex> lock(gWdtLock);
+  if (gWdtFd < 0 || flags == nullptr) return -1;
+  int status = 0;
+  if (ioctl(gWdtFd, WDIOC_GETBOOTSTATUS, &status) != 0) return -1;
+  *flags = status;
+  return 0;
+}
+
 void WdtClose() {
   std::lock_guard<std::mutex> lock(gWdtLock);
   if (gWdtFd < 0) return;

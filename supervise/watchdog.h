@@ -25,6 +25,9 @@ int WdtOpen();
 void WdtKeepAlive();
 // The board-specific request (number 12) with argument 0, when open.
 void WdtBoardRequest();
+// WDIOC_GETBOOTSTATUS, when the device is open: 0 with the driver's
+// WDIOF_* flags in *flags, -1 when the driver does not answer.
+int WdtBootStatus(int *flags);
 // Closes the device once; later calls and keep-alives do nothing.
 void WdtClose();
 
