@@ -193,8 +193,11 @@ void wardend_loop(int queId, ConfigDb *db, const LoopHook *hooks, int hookCount)
   // The boot status is asked for only where a record is kept: without one
   // the device sees exactly the requests it always saw.
   if (db->RebootRecord[0] != '\0') ReportLastShutdown(db);
+  // Taken now: once the receiver runs, a re-read may change the table's
+  // settings under the lock. The priority is the start-up file's.
+  const int32_t priority = db->WdtPriority;
   // Before any thread exists, so that every stack is locked as it is made.
-  if (db->WdtPriority > 0) LockMemory();
+  if (priority > 0) LockMemory();
   ResetPassProgress();
 
   // A thread whose creation failed is never joined, so remember which ones
@@ -210,7 +213,7 @@ void wardend_loop(int queId, ConfigDb *db, const LoopHook *hooks, int hookCount)
   err = LoopThreadCreate(&watchdog, WdtThread, arg);
   bool watchdogStarted = err == 0;
   if (err != 0) LOG_AT(kUnit, LOG_ERR, "WDT thread create fail! : %s", ErrText(err, buffer, sizeof buffer));
-  if (watchdogStarted && db->WdtPriority > 0) RaiseWatchdogPriority(watchdog, db->WdtPriority);
+  if (watchdogStarted && priority > 0) RaiseWatchdogPriority(watchdog, priority);
 
   // Which helpers run, so that only those are stopped.
   bool hookStarted[LOOP_HOOKS_MAX] = {};
