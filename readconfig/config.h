@@ -13,6 +13,9 @@
 
 constexpr int CONFIG_TEXT_SIZE = 260;
 
+// The file read when the command line names none (wardend -c, wardctl check).
+constexpr const char *DEFAULT_CONFIG_PATH = "/tmpfs/config/wardend.conf";
+
 enum StartUpKind : int32_t { MONITOR = 0, MANAGE = 1, RESPAWN = 2 };
 
 static_assert(std::atomic<int32_t>::is_always_lock_free, "flags must be lock-free words");
@@ -56,6 +59,30 @@ extern int32_t PendingWdtRefresh;
 
 void CleanConfig(const char *path, ConfigDb *db);
 void StaggerAliveTimers(ConfigDb *db);
+
+// The keys of the configuration file. The reader dispatches on this one
+// table and "wardctl check" learns the known keys from it, so a key added
+// here is known to both.
+enum ConfigKeyKind : int32_t {
+  KEY_NUMBER = 0,   // one decimal value; Target says where it goes
+  KEY_PIDFILE = 1,  // a field that is skipped, then the daemon's pid file path
+  KEY_PROCESS = 2,  // one supervised process
+};
+
+struct ConfigKey {
+  const char *Name;  // matched exactly, letter case included
+  int32_t Kind;
+  // KEY_NUMBER only: the value as named in the missing-value message, and
+  // the field of the read in progress that receives it.
+  const char *What;
+  int32_t *(*Target)(ConfigDb *db);
+};
+
+extern const ConfigKey ConfigKeys[];
+extern const int32_t NumConfigKeys;
+
+// The row whose Name equals key exactly; null for a key the reader ignores.
+const ConfigKey *FindConfigKey(const char *key);
 
 // 0: file opened and read; 1: file could not be opened.
 int ReadConfig(const char *path, ConfigDb *db);

@@ -28,7 +28,7 @@ constexpr const char *kUsage =
 char WrittenPidPath[CONFIG_TEXT_SIZE];
 }  // namespace
 
-const char *ConfigPath = "/tmpfs/config/wardend.conf";
+const char *ConfigPath = DEFAULT_CONFIG_PATH;
 const char *PidFilePath = nullptr;
 int DetachMode = 1;
 int DebugMode = 0;
