@@ -21,7 +21,7 @@ namespace {
 constexpr const char *UNIT = "readconfig";
 
 // One chunk of the file: at most 255 characters and the terminating NUL.
-constexpr int CHUNK_SIZE = 256;
+constexpr int CHUNK_SIZE = CONFIG_CHUNK_SIZE;
 // The longest line the reader hands on; every field of it fits a text field.
 constexpr size_t MAX_LINE = CHUNK_SIZE - 2;
 static_assert(MAX_LINE < CONFIG_TEXT_SIZE, "a whole line must fit every text field");
