@@ -3,6 +3,7 @@
 // takes in silence. Single-threaded tools only (see checkconfig.h).
 #include "readconfig/checkconfig.h"
 
+#include <strings.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -12,7 +13,6 @@
 #include <cstring>
 #include <map>
 #include <memory>
-#include <strings.h>
 
 #include "common/cmdexec.h"
 #include "common/log.h"
@@ -141,39 +141,34 @@ bool IsSpace(char c) { return isspace(static_cast<unsigned char>(c)) != 0; }
 
 std::string Quoted(const std::string &text) { return "'" + text + "'"; }
 
-class Checker {
- public:
-  explicit Checker(std::vector<CheckNote> *notes) : notes_(notes) {}
+void Warn(std::vector<CheckNote> *notes, int32_t line, const std::string &text) {
+  notes->push_back({line, CHECK_WARNING, text});
+}
 
-  void Warn(int32_t line, const std::string &text) { notes_->push_back({line, CHECK_WARNING, text}); }
-
-  void UnknownKey(int32_t line, const std::string &key) {
-    for (int32_t i = 0; i < NumConfigKeys; i++) {
-      if (strcasecmp(key.c_str(), ConfigKeys[i].Name) == 0) {
-        Warn(line, "key " + Quoted(key) + " is not " + Quoted(ConfigKeys[i].Name) +
-                       ": keys are matched in exact letter case, so the daemon ignores the line");
-        return;
-      }
-    }
-    std::string text = "unknown key " + Quoted(key) + ": the daemon ignores the line";
-    if (const char *nearest = NearestKey(key)) text += "; did you mean " + Quoted(nearest) + "?";
-    Warn(line, text);
-  }
-
-  // The reader's numbers may start with blanks (strtol skips them) but not
-  // end with one; either is easily missed in an editor.
-  void Blanks(int32_t line, const std::string &number) {
-    if (number.empty()) return;
-    if (IsSpace(number.back())) {
-      Warn(line, "blank after the number " + Quoted(number) + ": the value does not convert");
-    } else if (IsSpace(number.front())) {
-      Warn(line, "blank before the number " + Quoted(number) + " (taken, but a blank after a number is not)");
+void WarnUnknownKey(std::vector<CheckNote> *notes, int32_t line, const std::string &key) {
+  for (int32_t i = 0; i < NumConfigKeys; i++) {
+    if (strcasecmp(key.c_str(), ConfigKeys[i].Name) == 0) {
+      Warn(notes, line,
+           "key " + Quoted(key) + " is not " + Quoted(ConfigKeys[i].Name) +
+               ": keys are matched in exact letter case, so the daemon ignores the line");
+      return;
     }
   }
+  std::string text = "unknown key " + Quoted(key) + ": the daemon ignores the line";
+  if (const char *nearest = NearestKey(key)) text += "; did you mean " + Quoted(nearest) + "?";
+  Warn(notes, line, text);
+}
 
- private:
-  std::vector<CheckNote> *notes_;
-};
+// The reader's numbers may start with blanks (strtol skips them) but not end
+// with one; either is easily missed in an editor.
+void WarnBlanks(std::vector<CheckNote> *notes, int32_t line, const std::string &number) {
+  if (number.empty()) return;
+  if (IsSpace(number.back())) {
+    Warn(notes, line, "blank after the number " + Quoted(number) + ": the value does not convert");
+  } else if (IsSpace(number.front())) {
+    Warn(notes, line, "blank before the number " + Quoted(number) + " (taken, but a blank after a number is not)");
+  }
+}
 
 }  // namespace
 
@@ -208,7 +203,6 @@ int CheckConfig(const char *path, std::vector<CheckNote> *notes) {
     if (report.Chunk >= 1 && static_cast<size_t>(report.Chunk) < refused.size()) refused[report.Chunk] = true;
   }
 
-  Checker check(notes);
   int32_t crLines = 0, firstCrLine = 0;
   std::vector<int32_t> entryLines;  // the line of every "Process" line the reader took, in order
   for (size_t i = 0; i < chunks.size(); i++) {
@@ -226,33 +220,37 @@ int CheckConfig(const char *path, std::vector<CheckNote> *notes) {
 
     const ConfigKey *key = FindConfigKey(fields[0].c_str());
     if (key == nullptr) {
-      check.UnknownKey(chunk.Line, fields[0]);
+      WarnUnknownKey(notes, chunk.Line, fields[0]);
       continue;
     }
     if (key->Kind == KEY_NUMBER && fields.size() > 1) {
-      check.Blanks(chunk.Line, fields[1]);
+      WarnBlanks(notes, chunk.Line, fields[1]);
       int32_t value = 0;
       // The watchdog thread can neither spin nor sleep past the hardware
       // timeout, so it takes such a period as 1 second.
       if (strcmp(key->Name, "WdtRefreshPeriod") == 0 && Str2Num(fields[1].c_str(), 10, &value) == 0 && value <= 0) {
-        check.Warn(chunk.Line, std::string(key->Name) + " " + std::to_string(value) + " is taken as 1 second");
+        Warn(notes, chunk.Line, std::string(key->Name) + " " + std::to_string(value) + " is taken as 1 second");
       }
     } else if (key->Kind == KEY_PROCESS) {
       const bool start = fields.size() > 1 && strcasecmp(fields[1].c_str(), "START") == 0;
       if (start) {
-        check.Warn(chunk.Line, "start-up kind " + Quoted(fields[1]) +
-                                   " makes the daemon pass over the line without a report: the process is not supervised");
+        Warn(notes, chunk.Line,
+             "start-up kind " + Quoted(fields[1]) +
+                 " makes the daemon pass over the line without a report: the process is not supervised");
       }
-      if (fields.size() > 2) check.Blanks(chunk.Line, fields[2]);
+      if (fields.size() > 2) WarnBlanks(notes, chunk.Line, fields[2]);
       // The reader reports every refusal but that of START.
       if (!start && !refused[i + 1] && fields.size() >= 5) entryLines.push_back(chunk.Line);
     }
   }
   if (crLines > 0) {
-    const std::string where = crLines == 1 ? "Windows line end" : "Windows line ends on " + std::to_string(crLines) +
-                                                                      " lines, the first here";
-    check.Warn(firstCrLine, where + ": the carriage return stays in the last field, where a number does not convert "
-                                    "and a path names no file");
+    const std::string where = crLines == 1
+                                  ? "Windows line end"
+                                  : "Windows line ends on " + std::to_string(crLines) + " lines, the first here";
+    Warn(notes, firstCrLine,
+         where +
+             ": the carriage return stays in the last field, where a number does not convert "
+             "and a path names no file");
   }
 
   // The entries the reader filled, each with the line it came from.
@@ -262,13 +260,15 @@ int CheckConfig(const char *path, std::vector<CheckNote> *notes) {
     const ProcEntry &entry = db.Process[i];
     const int32_t line = entryLines[i];
     if (entry.HealthCheck < 0) {
-      check.Warn(line, "negative health-check cycle " + std::to_string(entry.HealthCheck) + " acts as a cycle of 1 second");
+      Warn(notes, line,
+           "negative health-check cycle " + std::to_string(entry.HealthCheck) + " acts as a cycle of 1 second");
     }
     const auto [first, added] = firstLine.emplace(entry.procName, line);
     if (!added) {
       const std::string name = Quoted(entry.procName), other = std::to_string(first->second);
-      check.Warn(line, "process name " + name + " is used on line " + other + " already: health checks naming " + name +
-                           " reach only the entry of line " + other);
+      Warn(notes, line,
+           "process name " + name + " is used on line " + other + " already: health checks naming " + name +
+               " reach only the entry of line " + other);
     }
   }
   CleanConfig(nullptr, &db);

@@ -68,3 +68,6 @@ def test_a_path_the_shell_misreads_is_checked_as_the_daemon_reads_it(files):
     files.write_file("/tmpfs/-q", GOOD)
     r = check(files, "--", "-q", cwd="/tmpfs")
     assert (r.status, r.stdout) == (1, "-q:2: error: No more processes manage line 2\n"), r
+    # Quiet means quiet, even about the shell's complaints.
+    r = check(files, "--quiet", "--", "-q", cwd="/tmpfs")
+    assert (r.status, r.stdout, r.stderr) == (1, "", ""), r

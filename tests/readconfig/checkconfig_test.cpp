@@ -33,7 +33,8 @@ TEST_F(CheckTest, ReportsEveryRefusalAndWarningOnItsLine) {
   const std::string empty = WriteFile("empty.pid", ""), plain = WriteFile("plain", "data", 0644);
   const std::string missing = dir_ + "/missing", cr = "Config read: ", on = " given on line ";
   const std::string later = ":" + pid + ":" + Program("later");
-  const std::string ignored = ": the daemon ignores the line", caseRule = ": keys are matched in exact letter case, so the daemon ignores the line";
+  const std::string ignored = ": the daemon ignores the line",
+                    caseRule = ": keys are matched in exact letter case, so the daemon ignores the line";
   const std::vector<std::pair<std::string, std::vector<std::pair<int32_t, std::string>>>> rows = {
       {"# a comment:AliveWatchPerod", {}},
       {"AliveWatchPeriod", {{E, "No alive watch value" + on + "2"}}},
@@ -46,7 +47,8 @@ TEST_F(CheckTest, ReportsEveryRefusalAndWarningOnItsLine) {
       {"Process:MONITOR:0", {{E, "No PID file path" + on + "9"}}},
       {"Process:MONITOR:0:" + pid, {{E, "No exec path" + on + "10"}}},
       {"Process:BOOT:0" + tail, {{E, cr + "StartUp convert error line 11 [BOOT]"}}},
-      {"Process:MONITOR:2147483648" + tail, {{E, "Str2Num convert error [2147483648] : Numerical result out of range"}}},
+      {"Process:MONITOR:2147483648" + tail,
+       {{E, "Str2Num convert error [2147483648] : Numerical result out of range"}}},
       {"Process:MONITOR:0:" + missing + ":" + exe, {{E, cr + "PID file is not exist line 13 [" + missing + "]"}}},
       {"Process:MONITOR:0:" + empty + ":" + exe, {{E, cr + "PID file is empty line 14"}}},
       {"Process:MONITOR:0:" + pid + ":" + missing, {{E, cr + "Exec file is not exist line 15 [" + missing + "]"}}},
@@ -64,10 +66,12 @@ TEST_F(CheckTest, ReportsEveryRefusalAndWarningOnItsLine) {
       {"WdtRefreshPeriod:0", {{W, "WdtRefreshPeriod 0 is taken as 1 second"}}},
       {"WdtRefreshPeriod:-2", {{W, "WdtRefreshPeriod -2 is taken as 1 second"}}},
       {"Process:start:5" + tail,
-       {{W, "start-up kind 'start' makes the daemon pass over the line without a report: the process is not supervised"}}},
+       {{W,
+         "start-up kind 'start' makes the daemon pass over the line without a report: the process is not supervised"}}},
       {"Process:MONITOR:-4" + tail, {{W, "negative health-check cycle -4 acts as a cycle of 1 second"}}},
       {"Process:RESPAWN:10" + tail + ":-q",
-       {{W, "process name 'app' is used on line 28 already: health checks naming 'app' reach only the entry of line 28"}}},
+       {{W,
+         "process name 'app' is used on line 28 already: health checks naming 'app' reach only the entry of line 28"}}},
       {"Process:MANAGE:0" + later, {}},
       {"", {}},
       {"   \t", {}},
@@ -78,7 +82,8 @@ TEST_F(CheckTest, ReportsEveryRefusalAndWarningOnItsLine) {
   Notes expected;
   for (size_t i = 0; i < rows.size(); i++) {
     content += rows[i].first + "\n";
-    for (const auto &[severity, text] : rows[i].second) expected.emplace_back(static_cast<int32_t>(i + 1), severity, text);
+    for (const auto &[severity, text] : rows[i].second)
+      expected.emplace_back(static_cast<int32_t>(i + 1), severity, text);
   }
   EXPECT_EQ(Check(content), expected);
   // The check restores the hook it found.
@@ -109,7 +114,8 @@ TEST_F(CheckTest, PlacesReportsOnTheLinesOfTheFile) {
   EXPECT_EQ(Check("Process:MONITOR:0" + tail + "\n:Process:MONITOR:0" + tail + "\n"),
             (Notes{{2, E, "No more processes manage line 2"}}));
 
-  const std::string crLine = ": the carriage return stays in the last field, where a number does not convert and a path names no file";
+  const std::string crLine =
+      ": the carriage return stays in the last field, where a number does not convert and a path names no file";
   EXPECT_EQ(Check("# comment\r\nTermTimeout:3\r\nPowerWatchPeriod:1\n"),
             (Notes{{1, W, "Windows line ends on 2 lines, the first here" + crLine},
                    {2, E, "Str2Num convert error [3\r] : Success"}}));
@@ -118,8 +124,9 @@ TEST_F(CheckTest, PlacesReportsOnTheLinesOfTheFile) {
 
 TEST_F(CheckTest, CleanFilesAndFilesThatCannotBeChecked) {
   const std::string pid = PidFile("a.pid"), tail = ":" + pid + ":" + Program("a");
-  EXPECT_EQ(Check("# all in order\nAliveWatchPeriod:10\nWdtRefreshPeriod:1\nWardend:x:/run/w.pid\n\n"
-                  "Process:monitor:0" + tail + "\nProcess:RESPAWN:30:" + pid + ":" + Program("b") + ":-q -v\n"),
+  const std::string processes =
+      "Process:monitor:0" + tail + "\nProcess:RESPAWN:30:" + pid + ":" + Program("b") + ":-q -v\n";
+  EXPECT_EQ(Check("# all in order\nAliveWatchPeriod:10\nWdtRefreshPeriod:1\nWardend:x:/run/w.pid\n\n" + processes),
             Notes{});
   EXPECT_EQ(Check(""), Notes{});
 
