@@ -1,5 +1,6 @@
 // The configuration file reader: chunking, splitting, every refusal with its
 // line number, accepted forms, and what survives a re-read.
+#include <cctype>
 #include <cstdio>
 #include <iterator>
 #include <tuple>
@@ -93,6 +94,29 @@ TEST_F(ConfigTest, RefusedAcceptedAndIgnoredLines) {
   EXPECT_EQ(Dump(db_), (Texts{"6 7 -1 10 /run/two.pid #5", "0 0" + p + exe + " p [] 0 0 6 0",
                               "1 5" + p + exe + " p [-a  -b] 5 0 5 0", "2 7" + p + "/tmp/  [] 7 0 4 0",
                               "0 -1" + p + "/tmp tmp [] -1 0 3 0", "0 0" + p + exe + " p [-v\r] 0 0 2 0"}));
+}
+
+// Every key of the reader's table is dispatched by the table itself: a
+// numeric key without its value names the key's own missing value, and with
+// one stores it where the row says; a key differing only in letter case is
+// nobody's.
+TEST_F(ConfigTest, EveryKeyOfTheTableIsRead) {
+  ASSERT_GE(NumConfigKeys, 6);
+  for (int32_t i = 0; i < NumConfigKeys; i++) {
+    const ConfigKey &key = ConfigKeys[i];
+    SCOPED_TRACE(key.Name);
+    EXPECT_EQ(FindConfigKey(key.Name), &key);
+    std::string lower = key.Name;
+    for (char &c : lower) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+    EXPECT_EQ(FindConfigKey(lower.c_str()), nullptr);
+    if (key.Kind != KEY_NUMBER) continue;
+    gLogged.clear();
+    ASSERT_EQ(Read(std::string(key.Name) + "\n" + key.Name + ":-77\n"), 0);
+    EXPECT_EQ(Errors(), Texts{"No " + std::string(key.What) + " value given on line 1"});
+    // The read has ended: the pending refresh period is published too.
+    const int32_t stored = key.Target(&db_) == &PendingWdtRefresh ? db_.WdtRefresh.load() : *key.Target(&db_);
+    EXPECT_EQ(stored, -77);
+  }
 }
 
 // The capacity is the pre-count of lines starting with "Process"; a line
