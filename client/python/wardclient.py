@@ -85,7 +85,8 @@ class QueueFullError(WardError):
 
 
 class _Message(ctypes.Structure):
-    _fields_ = [("type", ctypes.c_long), ("text", ctypes.c_char * TEXT_SIZE)]
+    # Bytes, not c_char: a c_char array would stop copying at the first NUL.
+    _fields_ = [("type", ctypes.c_long), ("text", ctypes.c_ubyte * TEXT_SIZE)]
 
 
 _libc = None
@@ -162,7 +163,8 @@ def _send(queue_id, msg_type, name, payload):
     # All 128 bytes are sent, the unused ones zero. A path of exactly 104
     # bytes fills the payload without a terminator; the daemon reads at
     # most those 104 bytes.
-    message = _Message(msg_type, name.ljust(NAME_SIZE, b"\0") + payload.ljust(PAYLOAD_SIZE, b"\0"))
+    text = name.ljust(NAME_SIZE, b"\0") + payload.ljust(PAYLOAD_SIZE, b"\0")
+    message = _Message(msg_type, (ctypes.c_ubyte * TEXT_SIZE).from_buffer_copy(text))
     libc = _c_library()
     deadline = time.monotonic() + SEND_WAIT
     while True:
