@@ -77,13 +77,14 @@ def test_lintian_is_clean(debs):
     lintian_clean(debs.values())
 
 
-def init(board, action, env=None):
-    """Runs the installed init script on the board with the daemon's device
-    recorder in its environment, passed on to the daemon."""
+def init(board, action, env=None, shell=()):
+    """Runs the installed init script on the board (with shell, through that
+    shell) with the daemon's device recorder in its environment, passed on
+    to the daemon."""
     environment = dict(board.daemon_env(), WARDEND_DEVREC_PROGRAM="wardend")
     if env:
         environment.update(env)
-    return board.run([INIT, action], env=environment, timeout=90)
+    return board.run(list(shell) + [INIT, action], env=environment, timeout=90)
 
 
 def daemon_pid(board):
@@ -94,37 +95,47 @@ def executable(board, pid):
     return board.run(["readlink", "/proc/%d/exe" % pid]).stdout.strip()
 
 
-# With start-stop-daemon (the board's PATH has it) and without (plain shell).
-@pytest.mark.parametrize("path", [None, "/usr/bin:/bin"], ids=["start-stop-daemon", "shell"])
-def test_init_script_starts_reloads_and_stops_the_installed_daemon(make_board, root, path):
+# With Debian's start-stop-daemon (the board's PATH has it), without one
+# (plain shell), and with BusyBox's shell and tools only, as on a board
+# whose init is BusyBox.
+@pytest.mark.parametrize("kind", ["start-stop-daemon", "shell", "busybox"])
+def test_init_script_starts_reloads_and_stops_the_installed_daemon(make_board, root, kind):
     board = make_board(root=root)
-    env = {"PATH": path} if path else {}
-    assert (board.run(["sh", "-c", "command -v start-stop-daemon"], env=env).status == 0) == (path is None)
+    env, shell = {}, ()
+    if kind == "shell":
+        env = {"PATH": "/usr/bin:/bin"}
+    elif kind == "busybox":
+        board.mkdir("/tmp/busybox")
+        assert board.run(["/bin/busybox", "--install", "-s", "/tmp/busybox"]).status == 0
+        env, shell = {"PATH": "/tmp/busybox"}, ("/tmp/busybox/sh",)
+    found = board.run((list(shell) or ["sh"]) + ["-c", "command -v start-stop-daemon"], env=env).stdout.strip()
+    assert found == {"start-stop-daemon": "/usr/sbin/start-stop-daemon", "shell": "",
+                     "busybox": "/tmp/busybox/start-stop-daemon"}[kind]
     board.write_config("WdtRefreshPeriod:1\n")
 
-    started = init(board, "start", env)
+    started = init(board, "start", env, shell)
     assert started.status == 0 and started.stdout == "wardend started (pid %d)\n" % daemon_pid(board), started
     pid = daemon_pid(board)
     assert executable(board, pid) == "/usr/sbin/wardend"
-    status = init(board, "status", env)
+    status = init(board, "status", env, shell)
     assert (status.status, status.stdout) == (0, "wardend is running (pid %d)\n" % pid)
-    again = init(board, "start", env)
+    again = init(board, "start", env, shell)
     assert (again.status, again.stdout) == (0, "wardend is already running (pid %d)\n" % pid)
 
-    assert init(board, "reload", env).status == 0
+    assert init(board, "reload", env, shell).status == 0
     board.wait_for_log(r"^Got SIGHUP, re-reading configuration$")
     board.wait_for_log(r"^Re-read config request received$")
 
-    stopped = init(board, "stop", env)
+    stopped = init(board, "stop", env, shell)
     assert (stopped.status, stopped.stdout) == (0, "wardend stopped\n")
     # An orderly end: status 0, queue and pid file removed, watchdog closed.
     assert board.wait(pid, timeout=5) == 0
     assert not board.queue_exists() and not board.exists(PIDFILE)
     assert board.device_records("watchdog")[-1].event == "close"
-    status = init(board, "status", env)
+    status = init(board, "status", env, shell)
     assert (status.status, status.stdout) == (3, "wardend is not running\n")
-    assert init(board, "stop", env).status == 0
-    assert init(board, "reload", env).status == 7
+    assert init(board, "stop", env, shell).status == 0
+    assert init(board, "reload", env, shell).status == 7
 
 
 def test_a_killed_daemons_queue_is_removed_before_a_start_but_never_a_running_ones(make_board, root):
