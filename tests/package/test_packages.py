@@ -205,3 +205,20 @@ def test_applications_built_from_the_installed_files_keep_their_processes_alive(
     assert down.text == "System down reason : Detect that the process [silent] did not sent health check."
     assert all(board.alive(pid) for pid in pids.values()), [board.output(pid) for pid in pids.values()]
     assert not [t for t in board.log_texts() if "No match processes" in t or "was not found" in t]
+
+
+# The process field of the BusyBox inittab line that the README gives.
+INITTAB_COMMAND = ("/usr/libexec/wardend/clean-stale-queue; "
+                   "exec /usr/sbin/wardend -n -P /var/run/wardend.pid")
+
+
+def test_inittab_respawn_command_runs_the_daemon_in_the_foreground_after_a_killed_one(make_board, root):
+    board = make_board(root=root)
+    board.write_config("WdtRefreshPeriod:1\n")
+    board.create_queue()  # left behind by a daemon that was killed
+    pid = board.spawn(["/bin/sh", "-c", INITTAB_COMMAND],
+                      env=dict(board.daemon_env(), WARDEND_DEVREC_PROGRAM="wardend"))
+    # Still the process init started (init respawns it when it ends).
+    board.wait_until(lambda: (board.read_file(PIDFILE) or "").strip() == str(pid), 10, "the pid file")
+    assert executable(board, pid) == "/usr/sbin/wardend"
+    assert board.stop_daemon(pid) == 0
