@@ -8,7 +8,6 @@ import os
 import re
 import shlex
 import signal
-import subprocess
 
 import pytest
 
