@@ -3,6 +3,10 @@
 # cross toolchain's folder, owned by Debian's cross packages, whose names
 # carry the target (libc6:armhf, libgcc-s1-armhf-cross); with that taken
 # off they are the names of the board's own packages.
+if(NOT CPACK_WARDEND_SHLIBDEPS)
+  message(FATAL_ERROR "Debian packages of a cross build need dpkg-shlibdeps (Debian package dpkg-dev)")
+endif()
+
 function(target_depends out)
   set(work "${CPACK_PACKAGE_DIRECTORY}/_shlibdeps")
   file(MAKE_DIRECTORY "${work}/debian")
