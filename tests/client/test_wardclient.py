@@ -119,8 +119,6 @@ def test_bad_requests_are_refused_before_the_daemon_is_looked_for(queue):
         assert (number, raised.value.code) == (number, code)
         assert isinstance(raised.value, ValueError)
     assert receive(queue) is None  # refused ones put nothing there
-    with pytest.raises(TypeError):
-        wardclient.health(42)
 
 
 def test_no_daemon_is_a_clear_error(queue):
@@ -142,6 +140,3 @@ def test_full_queue_waits_a_bounded_time_then_gives_up(queue, monkeypatch):
     with pytest.raises(wardclient.QueueFullError) as raised:
         wardclient.send_to(queue, 1, "myapp")
     assert raised.value.code == -8 and time.monotonic() - start >= 0.2
-    # Room again: the next one goes through.
-    assert receive(queue) is not None
-    wardclient.send_to(queue, 1, "myapp")

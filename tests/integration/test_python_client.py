@@ -1,5 +1,5 @@
 """The Python client with the daemon on the simulated board: a Python
-application's health checks keep it alive, and its reboot request is obeyed."""
+application's health checks keep it alive."""
 import os
 
 from board import DEFAULT_CONFIG, LOG_WARNING, SOURCE_DIR
@@ -13,9 +13,6 @@ import wardclient
 name = os.path.basename(sys.argv[0])
 with open("/tmpfs/run/%%s.pid" %% name, "w") as f:
     f.write("%%d\\n" %% os.getpid())
-if sys.argv[1:2] == ["reboot-safe"]:
-    time.sleep(1)
-    wardclient.reboot_safe(name, "config rollback")
 while True:
     try:
         wardclient.health(name)
@@ -25,11 +22,11 @@ while True:
 """ % os.path.join(SOURCE_DIR, "client", "python")
 
 
-def start_app(board, name, *args):
+def start_app(board, name):
     path = "/tmpfs/bin/" + name
     board.write_file(path, APP, mode=0o755)
     board.mkdir("/tmpfs/run")
-    pid = board.spawn([path] + list(args))
+    pid = board.spawn([path])
     board.wait_until(lambda: (board.read_file("/tmpfs/run/%s.pid" % name) or "").strip() == str(pid),
                      10, "pid file of " + name)
     return pid
@@ -50,13 +47,3 @@ def test_python_health_checks_keep_the_application_alive(board):
     assert board.alive(pyapp)
     assert not [t for t in board.log_texts() if "No match processes" in t or "was not found" in t]
 
-
-def test_python_reboot_request_is_obeyed(board):
-    board.write_config("WdtRefreshPeriod:1\n", DEFAULT_CONFIG)
-    assert board.daemon().status == 0
-    start_app(board, "updater", "reboot-safe")
-    down = board.wait_for_log(r"^System down reason : ", timeout=15, severity=LOG_WARNING)
-    assert down.text == ("System down reason : Reboot to Safe-mode request from application [updater] : "
-                         "config rollback")
-    board.wait_for_command("reboot")
-    assert [r.name for r in board.command_records()] == ["rescueMark", "reboot"]
