@@ -118,7 +118,8 @@ void ChoosePsCommand() {
   char output[kPsDetectOutputSize];
   int result = CmdExec(kPsDetect, output, sizeof output);
   if (result != CMD_OK) {
-    LOG_AT(kUnit, LOG_ERR, "Cmd exec fail : %s", kPsDetect);
+    // The choice is a step of the main loop's start, reported as such.
+    LOG_AS(kUnit, "wardend_loop", LOG_ERR, "Cmd exec fail : %s", kPsDetect);
     PsCommand = "ps";
     return;
   }

@@ -30,7 +30,8 @@ const MsgActions kFakes = {FakeTerminate, FakeReread};
 
 // Texts that fill a field are put without terminator, and the message sits in
 // a larger buffer of '#': nothing behind it may be read.
-int Handle(long type, const std::string &name = "", const std::string &payload = "") {
+int Handle(long type, const std::string &name = "", const std::string &payload = "",
+           const MsgActions *actions = &kFakes) {
   struct { CtrlMsg msg; char after[64]; } p;
   memset(&p, '#', sizeof p);
   p.msg = CtrlMsg{type, {}, {}};
@@ -38,7 +39,7 @@ int Handle(long type, const std::string &name = "", const std::string &payload =
   memcpy(p.msg.payload, payload.data(), std::min(payload.size(), sizeof p.msg.payload));
   gLines.clear(), gTerminate.clear(), gReread.clear();
   LogHook = [](int priority, const char *line) { gLines.emplace_back(priority, line); };
-  int rc = HandleCtrlMsg(&p.msg, &gArg, &kFakes);
+  int rc = HandleCtrlMsg(&p.msg, &gArg, actions);
   LogHook = nullptr;
   return rc;
 }
@@ -81,6 +82,39 @@ TEST(MsgRcv, StopAndIllegalTypes) {
     EXPECT_EQ(gLines, (Lines{{LOG_ERR, "MSG Queue receive illegal ID! [" + std::to_string(type) + "]"}}));
     EXPECT_EQ(gTerminate + gReread, "");
   }
+}
+
+// The re-read's mutex messages are the receiver's own, in debug mode too:
+// an error-checking mutex that this thread already holds refuses the lock,
+// and a re-read that let it go makes the unlock fail.
+TEST(MsgRcv, RereadMutexFailuresAreReportedUnderTheReceiver) {
+  pthread_mutexattr_t attributes;
+  pthread_mutexattr_init(&attributes);
+  pthread_mutexattr_settype(&attributes, PTHREAD_MUTEX_ERRORCHECK);
+  pthread_mutex_t saved = gArg.Mutex;
+  pthread_mutex_init(&gArg.Mutex, &attributes);
+  LogDebug = 1;
+  ASSERT_EQ(pthread_mutex_lock(&gArg.Mutex), 0);
+  Handle(MSGID_REREAD_CONFIG, "", "/a");
+  const Lines lockFailed = gLines;
+  ASSERT_EQ(pthread_mutex_unlock(&gArg.Mutex), 0);
+  const MsgActions releasing = {FakeTerminate, [](const char *, ConfigDb *) { return pthread_mutex_unlock(&gArg.Mutex); }};
+  Handle(MSGID_REREAD_CONFIG, "", "/b", &releasing);
+  LogDebug = 0;
+  pthread_mutex_destroy(&gArg.Mutex);
+  gArg.Mutex = saved;
+
+  const auto suffixless = [](Lines lines) {
+    for (auto &line : lines) {
+      EXPECT_NE(line.second.find(":MsgRcvThread@supervise\n"), std::string::npos) << line.second;
+      line.second.erase(line.second.find(" | "));
+    }
+    return lines;
+  };
+  EXPECT_EQ(suffixless(lockFailed), (Lines{{LOG_NOTICE, "Re-read config request received"},
+                                           {LOG_ERR, "Thread mutex lock fail! [Resource deadlock avoided]"}}));
+  EXPECT_EQ(suffixless(gLines), (Lines{{LOG_NOTICE, "Re-read config request received"},
+                                       {LOG_ERR, "Thread mutex unlock fail! [Operation not permitted]"}}));
 }
 
 }  // namespace

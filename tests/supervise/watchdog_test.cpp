@@ -33,6 +33,19 @@ TEST(CheckThreadInterval, MeasuresAndWarnsPastTheLimit) {
   }
 }
 
+// The check is called through its wrapper, but the warning names the check.
+TEST(CheckThreadInterval, WarnsUnderItsOwnNameInDebugMode) {
+  CapturedLog log;
+  timeval previous{1000, 0};
+  const timeval now{1003, 0};
+  LogDebug = 1;
+  CheckThreadIntervalAt(&previous, 1, &now);
+  LogDebug = 0;
+  ASSERT_EQ(log.lines().size(), 1u);
+  const std::string line = log.lines()[0].second;
+  EXPECT_EQ(line.substr(line.rfind(':')), ":CheckThreadInterval@supervise\n") << line;
+}
+
 // The threads run for 2.5 seconds while this thread replaces timers under
 // the mutex (as a re-read does); no pass can fail. A period of 0 or less is taken as one
 // second: a negative one must not sleep past the end (the join would hang),
