@@ -38,13 +38,19 @@ Lines Logged(size_t atLeast = 0) {  // waits up to 10 s for that many lines
 struct Signals : ::testing::Test {
   void SetUp() override {
     LogHook = Keep;
-    gLines.clear(), arg_.Config = &db_, arg_.Stop = &StopFlag, pthread_mutex_init(&arg_.Mutex, nullptr);
-    ASSERT_GE(MsgQueId = msgget(IPC_PRIVATE, IPC_CREAT | 0600), 0);
-    arg_.QueId = MsgQueId;
+    gLines.clear();
+    arg_.Config = &db_;
+    arg_.Stop = &StopFlag;
+    pthread_mutex_init(&arg_.Mutex, nullptr);
+    arg_.QueId = msgget(IPC_PRIVATE, IPC_CREAT | 0600);
+    ASSERT_GE(arg_.QueId, 0);
   }
   void TearDown() override {
-    SignalWorkerStop(), LogHook = nullptr, ConfigPath = savedPath_;
-    msgctl(MsgQueId, IPC_RMID, nullptr), pthread_mutex_destroy(&arg_.Mutex);
+    SignalWorkerStop();
+    LogHook = nullptr;
+    ConfigPath = savedPath_;
+    msgctl(arg_.QueId, IPC_RMID, nullptr);
+    pthread_mutex_destroy(&arg_.Mutex);
   }
   ProcEntry table_[3]{};
   ConfigDb db_{};
@@ -55,7 +61,8 @@ struct Signals : ::testing::Test {
 // The dump's lines are checked on the board; here, that it never reads a table
 // a re-read is replacing.
 TEST_F(Signals, ConfigDumpWaitsForTheTableLock) {
-  db_.NumProcess = 3, db_.Process = table_;
+  db_.NumProcess = 3;
+  db_.Process = table_;
   ASSERT_EQ(pthread_mutex_lock(&arg_.Mutex), 0);  // as a re-read holds it
   auto dump = std::async(std::launch::async, [this] { DumpConfigDb(&arg_); });
   EXPECT_EQ(dump.wait_for(milliseconds(100)), std::future_status::timeout);
@@ -66,20 +73,25 @@ TEST_F(Signals, ConfigDumpWaitsForTheTableLock) {
 }
 
 TEST_F(Signals, RereadRequestCarriesConfigPathUpTo104Bytes) {
-  const std::string fits = "/" + std::string(103, 'a'), tooLong = fits + "b";
-  ConfigPath = fits.c_str(), SendRereadRequest(MsgQueId);  // fills the payload: no terminator
+  const std::string fits = "/" + std::string(103, 'a');
+  const std::string tooLong = fits + "b";
+  ConfigPath = fits.c_str();
+  SendRereadRequest(arg_.QueId);  // fills the payload: no terminator
   CtrlMsg sent{};
-  ASSERT_GE(msgrcv(MsgQueId, &sent, CTRLMSG_TEXT_SIZE, 0, IPC_NOWAIT), 0);
+  ASSERT_GE(msgrcv(arg_.QueId, &sent, CTRLMSG_TEXT_SIZE, 0, IPC_NOWAIT), 0);
   EXPECT_EQ(sent.type, MSGID_REREAD_CONFIG);
   EXPECT_EQ(std::string(sent.payload, 104), fits);
-  ConfigPath = tooLong.c_str(), SendRereadRequest(MsgQueId);  // cut, it would name another file
-  EXPECT_LT(msgrcv(MsgQueId, &sent, CTRLMSG_TEXT_SIZE, 0, IPC_NOWAIT), 0);
+  ConfigPath = tooLong.c_str();
+  SendRereadRequest(arg_.QueId);  // cut, it would name another file
+  EXPECT_LT(msgrcv(arg_.QueId, &sent, CTRLMSG_TEXT_SIZE, 0, IPC_NOWAIT), 0);
   EXPECT_EQ(Logged(), (Lines{kHup, kHup, {LOG_ERR, "MSG que send fail! : File name too long"}}));
 }
 
 TEST_F(Signals, FullQueueNeverBlocksShutdown) {
   InstallSignalHandlers();
-  for (CtrlMsg m{MSGID_HEALTH_CHECK, {}, {}}; msgsnd(MsgQueId, &m, CTRLMSG_TEXT_SIZE, IPC_NOWAIT) == 0;) continue;
+  const CtrlMsg filler{MSGID_HEALTH_CHECK, {}, {}};
+  while (msgsnd(arg_.QueId, &filler, CTRLMSG_TEXT_SIZE, IPC_NOWAIT) == 0) {
+  }
   ASSERT_EQ(SignalWorkerStart(&arg_), 0);
 
   // The worker waits for room, the rest of the daemon goes on; still full at
@@ -87,7 +99,12 @@ TEST_F(Signals, FullQueueNeverBlocksShutdown) {
   ASSERT_EQ(raise(SIGHUP), 0);
   ASSERT_EQ(Logged(1), Lines{kHup});
   std::this_thread::sleep_for(milliseconds(50));
-  SignalWorkerStop();  // returns, or the test hangs
+  auto stop = std::async(std::launch::async, SignalWorkerStop);
+  if (stop.wait_for(seconds(10)) != std::future_status::ready) {
+    ADD_FAILURE() << "stopping the signal worker still waits after 10 s: its send blocks on the full queue";
+    msgctl(arg_.QueId, IPC_RMID, nullptr);  // ends a send that blocks, so the test can end
+    stop.wait();
+  }
   EXPECT_EQ(Logged(), (Lines{kHup, {LOG_ERR, "MSG que send fail! : Resource temporarily unavailable"}}));
 }
 
