@@ -5,8 +5,10 @@
 import re
 import signal
 
+from support import RUN
+
 PROGRAM = "/tmpfs/bin/lost"
-PIDFILE = "/tmpfs/run/lost.pid"
+PIDFILE = RUN + "/lost.pid"
 # A pidof that answers with no pid, so the termination's sweep reports it.
 FAKE_PIDOF = "#!/bin/sh\necho notapid\n"
 CONFIG = ("WdtRefreshPeriod:1\nAliveWatchPeriod:3\nTermTimeout:0\nPowerWatchPeriod:x\n"
@@ -34,7 +36,7 @@ def test_debug_lines_name_the_reporting_operation(make_board):
     board = make_board(led=False)
     board.write_file(PROGRAM, "#!/bin/sh\n", mode=0o755)  # the respawn finds it on PATH and it ends at once
     board.write_file("/tmpfs/bin/pidof", FAKE_PIDOF, mode=0o755)
-    board.mkdir("/tmpfs/run")
+    board.mkdir(RUN)
     board.write_file(PIDFILE, "1999999\n")  # names no process: found lost, respawned, then dead
     board.write_config(CONFIG)
     assert board.daemon(["-d"]).status == 0

@@ -8,13 +8,7 @@ import time
 import pytest
 
 from board import LOG_ERR, LOG_WARNING, WDIOC_BOARD_REQUEST as BOARD_REQUEST, WDIOC_KEEPALIVE as KEEPALIVE
-RUN = "/tmpfs/run"
-
-
-def start_daemon(board, config):
-    board.write_config(config)
-    assert board.daemon().status == 0
-    return board.wait_daemon_pid()
+from support import RUN, start_daemon
 
 
 # Refreshes a second apart, a warning for the interval in which the daemon
