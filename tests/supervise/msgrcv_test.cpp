@@ -130,37 +130,31 @@ TEST_P(IllegalTypeTable, IsReportedAndDropped) {
 }
 TABLE_ROWS(IllegalTypeTable, kIllegalRows);
 
-// The re-read's mutex messages are the receiver's own, in debug mode too:
-// an error-checking mutex that this thread already holds refuses the lock,
-// and a re-read that let it go makes the unlock fail.
-TEST(MsgRcv, RereadMutexFailuresAreReportedUnderTheReceiver) {
+// The re-read's mutex messages are the receiver's own, in debug mode too: an
+// error-checking mutex that this thread already holds refuses the lock (the
+// unlock message goes through the same name; making an unlock fail on purpose
+// would be a misuse that the thread sanitizer rightly reports).
+TEST(MsgRcv, RereadMutexFailureIsReportedUnderTheReceiver) {
   pthread_mutexattr_t attributes;
   pthread_mutexattr_init(&attributes);
   pthread_mutexattr_settype(&attributes, PTHREAD_MUTEX_ERRORCHECK);
   pthread_mutex_t saved = gArg.Mutex;
   pthread_mutex_init(&gArg.Mutex, &attributes);
-  LogDebug = 1;
   ASSERT_EQ(pthread_mutex_lock(&gArg.Mutex), 0);
+  LogDebug = 1;
   Handle(MSGID_REREAD_CONFIG, "", "/a");
-  const Lines lockFailed = gLines;
-  ASSERT_EQ(pthread_mutex_unlock(&gArg.Mutex), 0);
-  const MsgActions releasing = {FakeTerminate, [](const char *, ConfigDb *) { return pthread_mutex_unlock(&gArg.Mutex); }};
-  Handle(MSGID_REREAD_CONFIG, "", "/b", &releasing);
   LogDebug = 0;
+  pthread_mutex_unlock(&gArg.Mutex);
   pthread_mutex_destroy(&gArg.Mutex);
   gArg.Mutex = saved;
 
-  const auto suffixless = [](Lines lines) {
-    for (auto &line : lines) {
-      EXPECT_NE(line.second.find(":MsgRcvThread@supervise\n"), std::string::npos) << line.second;
-      line.second.erase(line.second.find(" | "));
-    }
-    return lines;
-  };
-  EXPECT_EQ(suffixless(lockFailed), (Lines{{LOG_NOTICE, "Re-read config request received"},
-                                           {LOG_ERR, "Thread mutex lock fail! [Resource deadlock avoided]"}}));
-  EXPECT_EQ(suffixless(gLines), (Lines{{LOG_NOTICE, "Re-read config request received"},
-                                       {LOG_ERR, "Thread mutex unlock fail! [Operation not permitted]"}}));
+  for (auto &line : gLines) {
+    EXPECT_NE(line.second.find(":MsgRcvThread@supervise\n"), std::string::npos) << line.second;
+    line.second.erase(line.second.find(" | "));
+  }
+  EXPECT_EQ(gLines, (Lines{{LOG_NOTICE, "Re-read config request received"},
+                           {LOG_ERR, "Thread mutex lock fail! [Resource deadlock avoided]"}}));
+  EXPECT_EQ(gReread, "locked /a");  // read all the same (under the test's own hold)
 }
 
 }  // namespace
