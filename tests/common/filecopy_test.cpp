@@ -41,7 +41,7 @@ struct CopyRow {
 
 const CopyRow kCopyRows[] = {
     {"IntoAMissingDirectory", "big", "a/b/new", "", "448:" + BigContent()},  // 0700
-    {"TruncatesAndKeepsTheDestinationMode", "empty", "old", "", "388:"},      // 0604
+    {"TruncatesAndKeepsTheDestinationMode", "empty", "old", "", "388:"},     // 0604
     {"MissingSource", "missing", "c/d/dst", "SRC open error\n", "not a file"},
     {"DestinationIsADirectory", "big", "dir", "DST open error\n", "not a file"},
     {"FullDevice", "big", "/dev/full", "DST write error\n", "not a file"},

@@ -38,8 +38,8 @@ def test_dumps_show_the_database_and_sighup_rereads_it(board):
 
 def test_signal_burst_and_health_check_flood_leave_the_daemon_responsive(board):
     board.start_program("floodapp", pidfile="/tmpfs/floodapp.pid")
-    pid = start_daemon(board, BASE + "AliveWatchPeriod:100\nProcess:MONITOR:2:/tmpfs/floodapp.pid:/tmpfs/bin/floodapp\n",
-                       pidfile=PIDFILE)
+    config = BASE + "AliveWatchPeriod:100\nProcess:MONITOR:2:/tmpfs/floodapp.pid:/tmpfs/bin/floodapp\n"
+    pid = start_daemon(board, config, pidfile=PIDFILE)
     burst = board.spawn(["/bin/sh", "-c", "for i in $(seq 300); do kill -HUP %d; kill -USR2 %d; done" % (pid, pid)])
     end = time.monotonic() + 5  # five seconds of health checks, sent without waiting for room
     sent = sum(board.msgsnd(1, name="floodapp")[0] == 0 for _ in iter(lambda: time.monotonic() < end, False))

@@ -123,11 +123,13 @@ TEST(SupervisePass, FailedPassTerminatesWithTheReasonWhileHoldingTheTable) {
   gTerminating = &table;
   const TerminateAction record = [](int mode, ConfigDb *db, const char *reason) {
     const bool held = pthread_mutex_trylock(&gTerminating->arg.Mutex) == EBUSY;
-    gTermination = std::to_string(mode) + (held ? " held " : " free ") + (db == &gTerminating->db ? "" : "other ") + reason;
+    const bool ownTable = db == &gTerminating->db;
+    gTermination = std::to_string(mode) + (held ? " held " : " free ") + (ownTable ? "" : "other ") + reason;
   };
   int index = -1;
   EXPECT_EQ(SuperviseProcess(&table.arg, &index, record), SUPERVISE_NO_HEALTH_CHECK);
-  EXPECT_EQ(gTermination, std::to_string(TERM_REBOOT) + " held Detect that the process [beacon] did not sent health check.");
+  EXPECT_EQ(gTermination,
+            std::to_string(TERM_REBOOT) + " held Detect that the process [beacon] did not sent health check.");
 }
 
 // Entries outside 0..99 are unknown, even when the table has them.

@@ -95,7 +95,8 @@ TEST(MsgRcv, RebootRequestsCarryNameAndReason) {
   const std::string n24(24, 'N');  // both fields without terminator
   const std::string r104(104, 'R');
   EXPECT_EQ(Handle(MSGID_REBOOT_SAFE, n24, r104), MSG_CONTINUE);
-  EXPECT_EQ(gTerminate, std::to_string(TERM_SAFEMODE) + " Reboot to Safe-mode request from application [" + n24 + "] : " + r104);
+  EXPECT_EQ(gTerminate,
+            std::to_string(TERM_SAFEMODE) + " Reboot to Safe-mode request from application [" + n24 + "] : " + r104);
 }
 
 TEST(MsgRcv, RereadUsesThePayloadUnderTheMutex) {
@@ -117,7 +118,11 @@ struct IllegalRow {
 };
 
 const IllegalRow kIllegalRows[] = {
-    {"Zero", 0}, {"OneAboveStop", 6}, {"Negative", -1}, {"Largest32Bit", 0x7fffffffL}, {"Smallest32Bit", -0x7fffffffL - 1},
+    {"Zero", 0},
+    {"OneAboveStop", 6},
+    {"Negative", -1},
+    {"Largest32Bit", 0x7fffffffL},
+    {"Smallest32Bit", -0x7fffffffL - 1},
 };
 
 class IllegalTypeTable : public testing::TestWithParam<IllegalRow> {};

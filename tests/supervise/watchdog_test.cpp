@@ -16,6 +16,7 @@
 using namespace supervise_test;  // NOLINT(build/namespaces)
 
 constexpr time_t kBase = 1700000000;  // seconds * 1000 does not fit 32 bits
+constexpr const char *kWarning60001 = "Thread interval is too long [60.001sec]";
 
 struct IntervalRow {
   const char *name;
@@ -28,7 +29,7 @@ struct IntervalRow {
 
 const IntervalRow kIntervalRows[] = {
     {"ExactlyTheLimit", {kBase, 0}, {kBase + 60, 0}, 60, 60000, nullptr},
-    {"OneMillisecondPastTheLimit", {kBase, 0}, {kBase + 60, 1000}, 60, 60001, "Thread interval is too long [60.001sec]"},
+    {"OneMillisecondPastTheLimit", {kBase, 0}, {kBase + 60, 1000}, 60, 60001, kWarning60001},
     // 4294967 s * 1000 is just below 2^32; one second later the 32-bit
     // millisecond count wraps to a small number.
     {"MillisecondCountWraps", {4294967, 200000}, {4294968, 200000}, 60, 1000, nullptr},

@@ -8,6 +8,6 @@
 #include <string>
 
 // Instantiates fixture (a testing::TestWithParam<Row>) once per row of rows.
-#define TABLE_ROWS(fixture, rows)                    \
+#define TABLE_ROWS(fixture, rows)                                  \
   INSTANTIATE_TEST_SUITE_P(Rows, fixture, testing::ValuesIn(rows), \
                            [](const auto &info) { return std::string(info.param.name); })

@@ -28,7 +28,10 @@ std::mutex gMutex;  // the signal worker logs from its own thread
 Lines gLines;
 const Lines::value_type kHup = {LOG_INFO, "Got SIGHUP, re-reading configuration"};
 
-void Keep(int priority, const char *line) { std::lock_guard<std::mutex> lock(gMutex); gLines.emplace_back(priority, line); }
+void Keep(int priority, const char *line) {
+  std::lock_guard<std::mutex> lock(gMutex);
+  gLines.emplace_back(priority, line);
+}
 
 Lines Logged(size_t atLeast = 0) {  // waits up to 10 s for that many lines
   for (auto end = steady_clock::now() + seconds(10);; std::this_thread::sleep_for(milliseconds(2)))
@@ -121,7 +124,7 @@ TEST_F(Signals, PollFailureIsReportedOnceThenRetriedAfterAPause) {
   rlimit one = saved;
   one.rlim_cur = 1;
   ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &one), 0);
-  ASSERT_EQ(raise(SIGUSR2), 0);  // a worker waiting in poll wakes, and its next poll fails
+  ASSERT_EQ(raise(SIGUSR2), 0);                     // a worker waiting in poll wakes, and its next poll fails
   std::this_thread::sleep_for(milliseconds(1500));  // a failure and a retry that fails as well
   ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
   ASSERT_EQ(raise(SIGUSR2), 0);
