@@ -23,7 +23,7 @@ namespace {
 constexpr const char *UNIT = "readconfig";
 
 // One chunk of the file: at most 255 characters and the terminating NUL.
-constexpr int CHUNK_SIZE = 256;
+constexpr int CHUNK_SIZE = CONFIG_CHUNK_SIZE;
 // The longest line the reader hands on; every field of it fits a text field.
 constexpr size_t MAX_LINE = CHUNK_SIZE - 2;
 static_assert(MAX_LINE < CONFIG_TEXT_SIZE, "a whole line must fit every text field");
@@ -40,7 +40,42 @@ void CopyField(char (&dest)[CONFIG_TEXT_SIZE], const char *field) {
   snprintf(dest, sizeof dest, "%s", field);
 }
 
+constexpr ConfigKey NumberKey(const char *name, const char *what, int32_t *(*target)(ConfigDb *),
+                              int32_t min = INT32_MIN, int32_t max = INT32_MAX) {
+  return ConfigKey{name, KEY_NUMBER, what, target, min, max, nullptr, nullptr, nullptr};
+}
+
 }  // namespace
+
+// The periods come first and take any value; the watchdog's goes to the
+// pending value, which the watchdog thread sees only when the read ends, and
+// so does the stall timeout. The optional settings have ranges of their own.
+const ConfigKey ConfigKeys[] = {
+    NumberKey("AliveWatchPeriod", "alive watch", [](ConfigDb *db) { return &db->AliveWatch; }),
+    NumberKey("PowerWatchPeriod", "power watch", [](ConfigDb *db) { return &db->PowerWatch; }),
+    NumberKey("WdtRefreshPeriod", "WDT refresh", [](ConfigDb *) { return &PendingWdtRefresh; }),
+    NumberKey("TermTimeout", "terminate timeout", [](ConfigDb *db) { return &db->TermTimeout; }),
+    {"Wardend", KEY_PIDFILE, nullptr, nullptr, 0, 0, nullptr, nullptr, nullptr},
+    {"Process", KEY_PROCESS, nullptr, nullptr, 0, 0, nullptr, nullptr, nullptr},
+    NumberKey(
+        "SuperviseStallTimeout", "supervise stall timeout", [](ConfigDb *) { return &PendingStallTimeout; }, 0),
+    {"RebootRecord", KEY_PATH, "reboot record", nullptr, 0, 0, nullptr, nullptr,
+     [](ConfigDb *db) { return &db->RebootRecord[0]; }},
+    {"RebootLoopLimit", KEY_PAIR, "reboot loop limit", [](ConfigDb *db) { return &db->LoopLimitCount; }, 1, INT32_MAX,
+     "reboot loop window", [](ConfigDb *db) { return &db->LoopLimitWindow; }, nullptr},
+    NumberKey(
+        "WdtPriority", "WDT priority", [](ConfigDb *db) { return &db->WdtPriority; }, WDT_PRIORITY_MIN,
+        WDT_PRIORITY_MAX),
+};
+const int32_t NumConfigKeys = static_cast<int32_t>(sizeof ConfigKeys / sizeof ConfigKeys[0]);
+
+const ConfigKey *FindConfigKey(const char *key) {
+  if (key == nullptr) return nullptr;
+  for (int32_t i = 0; i < NumConfigKeys; i++) {
+    if (strcmp(key, ConfigKeys[i].Name) == 0) return &ConfigKeys[i];
+  }
+  return nullptr;
+}
 
 int ReadConfig(const char *path, ConfigDb *db) {
   if (db == nullptr) return 1;
@@ -100,64 +135,44 @@ void handle_config_line(char *line, ConfigDb *db) {
   const char *key = strtok_r(line, SEPARATORS, &save);
   if (key == nullptr) return;
 
-  // Settings of one decimal value: the four periods take any value, the
-  // optional settings a range of their own.
-  const struct {
-    const char *key;
-    const char *what;  // as named in the missing-value message
-    int32_t *target;
-    int32_t min, max;
-  } numbers[] = {
-      {"AliveWatchPeriod", "alive watch", &db->AliveWatch, INT32_MIN, INT32_MAX},
-      {"PowerWatchPeriod", "power watch", &db->PowerWatch, INT32_MIN, INT32_MAX},
-      {"WdtRefreshPeriod", "WDT refresh", &PendingWdtRefresh, INT32_MIN, INT32_MAX},
-      {"TermTimeout", "terminate timeout", &db->TermTimeout, INT32_MIN, INT32_MAX},
-      {"SuperviseStallTimeout", "supervise stall timeout", &PendingStallTimeout, 0, INT32_MAX},
-      {"WdtPriority", "WDT priority", &db->WdtPriority, WDT_PRIORITY_MIN, WDT_PRIORITY_MAX},
-  };
-  for (const auto &number : numbers) {
-    if (strcmp(key, number.key) != 0) continue;
+  const ConfigKey *known = FindConfigKey(key);
+  // Any other key is not ours and is passed over in silence.
+  if (known == nullptr) return;
+
+  if (known->Kind == KEY_NUMBER) {
     const char *value = strtok_r(nullptr, SEPARATORS, &save);
     if (value == nullptr) {
-      LOG_AT(UNIT, LOG_ERR, "No %s value given on line %d", number.what, CntLine);
+      LOG_AT(UNIT, LOG_ERR, "No %s value given on line %d", known->What, CntLine);
     } else {
-      (void)handle_ranged(number.key, value, number.min, number.max, number.target);
+      (void)handle_ranged(known->Name, value, known->Min, known->Max, known->Target(db));
     }
-    return;
-  }
-
-  if (strcmp(key, "RebootRecord") == 0) {
+  } else if (known->Kind == KEY_PATH) {
     const char *path = strtok_r(nullptr, SEPARATORS, &save);
     if (path == nullptr) {
-      LOG_AT(UNIT, LOG_ERR, "No reboot record path given on line %d", CntLine);
+      LOG_AT(UNIT, LOG_ERR, "No %s path given on line %d", known->What, CntLine);
     } else {
-      CopyField(db->RebootRecord, path);
+      // Every line fits a text field (see MAX_LINE).
+      snprintf(known->Text(db), CONFIG_TEXT_SIZE, "%s", path);
     }
-    return;
-  }
-
-  if (strcmp(key, "RebootLoopLimit") == 0) {
-    // Both numbers or neither: a half-given limit leaves the earlier one.
-    const char *count = strtok_r(nullptr, SEPARATORS, &save);
-    if (count == nullptr) {
-      LOG_AT(UNIT, LOG_ERR, "No reboot loop limit value given on line %d", CntLine);
+  } else if (known->Kind == KEY_PAIR) {
+    // Both values or neither: a half-given pair leaves the earlier one.
+    int32_t first = 0;
+    int32_t second = 0;
+    const char *value = strtok_r(nullptr, SEPARATORS, &save);
+    if (value == nullptr) {
+      LOG_AT(UNIT, LOG_ERR, "No %s value given on line %d", known->What, CntLine);
       return;
     }
-    int32_t limit = 0;
-    if (handle_ranged(key, count, 1, INT32_MAX, &limit) != 0) return;
-    const char *window = strtok_r(nullptr, SEPARATORS, &save);
-    if (window == nullptr) {
-      LOG_AT(UNIT, LOG_ERR, "No reboot loop window value given on line %d", CntLine);
+    if (handle_ranged(known->Name, value, known->Min, known->Max, &first) != 0) return;
+    value = strtok_r(nullptr, SEPARATORS, &save);
+    if (value == nullptr) {
+      LOG_AT(UNIT, LOG_ERR, "No %s value given on line %d", known->SecondWhat, CntLine);
       return;
     }
-    int32_t seconds = 0;
-    if (handle_ranged(key, window, 1, INT32_MAX, &seconds) != 0) return;
-    db->LoopLimitCount = limit;
-    db->LoopLimitWindow = seconds;
-    return;
-  }
-
-  if (strcmp(key, "Wardend") == 0) {
+    if (handle_ranged(known->Name, value, known->Min, known->Max, &second) != 0) return;
+    *known->Target(db) = first;
+    *known->SecondTarget(db) = second;
+  } else if (known->Kind == KEY_PIDFILE) {
     // The field before the path carries nothing the daemon uses.
     const char *path = strtok_r(nullptr, SEPARATORS, &save);
     if (path != nullptr) path = strtok_r(nullptr, SEPARATORS, &save);
@@ -166,7 +181,7 @@ void handle_config_line(char *line, ConfigDb *db) {
     } else {
       CopyField(db->MyPidPath, path);
     }
-  } else if (strcmp(key, "Process") == 0) {
+  } else if (known->Kind == KEY_PROCESS) {
     if (db->NumProcess <= CntProcess || db->Process == nullptr) {
       LOG_AT(UNIT, LOG_ERR, "No more processes manage line %d", CntLine);
       return;
@@ -217,7 +232,6 @@ void handle_config_line(char *line, ConfigDb *db) {
     entry.FlgHlthChk.store(0);
     CntProcess++;
   }
-  // Any other key is not ours and is passed over in silence.
 }
 
 int handle_numeric(const char *field, int32_t *target) {

@@ -78,7 +78,7 @@ int SuperviseProcess(ThreadArg *arg, int *index, TerminateAction terminate) {
   // The watchdog thread measures the pass from the moment it holds the
   // table: waiting behind a re-read is not a stall of the pass.
   PassWaitsForTable();
-  bool locked = LockTable(arg, kUnit, __func__);
+  bool locked = LockTable(arg, kUnit, __func__, __LINE__);
   PassProgress();
   int result = SuperviseWalk(arg->Config, index);
   if (result != SUPERVISE_OK && terminate != nullptr) {
@@ -86,7 +86,7 @@ int SuperviseProcess(ThreadArg *arg, int *index, TerminateAction terminate) {
     BuildDownReason(arg->Config, result, *index, reason);
     terminate(TERM_REBOOT, arg->Config, reason);
   }
-  UnlockTable(arg, locked, kUnit, __func__);
+  UnlockTable(arg, locked, kUnit, __func__, __LINE__);
   PassProgress();
   return result;
 }
@@ -112,10 +112,10 @@ void *CyclicThread(void *param) {
 
     if (PowerSwPushed() != 0) {
       PassWaitsForTable();
-      bool locked = LockTable(arg, kUnit, __func__);
+      bool locked = LockTable(arg, kUnit, __func__, __LINE__);
       PassProgress();
       DoSystemTerminate(TERM_POWEROFF, arg->Config, "Power button was pushed by user.");
-      UnlockTable(arg, locked, kUnit, __func__);
+      UnlockTable(arg, locked, kUnit, __func__, __LINE__);
     }
   }
   PowerSwExit();

@@ -32,6 +32,8 @@ std::atomic<int> StopFlag{0};
 namespace {
 
 constexpr const char *kUnit = "supervise";
+// The helpers below are steps of wardend_loop and report under its name.
+constexpr const char *kLoop = "wardend_loop";
 
 // How long the exit path waits for a receiver that did not get its stop
 // message. It ends by itself once the queue is gone, which is the usual
@@ -63,8 +65,8 @@ void LockMemory() {
   (void)mallopt(M_ARENA_MAX, 1);
   if (mlockall(MCL_CURRENT | MCL_FUTURE) != 0) {
     char buffer[128];
-    LogMessage(kUnit, "wardend_loop", __LINE__, LOG_WARNING, "Memory lock fail! : %s",
-               ErrText(errno, buffer, sizeof buffer));
+    LOG_AS(kUnit, kLoop, LOG_WARNING, "Memory lock fail! : %s",
+           ErrText(errno, buffer, sizeof buffer));
     return;
   }
   pthread_attr_init(&gLockedAttr);
@@ -79,8 +81,8 @@ void RaiseWatchdogPriority(pthread_t watchdog, int32_t priority) {
   int err = pthread_setschedparam(watchdog, SCHED_FIFO, &param);
   if (err != 0) {
     char buffer[128];
-    LogMessage(kUnit, "wardend_loop", __LINE__, LOG_WARNING, "WDT thread priority set fail! : %s",
-               ErrText(err, buffer, sizeof buffer));
+    LOG_AS(kUnit, kLoop, LOG_WARNING, "WDT thread priority set fail! : %s",
+           ErrText(err, buffer, sizeof buffer));
   }
 }
 
@@ -91,7 +93,7 @@ void ReportLastShutdown(const ConfigDb *db) {
   int flags = 0;
   // A driver that does not know the request has nothing to tell.
   if (WdtBootStatus(&flags) == 0 && (flags & WDIOF_CARDRESET) != 0) {
-    LogMessage(kUnit, "wardend_loop", __LINE__, LOG_WARNING, "Last reset was caused by the watchdog");
+    LOG_AS(kUnit, kLoop, LOG_WARNING, "Last reset was caused by the watchdog");
   }
 }
 
@@ -101,8 +103,7 @@ void JoinOrReport(bool started, pthread_t thread, const char *label) {
   int err = pthread_join(thread, nullptr);
   if (err != 0) {
     char buffer[128];
-    LogMessage(kUnit, "wardend_loop", __LINE__, LOG_ERR, "%s thread join fail! : %s", label,
-               ErrText(err, buffer, sizeof buffer));
+    LOG_AS(kUnit, kLoop, LOG_ERR, "%s thread join fail! : %s", label, ErrText(err, buffer, sizeof buffer));
   }
 }
 
@@ -117,7 +118,7 @@ int SendStop(int queId) {
   } while (rc != 0 && errno == EINTR);
   if (rc != 0) {
     char buffer[128];
-    LOG_AT(kUnit, LOG_ERR, "MSG que send fail! : %s", ErrText(errno, buffer, sizeof buffer));
+    LOG_AS(kUnit, kLoop, LOG_ERR, "MSG que send fail! : %s", ErrText(errno, buffer, sizeof buffer));
     return -1;
   }
   return 0;
@@ -137,8 +138,7 @@ bool JoinReceiver(pthread_t thread, bool stopSent) {
   }
   if (err != 0) {
     char buffer[128];
-    LogMessage(kUnit, "wardend_loop", __LINE__, LOG_ERR, "MSG Que recv thread join fail! : %s",
-               ErrText(err, buffer, sizeof buffer));
+    LOG_AS(kUnit, kLoop, LOG_ERR, "MSG Que recv thread join fail! : %s", ErrText(err, buffer, sizeof buffer));
     return false;
   }
   return true;
@@ -150,22 +150,22 @@ int LoopThreadCreate(pthread_t *thread, void *(*start)(void *), void *arg) {
   return pthread_create(thread, gMemoryLocked ? &gLockedAttr : nullptr, start, arg);
 }
 
-bool LockTable(ThreadArg *arg, const char *unit, const char *function) {
+bool LockTable(ThreadArg *arg, const char *unit, const char *function, int line) {
   int err = pthread_mutex_lock(&arg->Mutex);
   if (err != 0) {
     char buffer[128];
-    LogMessage(unit, function, __LINE__, LOG_ERR, "Thread mutex lock fail! [%s]", ErrText(err, buffer, sizeof buffer));
+    LogMessage(unit, function, line, LOG_ERR, "Thread mutex lock fail! [%s]", ErrText(err, buffer, sizeof buffer));
     return false;
   }
   return true;
 }
 
-void UnlockTable(ThreadArg *arg, bool locked, const char *unit, const char *function) {
+void UnlockTable(ThreadArg *arg, bool locked, const char *unit, const char *function, int line) {
   if (!locked) return;
   int err = pthread_mutex_unlock(&arg->Mutex);
   if (err != 0) {
     char buffer[128];
-    LogMessage(unit, function, __LINE__, LOG_ERR, "Thread mutex unlock fail! [%s]",
+    LogMessage(unit, function, line, LOG_ERR, "Thread mutex unlock fail! [%s]",
                ErrText(err, buffer, sizeof buffer));
   }
 }

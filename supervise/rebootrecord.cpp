@@ -221,11 +221,12 @@ int WriteRebootRecord(const char *path, int64_t when, int mode, const char *reas
 
 void LogLastShutdown(const char *path) {
   RebootRecordLines records;
+  // Reported as a step of the main loop's start, where it is made.
   if (ReadRebootRecords(path, &records) != 0) {
     char text[128];
-    LOG_AT(kUnit, LOG_ERR, "Reboot record read fail! [%s] : %s", path, ErrText(errno, text, sizeof text));
+    LOG_AS(kUnit, "wardend_loop", LOG_ERR, "Reboot record read fail! [%s] : %s", path, ErrText(errno, text, sizeof text));
     return;
   }
   if (records.Count == 0) return;
-  LOG_AT(kUnit, LOG_NOTICE, "Last shutdown: %s", records.Line[records.Count - 1]);
+  LOG_AS(kUnit, "wardend_loop", LOG_NOTICE, "Last shutdown: %s", records.Line[records.Count - 1]);
 }

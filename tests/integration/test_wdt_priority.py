@@ -25,11 +25,9 @@ def start_daemon(board, config, memlock=None):
     board.write_config(config)
     argv, env = board.daemon_argv(), board.daemon_env()
     if memlock is not None:
-        # The recorder would take itself out of prlimit's children: env puts
-        # it back for the daemon alone.
-        argv = ["prlimit", "--memlock=%d:%d" % (memlock, memlock), "--", "env"] + \
-            ["%s=%s" % item for item in env.items()] + argv
-        env = {}
+        # The recorder waits in prlimit for the daemon it starts.
+        argv = ["prlimit", "--memlock=%d:%d" % (memlock, memlock), "--"] + argv
+        env["WARDEND_DEVREC_PROGRAM"] = "wardend"
     result = board.run(argv, env=env)
     assert result.status == 0, result.stderr
     pid = board.wait_daemon_pid()

@@ -103,8 +103,7 @@ TEST(RebootRecord, CountsRebootsWithinTheWindow) {
   const struct {
     int64_t age;
     int mode;
-  } kept[] = {{601, TERM_REBOOT},   {600, TERM_REBOOT}, {599, TERM_SAFEMODE}, {10, TERM_POWEROFF},
-              {0, TERM_REBOOT},     {-1, TERM_REBOOT}, {-5000, TERM_SAFEMODE}};
+  } kept[] = {{601, TERM_REBOOT}, {600, TERM_REBOOT}, {599, TERM_SAFEMODE}, {10, TERM_POWEROFF}, {0, TERM_REBOOT}, {-1, TERM_REBOOT}, {-5000, TERM_SAFEMODE}};
   for (const auto &record : kept) {
     snprintf(records.Line[records.Count++], REBOOT_RECORD_LINE_SIZE, "%s",
              Format(kNow - record.age, record.mode, "r").c_str());
