@@ -52,6 +52,10 @@ struct NameSlot {
   uint32_t Hash;
 };
 
+// How many terminations the reboot record keeps, and so the largest
+// RebootLoopLimit count that can ever be reached.
+constexpr int32_t REBOOT_RECORD_KEEP = 16;
+
 struct ConfigDb {
   int32_t AliveWatch;
   int32_t PowerWatch;

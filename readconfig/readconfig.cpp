@@ -42,7 +42,7 @@ void CopyField(char (&dest)[CONFIG_TEXT_SIZE], const char *field) {
 
 constexpr ConfigKey NumberKey(const char *name, const char *what, int32_t *(*target)(ConfigDb *),
                               int32_t min = INT32_MIN, int32_t max = INT32_MAX) {
-  return ConfigKey{name, KEY_NUMBER, what, target, min, max, nullptr, nullptr, nullptr};
+  return ConfigKey{name, KEY_NUMBER, what, target, min, max, nullptr, nullptr, 0, 0, nullptr};
 }
 
 }  // namespace
@@ -55,14 +55,15 @@ const ConfigKey ConfigKeys[] = {
     NumberKey("PowerWatchPeriod", "power watch", [](ConfigDb *db) { return &db->PowerWatch; }),
     NumberKey("WdtRefreshPeriod", "WDT refresh", [](ConfigDb *) { return &PendingWdtRefresh; }),
     NumberKey("TermTimeout", "terminate timeout", [](ConfigDb *db) { return &db->TermTimeout; }),
-    {"Wardend", KEY_PIDFILE, nullptr, nullptr, 0, 0, nullptr, nullptr, nullptr},
-    {"Process", KEY_PROCESS, nullptr, nullptr, 0, 0, nullptr, nullptr, nullptr},
+    {"Wardend", KEY_PIDFILE, nullptr, nullptr, 0, 0, nullptr, nullptr, 0, 0, nullptr},
+    {"Process", KEY_PROCESS, nullptr, nullptr, 0, 0, nullptr, nullptr, 0, 0, nullptr},
     NumberKey(
         "SuperviseStallTimeout", "supervise stall timeout", [](ConfigDb *) { return &PendingStallTimeout; }, 0),
-    {"RebootRecord", KEY_PATH, "reboot record", nullptr, 0, 0, nullptr, nullptr,
+    {"RebootRecord", KEY_PATH, "reboot record", nullptr, 0, 0, nullptr, nullptr, 0, 0,
      [](ConfigDb *db) { return &db->RebootRecord[0]; }},
-    {"RebootLoopLimit", KEY_PAIR, "reboot loop limit", [](ConfigDb *db) { return &db->LoopLimitCount; }, 1, INT32_MAX,
-     "reboot loop window", [](ConfigDb *db) { return &db->LoopLimitWindow; }, nullptr},
+    {"RebootLoopLimit", KEY_PAIR, "reboot loop limit", [](ConfigDb *db) { return &db->LoopLimitCount; }, 1,
+     REBOOT_RECORD_KEEP, "reboot loop window", [](ConfigDb *db) { return &db->LoopLimitWindow; }, 1, INT32_MAX,
+     nullptr},
     NumberKey(
         "WdtPriority", "WDT priority", [](ConfigDb *db) { return &db->WdtPriority; }, WDT_PRIORITY_MIN,
         WDT_PRIORITY_MAX),
@@ -169,7 +170,7 @@ void handle_config_line(char *line, ConfigDb *db) {
       LOG_AT(UNIT, LOG_ERR, "No %s value given on line %d", known->SecondWhat, CntLine);
       return;
     }
-    if (handle_ranged(known->Name, value, known->Min, known->Max, &second) != 0) return;
+    if (handle_ranged(known->Name, value, known->SecondMin, known->SecondMax, &second) != 0) return;
     *known->Target(db) = first;
     *known->SecondTarget(db) = second;
   } else if (known->Kind == KEY_PIDFILE) {

@@ -22,7 +22,7 @@ enum ConfigKeyKind : int32_t {
   KEY_PIDFILE = 1,  // a field that is skipped, then the daemon's pid file path
   KEY_PROCESS = 2,  // one supervised process
   KEY_PATH = 3,     // one path; Text says where it goes
-  KEY_PAIR = 4,     // two decimal values within Min..Max, both or neither
+  KEY_PAIR = 4,     // two decimal values, each within its range, both or neither
 };
 
 struct ConfigKey {
@@ -37,9 +37,12 @@ struct ConfigKey {
   // "Config read: <Name> out of range line N [<value>]".
   int32_t Min;
   int32_t Max;
-  // KEY_PAIR only: the second value, named and stored like the first.
+  // KEY_PAIR only: the second value, named and stored like the first, and
+  // the values accepted for it.
   const char *SecondWhat;
   int32_t *(*SecondTarget)(ConfigDb *db);
+  int32_t SecondMin;
+  int32_t SecondMax;
   // KEY_PATH only.
   char *(*Text)(ConfigDb *db);
 };

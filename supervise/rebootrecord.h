@@ -14,7 +14,8 @@
 #include <cstddef>
 #include <cstdint>
 
-constexpr int REBOOT_RECORD_KEEP = 16;
+#include "readconfig/config.h"
+
 // One line with its newline and terminator; a reason longer than fits is
 // cut, and a longer line found in the file is not a record.
 constexpr int REBOOT_RECORD_LINE_SIZE = 512;

@@ -223,6 +223,8 @@ TEST_F(ConfigTest, OptionalSettingsAndTheirRefusals) {
       {"RebootLoopLimit:0:600", range + "RebootLoopLimit" + rest + "15 [0]"},
       {"RebootLoopLimit:4:x", "Str2Num convert error [x] : Success"},
       {"RebootLoopLimit:4:0", range + "RebootLoopLimit" + rest + "17 [0]"},
+      // The record keeps 16 terminations: a larger count could never be reached.
+      {"RebootLoopLimit:17:600", range + "RebootLoopLimit" + rest + "18 [17]"},
       {"rebootrecord:/elsewhere", ""},
       {"WdtPriority: 1", ""},
   };
