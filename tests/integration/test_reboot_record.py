@@ -9,9 +9,9 @@ import time
 
 import pytest
 
-from board import (BOARD_DIR, DEFAULT_CONFIG as CONFIG, LOG_ERR, LOG_NOTICE, LOG_WARNING, WDIOC_BOARD_REQUEST,
-                   WDIOC_GETBOOTSTATUS, WDIOC_KEEPALIVE, WDIOF_CARDRESET)
-from support import RUN, start_daemon
+from board import (BOARD_DIR, LOG_ERR, LOG_NOTICE, LOG_WARNING, WDIOC_BOARD_REQUEST, WDIOC_GETBOOTSTATUS,
+                   WDIOC_KEEPALIVE, WDIOF_CARDRESET)
+from support import RUN, start_daemon, terminate as driver, wait_for_refreshes
 # The record lives in the board's run folder, so the host sees its inode and
 # its modification time directly.
 RECORD = BOARD_DIR + "/state/reboots"
@@ -44,15 +44,6 @@ def parse(line):
     match = RECORD_LINE.match(line)
     assert match, line
     return calendar.timegm(time.strptime(match.group(1), "%Y-%m-%dT%H:%M:%SZ")), match.group(2), match.group(3)
-
-
-def driver(board, mode, reason, config_text):
-    """One termination with the given mode, by the test-only driver."""
-    board.write_config(config_text, CONFIG)
-    argv = [board.build_dir + "/bin/terminate_driver", CONFIG, str(mode), reason]
-    if board.emulator:
-        argv = board.emulator + ["-E", "LD_PRELOAD=" + board.devrec] + argv
-    return board.spawn(argv, env=dict(board.daemon_env(), WARDEND_BOARD_DIR=BOARD_DIR))
 
 
 # Each termination adds one line, written before its command runs: a pass's
@@ -125,8 +116,7 @@ def test_start_up_reports_the_last_shutdown(make_board, bootstatus, record_key, 
     if has_record:
         latest = write_records(board, [(7200, "poweroff", "older"), (60, "safemode", "Reboot to Safe-mode : x")])[-1]
     pid = start_daemon(board, "WdtRefreshPeriod:1\n" + ("RebootRecord:%s\n" % RECORD if record_key else ""))
-    board.wait_until(lambda: len([r for r in board.device_records("watchdog") if r.request == WDIOC_KEEPALIVE]) >= 2,
-                     10, "the watchdog thread's first refresh")
+    wait_for_refreshes(board)
     assert board.stop_daemon(pid, timeout=10) == 0
 
     requests = [r.request for r in board.device_records("watchdog") if r.event == "ioctl"]
@@ -191,8 +181,7 @@ def test_refused_optional_values_name_their_lines(board):
              "RebootRecord", "RebootLoopLimit:3", "RebootLoopLimit:2:0", "WdtRefreshPeriod:1", "WdtPriority:100",
              "RebootLoopLimit"]
     pid = start_daemon(board, "\n".join(lines) + "\n")
-    board.wait_until(lambda: len([r for r in board.device_records("watchdog") if r.request == WDIOC_KEEPALIVE]) >= 2,
-                     10, "the watchdog thread's first refresh")
+    wait_for_refreshes(board)
     errors = [l.text for l in board.log_lines() if l.severity == LOG_ERR]
     assert errors == ["No supervise stall timeout value given on line 1",
                       "Config read: SuperviseStallTimeout out of range line 2 [-3]",

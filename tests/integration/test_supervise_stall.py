@@ -3,20 +3,10 @@ watchdog refreshes once; a termination and a pass waiting behind a long
 re-read are no stall."""
 import time
 
-from board import LOG_CRIT, WDIOC_KEEPALIVE as KEEPALIVE
+from board import LOG_CRIT
+from support import RUN, keepalives, start_daemon
 
-RUN = "/tmpfs/run"
 STALL = r"^Supervision stalled for (\d+) sec, watchdog refresh stopped$"
-
-
-def start_daemon(board, config):
-    board.write_config(config)
-    assert board.daemon().status == 0
-    return board.wait_daemon_pid()
-
-
-def keepalives(board):
-    return [r for r in board.device_records("watchdog") if r.request == KEEPALIVE]
 
 
 def watchdog_thread(board, pid):
