@@ -98,12 +98,6 @@ TEST_F(CheckTest, PlacesReportsOnTheLinesOfTheFile) {
             (Notes{{0, E, "Str2Num convert error [last words] : cat " + path + " | grep '^Process' | wc -l"},
                    {2, E, "No more processes manage line 2"}}));
 
-  // A line starting with ':' is read as a "Process" line but not counted
-  // beforehand, so the table is full when it comes.
-  const std::string tail = ":" + PidFile("p.pid") + ":" + Program("p");
-  EXPECT_EQ(Check("Process:MONITOR:0" + tail + "\n:Process:MONITOR:0" + tail + "\n"),
-            (Notes{{2, E, "No more processes manage line 2"}}));
-
   const std::string crLine =
       ": the carriage return stays in the last field, where a number does not convert and a path names no file";
   EXPECT_EQ(Check("# comment\r\nTermTimeout:3\r\nPowerWatchPeriod:1\n"),
