@@ -37,7 +37,6 @@ const NewlineRow kNewlineRows[] = {
     {"TwoNewlines", "abc\n\n", "abc\n", "abc\n | 7:F@u\n"},
     {"OnlyANewline", "\n", "", " | 7:F@u\n"},
     {"Empty", "", "", " | 7:F@u\n"},
-    {"InnerNewline", "a\nb", "a\nb", "a\nb | 7:F@u\n"},
 };
 
 class NewlineTable : public testing::TestWithParam<NewlineRow> {};

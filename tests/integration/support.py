@@ -2,7 +2,7 @@
 starting a daemon on a board, calling wardctl, and reading the dumps."""
 import re
 
-from board import LOG_DEBUG
+from board import BOARD_DIR, DEFAULT_CONFIG, LOG_DEBUG, WDIOC_KEEPALIVE
 
 RUN = "/tmpfs/run"
 PIDFILE = RUN + "/wardend.pid"
@@ -22,6 +22,26 @@ def start_daemon(board, config, args=(), cwd=None, pidfile=None):
     if pidfile:
         board.wait_until(lambda: board.exists(pidfile), 10, "the pid file " + pidfile)
     return pid
+
+
+def keepalives(board):
+    return [r for r in board.device_records("watchdog") if r.request == WDIOC_KEEPALIVE]
+
+
+def wait_for_refreshes(board, count=2):
+    """Waits until the device has had count keep-alives (the first is the
+    main thread's, the others the watchdog thread's)."""
+    board.wait_until(lambda: len(keepalives(board)) >= count, 10, "%d keep-alives" % count)
+
+
+def terminate(board, mode, reason, config_text):
+    """Starts one termination with mode and reason through the test-only
+    terminate_driver; returns the driver's pid."""
+    board.write_config(config_text, DEFAULT_CONFIG)
+    argv = [board.build_dir + "/bin/terminate_driver", DEFAULT_CONFIG, str(mode), reason]
+    if board.emulator:
+        argv = board.emulator + ["-E", "LD_PRELOAD=" + board.devrec] + argv
+    return board.spawn(argv, env=dict(board.daemon_env(), WARDEND_BOARD_DIR=BOARD_DIR))
 
 
 def watchdog_pid(board):

@@ -1,7 +1,8 @@
-# The control queue on the simulated board: health checks, reboot requests,
-# illegal types and unknown names sent through wardctl or raw, wardctl's errors,
-# and the queue states that must not make the receiver spin (an oversized
-# message at the head, the queue removed under the running daemon).
+# The control queue on the simulated board: reboot requests, illegal types
+# and unknown names sent through wardctl or raw, wardctl's errors, and the
+# queue states that must not make the receiver spin (an oversized message at
+# the head, the queue removed under the running daemon). Health checks that
+# keep a process alive: the flood in test_queue_signals.
 import time
 
 import pytest
@@ -12,16 +13,6 @@ from support import BASE_CONFIG as BASE, start_daemon, wardctl
 
 def receive_errors(board):
     return [t for t in board.log_texts() if t.startswith("MSG Queue receive error!")]
-
-
-def test_wardctl_health_checks_keep_a_process_alive(board):
-    board.start_program("hcapp", pidfile="/tmpfs/hcapp.pid")
-    pid = start_daemon(board, BASE + "AliveWatchPeriod:100\nProcess:MONITOR:2:/tmpfs/hcapp.pid:/tmpfs/bin/hcapp\n")
-    for _ in range(16):  # well past three 2-second windows
-        wardctl(board, "health", "hcapp")
-        time.sleep(0.5)
-    assert not [t for t in board.log_texts() if t.startswith(("System down reason", "No match processes"))]
-    assert board.stop_daemon(pid, timeout=10) == 0 and not board.command_records()
 
 
 @pytest.mark.parametrize("command, reason, commands", [

@@ -9,10 +9,9 @@ import time
 
 import pytest
 
-from board import (BOARD_DIR, DEFAULT_CONFIG as CONFIG, LOG_ERR, LOG_NOTICE, LOG_WARNING, WDIOC_BOARD_REQUEST,
-                   WDIOC_GETBOOTSTATUS, WDIOC_KEEPALIVE, WDIOF_CARDRESET)
-
-RUN = "/tmpfs/run"
+from board import (BOARD_DIR, LOG_ERR, LOG_NOTICE, LOG_WARNING, WDIOC_BOARD_REQUEST, WDIOC_GETBOOTSTATUS,
+                   WDIOC_KEEPALIVE, WDIOF_CARDRESET)
+from support import RUN, start_daemon, terminate as driver, wait_for_refreshes
 # The record lives in the board's run folder, so the host sees its inode and
 # its modification time directly.
 RECORD = BOARD_DIR + "/state/reboots"
@@ -47,52 +46,23 @@ def parse(line):
     return calendar.timegm(time.strptime(match.group(1), "%Y-%m-%dT%H:%M:%SZ")), match.group(2), match.group(3)
 
 
-def driver(board, mode, reason, config_text):
-    """One termination with the given mode, by the test-only driver."""
-    board.write_config(config_text, CONFIG)
-    argv = [board.build_dir + "/bin/terminate_driver", CONFIG, str(mode), reason]
-    if board.emulator:
-        argv = board.emulator + ["-E", "LD_PRELOAD=" + board.devrec] + argv
-    return board.spawn(argv, env=dict(board.daemon_env(), WARDEND_BOARD_DIR=BOARD_DIR))
-
-
-def start_daemon(board, config):
-    board.write_config(config)
-    assert board.daemon().status == 0
-    return board.wait_daemon_pid()
-
-
-# Each termination adds one line, written before its command runs: a pass's
-# reboot, an application's safe-mode reboot and a power-off.
-def test_each_termination_leaves_its_record_before_its_command(make_board):
-    cases = [
-        ("reboot", ["reboot"], "Detect that the process [gone] was dead."),
-        ("safemode", ["rescueMark", "reboot"], "Reboot to Safe-mode request from application [ui] : update"),
-        ("poweroff", ["poweroff"], "button"),
-    ]
-    for mode, commands, reason in cases:
-        board = make_board()
-        write_records(board, [(3600, "reboot", "earlier")])
-        config = "WdtRefreshPeriod:1\nAliveWatchPeriod:1\nTermTimeout:0\nRebootRecord:%s\n" % RECORD
-        if mode == "reboot":
-            board.write_file(RUN + "/gone.pid", "999999\n")
-            board.install_program("gone")
-            start_daemon(board, config + "Process:MANAGE:0:%s/gone.pid:/tmpfs/bin/gone\n" % RUN)
-        elif mode == "safemode":
-            start_daemon(board, config)
-            rc, err = board.msgsnd(3, name="ui", payload="update")
-            assert rc == 0, err
-        else:
-            driver(board, 1, reason, config)
-        first = board.wait_for_command(commands[0], timeout=15)
-        board.wait_for_command(commands[-1], timeout=5)
-        assert [r.name for r in board.command_records()] == commands
-        lines = read_records(board)
-        assert len(lines) == 2 and lines[0].endswith(" reboot : earlier")
-        when, recorded, text = parse(lines[1])
-        assert (recorded, text) == (mode, reason)
-        assert abs(when - first.time) < 120  # the wall clock, in UTC
-        assert os.stat(host_path(board)).st_mtime <= first.time
+# A termination adds one line, written before its first command runs (here
+# an application's safe-mode request; what the other modes record is checked
+# with the loop limit below).
+def test_termination_leaves_its_record_before_its_commands(board):
+    write_records(board, [(3600, "reboot", "earlier")])
+    start_daemon(board, "WdtRefreshPeriod:1\nTermTimeout:0\nRebootRecord:%s\n" % RECORD)
+    rc, err = board.msgsnd(3, name="ui", payload="update")
+    assert rc == 0, err
+    first = board.wait_for_command("rescueMark", timeout=15)
+    board.wait_for_command("reboot", timeout=5)
+    assert [r.name for r in board.command_records()] == ["rescueMark", "reboot"]
+    lines = read_records(board)
+    assert len(lines) == 2 and lines[0].endswith(" reboot : earlier")
+    when, recorded, text = parse(lines[1])
+    assert (recorded, text) == ("safemode", "Reboot to Safe-mode request from application [ui] : update")
+    assert abs(when - first.time) < 120  # the wall clock, in UTC
+    assert os.stat(host_path(board)).st_mtime <= first.time
 
 
 # The file keeps the last 16 records and is replaced, never rewritten in
@@ -132,8 +102,7 @@ def test_start_up_reports_the_last_shutdown(make_board, bootstatus, record_key, 
     if has_record:
         latest = write_records(board, [(7200, "poweroff", "older"), (60, "safemode", "Reboot to Safe-mode : x")])[-1]
     pid = start_daemon(board, "WdtRefreshPeriod:1\n" + ("RebootRecord:%s\n" % RECORD if record_key else ""))
-    board.wait_until(lambda: len([r for r in board.device_records("watchdog") if r.request == WDIOC_KEEPALIVE]) >= 2,
-                     10, "the watchdog thread's first refresh")
+    wait_for_refreshes(board)
     assert board.stop_daemon(pid, timeout=10) == 0
 
     requests = [r.request for r in board.device_records("watchdog") if r.event == "ioctl"]
@@ -148,18 +117,15 @@ def test_start_up_reports_the_last_shutdown(make_board, bootstatus, record_key, 
 
 # RebootLoopLimit 3 in 600 s. The records (seconds ago, mode) decide: three
 # reboots or safe-mode reboots within the window turn the next reboot into a
-# safe-mode reboot; older ones, power-offs and records stamped in the future
-# do not count, and a power-off is never changed.
+# safe-mode reboot, older ones do not count (which records count is in the
+# record's unit tests), and a power-off is never changed.
 @pytest.mark.parametrize("records,mode,commands,loop", [
     ([(500, "reboot"), (100, "safemode"), (10, "reboot")], 2, ["rescueMark", "reboot"], 3),
     ([(900, "reboot"), (800, "reboot"), (700, "reboot"), (100, "reboot"), (10, "reboot")], 2, ["reboot"], None),
-    ([(300, "reboot"), (200, "poweroff"), (10, "reboot")], 2, ["reboot"], None),
-    ([(-300, "reboot"), (200, "reboot"), (10, "reboot")], 2, ["reboot"], None),
     ([(300, "reboot"), (200, "reboot"), (100, "reboot"), (10, "reboot")], 2, ["rescueMark", "reboot"], 4),
     ([(300, "reboot"), (200, "reboot"), (10, "reboot")], 1, ["poweroff"], None),
     ([(300, "reboot"), (200, "reboot"), (10, "reboot")], 3, ["rescueMark", "reboot"], None),
-], ids=["three-in-window", "older-ones-expired", "poweroff-not-counted", "future-not-counted", "four-in-window",
-        "poweroff-untouched", "safemode-as-asked"])
+], ids=["three-in-window", "older-ones-expired", "four-in-window", "poweroff-untouched", "safemode-as-asked"])
 def test_reboot_loop_ends_in_safe_mode(board, records, mode, commands, loop):
     write_records(board, [(ago, kind, "r") for ago, kind in records])
     driver(board, mode, "why", "TermTimeout:0\nRebootRecord:%s\nRebootLoopLimit:3:600\n" % RECORD)
@@ -184,6 +150,7 @@ def test_daemon_reboot_in_a_loop_runs_the_safe_mode_path(board):
                          "(reboot loop: 2 reboots in 3600 sec)")
     board.wait_for_command("reboot", timeout=10)
     assert [r.name for r in board.command_records()] == ["rescueMark", "reboot"]
+    assert parse(read_records(board)[-1])[1:] == ("safemode", down.text[len("System down reason : "):])
 
 
 # A record that cannot be written is reported; the board goes down all the same.
@@ -201,8 +168,7 @@ def test_refused_optional_values_name_their_lines(board):
              "RebootRecord", "RebootLoopLimit:3", "RebootLoopLimit:2:0", "WdtRefreshPeriod:1", "WdtPriority:100",
              "RebootLoopLimit"]
     pid = start_daemon(board, "\n".join(lines) + "\n")
-    board.wait_until(lambda: len([r for r in board.device_records("watchdog") if r.request == WDIOC_KEEPALIVE]) >= 2,
-                     10, "the watchdog thread's first refresh")
+    wait_for_refreshes(board)
     errors = [l.text for l in board.log_lines() if l.severity == LOG_ERR]
     assert errors == ["No supervise stall timeout value given on line 1",
                       "Config read: SuperviseStallTimeout out of range line 2 [-3]",

@@ -3,20 +3,10 @@ watchdog refreshes once; a termination and a pass waiting behind a long
 re-read are no stall."""
 import time
 
-from board import LOG_CRIT, WDIOC_KEEPALIVE as KEEPALIVE
+from board import LOG_CRIT
+from support import RUN, keepalives, start_daemon
 
-RUN = "/tmpfs/run"
 STALL = r"^Supervision stalled for (\d+) sec, watchdog refresh stopped$"
-
-
-def start_daemon(board, config):
-    board.write_config(config)
-    assert board.daemon().status == 0
-    return board.wait_daemon_pid()
-
-
-def keepalives(board):
-    return [r for r in board.device_records("watchdog") if r.request == KEEPALIVE]
 
 
 def watchdog_thread(board, pid):
@@ -35,7 +25,7 @@ def test_pass_hanging_in_a_respawn_stops_the_refreshes(board):
     refresher = watchdog_thread(board, pid)
     board.wait_for_log(r"^Process \[hangs:999999\] was not found$", timeout=10)
     stalled = board.wait_for_log(STALL, timeout=15, severity=LOG_CRIT)
-    assert 3 <= int(stalled.text.split()[3]) <= 6
+    assert 3 <= int(stalled.text.split()[3]) < 60  # seconds, not before the timeout
     time.sleep(3.5)  # three refresh periods
     assert board.log_texts().count(stalled.text) == 1
     assert [r.time for r in keepalives(board) if r.time > stalled.time] == []

@@ -7,7 +7,8 @@ import signal
 
 import pytest
 
-from board import LOG_ERR, LOG_WARNING, REALTIME_CAPS, WDIOC_KEEPALIVE as KEEPALIVE
+from board import LOG_ERR, LOG_WARNING, REALTIME_CAPS
+from support import keepalives as refreshes, wait_for_refreshes
 
 SCHED_OTHER, SCHED_FIFO = 0, 1
 MIB = 1024 * 1024
@@ -31,12 +32,8 @@ def start_daemon(board, config, memlock=None):
     result = board.run(argv, env=env)
     assert result.status == 0, result.stderr
     pid = board.wait_daemon_pid()
-    board.wait_until(lambda: len(refreshes(board)) >= 2, 10, "the watchdog thread's first refresh")
+    wait_for_refreshes(board)
     return pid
-
-
-def refreshes(board):
-    return [r for r in board.device_records("watchdog") if r.request == KEEPALIVE]
 
 
 def threads(board, pid):
@@ -111,7 +108,6 @@ def test_without_capabilities_the_daemon_says_so_and_runs_on(make_board, memlock
         assert (status_kb(board, pid, "VmLck") > 0) == locked
     board.kill(pid, signal.SIGHUP)
     board.wait_for_log(r"^Re-read config request received$")
-    count = len(refreshes(board))
-    board.wait_until(lambda: len(refreshes(board)) >= count + 2, 10, "two more refreshes")
+    wait_for_refreshes(board, len(refreshes(board)) + 2)
     assert board.stop_daemon(pid, timeout=10) == 0
     assert [l.text for l in board.log_lines() if l.severity <= LOG_ERR] == []
