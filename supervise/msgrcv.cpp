@@ -10,10 +10,12 @@
 #include <cstring>
 #include <type_traits>
 
+#include "common/clock.h"
 #include "common/errtext.h"
 #include "common/log.h"
 #include "common/sleep.h"
 #include "readconfig/readconfig.h"
+#include "supervise/statusinfo.h"
 #include "supervise/terminate.h"
 
 static_assert(std::is_trivially_copyable_v<CtrlMsg>, "CtrlMsg goes through msgsnd/msgrcv as bytes");
@@ -39,8 +41,9 @@ void RereadConfig(const char *path, ThreadArg *arg, const MsgActions *actions) {
   LOG_AT(kUnit, LOG_NOTICE, "Re-read config request received");
   bool locked = LockTable(arg, kUnit, "MsgRcvThread");
   // A failed re-read has been reported by the reader; the receiver goes on
-  // with whatever table it left.
-  (void)actions->Reread(path, arg->Config);
+  // with whatever table it left, and the status tells which file it was.
+  int result = actions->Reread(path, arg->Config);
+  StatusNoteConfigRead(path, result);
   UnlockTable(arg, locked, kUnit, "MsgRcvThread");
 }
 
@@ -68,6 +71,7 @@ void RecvHealthCheck(const CtrlMsg *msg, ThreadArg *arg) {
       if (entry.procName == nullptr) continue;
       // Whole, case-sensitive names: "app" does not answer for "app2" or "App".
       if (strlen(entry.procName) == length && memcmp(entry.procName, msg->name, length) == 0) {
+        entry.TimHlthChk.store(MonotonicMs());
         entry.FlgHlthChk.store(0);
         return;
       }

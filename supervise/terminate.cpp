@@ -16,6 +16,7 @@
 #include "common/fd.h"
 #include "common/sleep.h"
 #include "common/log.h"
+#include "supervise/statusinfo.h"
 #include "supervise/watchdog.h"
 
 namespace {
@@ -76,6 +77,7 @@ void SetupPowerLed(int first, int second) {
 }
 
 void DoSystemTerminate(int mode, ConfigDb *db, const char *reason) {
+  StatusTerminationBegin(mode, reason);
   LOG_AT(kUnit, LOG_WARNING, "System down reason : %s", reason != nullptr ? reason : "");
   SetupPowerLed(LED_SYSTEM_DOWN);
   WdtKeepAlive();
@@ -107,4 +109,5 @@ void DoSystemTerminate(int mode, ConfigDb *db, const char *reason) {
       break;
   }
   SleepSeconds(kFinalWaitSeconds);
+  StatusTerminationEnd();
 }

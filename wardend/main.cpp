@@ -14,6 +14,7 @@
 #include "common/log.h"
 #include "readconfig/readconfig.h"
 #include "supervise/mainloop.h"
+#include "supervise/statusinfo.h"
 #include "wardend/signals.h"
 #include "wardend/wardend.h"
 
@@ -52,6 +53,7 @@ void Detach() {
 }  // namespace
 
 int main(int argc, char **argv) {
+  StatusNoteDaemonStart();
   ParseOptions(argc, argv);
 
   // The exclusive create is the single-instance guard.
@@ -73,7 +75,7 @@ int main(int argc, char **argv) {
 
   // A configuration file that cannot be opened has been reported by the
   // reader; the daemon still runs and keeps the watchdog refreshed.
-  if (ConfigPath != nullptr) (void)ReadConfig(ConfigPath, &gConfigDb);
+  if (ConfigPath != nullptr) StatusNoteConfigRead(ConfigPath, ReadConfig(ConfigPath, &gConfigDb));
 
   if (DetachMode) Detach();
 
