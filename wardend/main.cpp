@@ -14,6 +14,7 @@
 #include "common/log.h"
 #include "readconfig/readconfig.h"
 #include "supervise/mainloop.h"
+#include "supervise/status.h"
 #include "supervise/statusinfo.h"
 #include "wardend/signals.h"
 #include "wardend/wardend.h"
@@ -24,6 +25,7 @@ constexpr const char *kUnit = "wardend";
 // What runs beside the supervision threads.
 constexpr LoopHook kLoopHooks[] = {
     {SignalWorkerStart, SignalWorkerStop},
+    {StatusServerStart, StatusServerStop},
 };
 static_assert(std::size(kLoopHooks) <= LOOP_HOOKS_MAX, "wardend_loop runs only so many helpers");
 
