@@ -509,9 +509,11 @@ int QueryStatus(const std::string &request, int timeoutMs, std::string *reply, s
 }
 
 std::string ProcessState(const JsonValue &entry) {
+  // A failure the alive check forgave comes first: the next one brings the
+  // board down. Before that check, a process that is gone is missing.
+  if (Number(entry, "forgiven", 0) > 0) return "forgiven once";
   const JsonValue *running = entry.Get("running");
   if (running != nullptr && running->kind == JsonValue::BOOL && !running->boolean) return "missing";
-  if (Number(entry, "forgiven", 0) > 0) return "forgiven once";
   const double cycle = Number(entry, "health_check_cycle", 0);
   if (cycle != 0) {
     // A negative cycle acts as one second.

@@ -25,7 +25,8 @@ struct JsonValue {
   bool IsNumber() const { return kind == NUMBER; }
 };
 
-// The deepest nesting the reader accepts; the daemon's reply needs three.
+// The most arrays and objects the reader takes one inside the other; the
+// daemon's reply has three.
 constexpr int JSON_DEPTH_MAX = 32;
 
 // Parses one JSON text (white space around it allowed). False, with a
@@ -46,9 +47,12 @@ constexpr size_t STATUS_REPLY_LIMIT = 16u << 20;
 // or the reply did not come in time.
 int QueryStatus(const std::string &request, int timeoutMs, std::string *reply, std::string *error);
 
-// The state of one process entry of the reply, as the table shows it:
-// "missing", "forgiven once", "late", "waiting for first check" or
-// "healthy".
+// The state of one process entry of the reply, as the table shows it, the
+// first that applies: "forgiven once" (its last alive check failed and was
+// forgiven), "missing" (the pid its last alive check read no longer runs),
+// "late" (no health check for longer than its cycle, or none at all after
+// the first window), "waiting for first check" (no health check yet, or no
+// alive check yet for an entry without health checks), "healthy".
 std::string ProcessState(const JsonValue &entry);
 
 // The reply as a table for people. An error reply gives an empty text and
