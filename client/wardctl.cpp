@@ -45,8 +45,8 @@ constexpr const char *kUsage =
     "  -p, --pidfile PIDFILE    the daemon's pid file (default /var/run/wardend.pid)\n"
     "  -h, --help               show this text\n"
     "\n"
-    "NAME has at most 23 characters, REASON at most 103 (several words are joined\n"
-    "with blanks), PATH at most 104.\n"
+    "NAME has at most 23 characters (259 for status), REASON at most 103 (several\n"
+    "words are joined with blanks), PATH at most 104.\n"
     "Exit status: 0 done, 1 the request could not be delivered (status: no daemon\n"
     "answered in time), 2 usage error.\n";
 
@@ -181,7 +181,11 @@ constexpr size_t kStatusNameMax = 259;
 
 // wardctl status [--json | --prometheus] [--] [NAME]
 int Status(char **args, int nargs) {
-  enum { TABLE, JSON, PROMETHEUS } format = TABLE;
+  enum {
+    TABLE,
+    JSON,
+    PROMETHEUS
+  } format = TABLE;
   bool formatGiven = false, options = true;
   const char *name = nullptr;
   for (int i = 0; i < nargs; i++) {

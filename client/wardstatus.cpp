@@ -48,7 +48,14 @@ constexpr unsigned kReplacement = 0xfffd;
 size_t Utf8Length(const unsigned char *s, size_t left) {
   const unsigned char c = s[0];
   if (c < 0x80) return 1;
-  size_t length = c >= 0xc2 && c <= 0xdf ? 2 : c >= 0xe0 && c <= 0xef ? 3 : c >= 0xf0 && c <= 0xf4 ? 4 : 0;
+  size_t length = 0;
+  if (c >= 0xc2 && c <= 0xdf) {
+    length = 2;
+  } else if (c >= 0xe0 && c <= 0xef) {
+    length = 3;
+  } else if (c >= 0xf0 && c <= 0xf4) {
+    length = 4;
+  }
   if (length == 0 || left < length) return 0;
   for (size_t i = 1; i < length; i++) {
     if ((s[i] & 0xc0) != 0x80) return 0;

@@ -11,7 +11,14 @@
 // A parsed JSON value. The reader keeps members in their order and leaves
 // duplicate keys as they are (Get finds the first).
 struct JsonValue {
-  enum Kind { NUL, BOOL, NUMBER, STRING, ARRAY, OBJECT };
+  enum Kind {
+    NUL,
+    BOOL,
+    NUMBER,
+    STRING,
+    ARRAY,
+    OBJECT
+  };
   Kind kind = NUL;
   bool boolean = false;
   double number = 0;

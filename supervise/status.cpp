@@ -39,7 +39,10 @@ constexpr int kErrorPauseMs = 1000;
 // Bytes taken from the socket at a time.
 constexpr size_t kReadChunk = 128;
 
-enum ClientEnd : int { CLIENT_DONE = 0, CLIENT_QUIT = 1 };
+enum ClientEnd : int {
+  CLIENT_DONE = 0,
+  CLIENT_QUIT = 1
+};
 
 // The server's state; touched only by the thread that starts and stops it,
 // and (the descriptors) by the server thread while it runs.

@@ -29,16 +29,16 @@ struct StatusInfo {
   // The last configuration read. ReadPath is cut to PATH_MAX - 1 bytes: a
   // longer path could not have been opened.
   char ReadPath[PATH_MAX];
-  int64_t ReadMs;        // MonotonicMs when it ended
-  int64_t ReadWallSec;   // the wall clock then, seconds since 1970
-  int32_t ReadResult;    // ReadConfig's result: 0 read, 1 not opened
-  int32_t CntRead;       // reads since start-up, 0: none yet
+  int64_t ReadMs;       // MonotonicMs when it ended
+  int64_t ReadWallSec;  // the wall clock then, seconds since 1970
+  int32_t ReadResult;   // ReadConfig's result: 0 read, 1 not opened
+  int32_t CntRead;      // reads since start-up, 0: none yet
   // Terminations.
-  std::atomic<int32_t> TermRunning;    // terminations in progress
-  std::atomic<int32_t> CntTerm;        // terminations started
-  std::atomic<int32_t> TermPublished;  // 1 once the fields below are written
-  int32_t TermMode;                    // the first termination's mode
-  int64_t TermStartMs;                 // and when it started
+  std::atomic<int32_t> TermRunning;     // terminations in progress
+  std::atomic<int32_t> CntTerm;         // terminations started
+  std::atomic<int32_t> TermPublished;   // 1 once the fields below are written
+  int32_t TermMode;                     // the first termination's mode
+  int64_t TermStartMs;                  // and when it started
   char TermReason[STATUS_REASON_SIZE];  // and its reason
 };
 

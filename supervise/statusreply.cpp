@@ -177,6 +177,12 @@ void AddConfig(const ConfigDb *db, int64_t nowMs, StatusText *out) {
   AddInt(out, "process_count", db->Process != nullptr ? db->NumProcess : 0);
 }
 
+// What the last alive check made of the pid file (see ProcEntry.PidAlive).
+const char *PidRead(int32_t pidAlive) {
+  if (pidAlive > 0) return "ok";
+  return pidAlive < 0 ? "failed" : "never";
+}
+
 // Whether a process with this number exists (it may belong to another user,
 // and the number may have been reused since the pid file was read).
 bool Running(int32_t pid) { return kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM; }
@@ -201,7 +207,7 @@ void AddEntry(const ConfigDb *db, int index, int64_t nowMs, StatusText *out) {
     out->Add("null,\"running\":null");
   }
   out->Add(",");
-  AddString(out, "pid_read", e.PidAlive > 0 ? "ok" : e.PidAlive < 0 ? "failed" : "never");
+  AddString(out, "pid_read", PidRead(e.PidAlive));
   out->Add(",");
   AddInt(out, "health_check_cycle", e.HealthCheck);
   out->Add(",");

@@ -32,9 +32,9 @@ constexpr int STATUS_READ_TOO_LONG = 2;  // the buffer filled up without a line 
 int StatusRequestAdd(StatusRequest *request, const char *data, size_t size);
 
 // Results of StatusRequestParse.
-constexpr int STATUS_REQ_ALL = 0;    // empty, or "status": every entry
-constexpr int STATUS_REQ_NAME = 1;   // "status NAME": the entries called NAME
-constexpr int STATUS_REQ_BAD = -1;   // anything else
+constexpr int STATUS_REQ_ALL = 0;   // empty, or "status": every entry
+constexpr int STATUS_REQ_NAME = 1;  // "status NAME": the entries called NAME
+constexpr int STATUS_REQ_BAD = -1;  // anything else
 
 // Parses the request up to its line end ("\n" or "\r\n"), or all of it when
 // the client stopped sending without one. For STATUS_REQ_NAME, *name and

@@ -51,12 +51,14 @@ TEST(JsonReader, DecodesEscapesToUtf8AndReplacesWhatIsNotText) {
   const std::pair<std::string, std::string> cases[] = {
       {"\"a\\\"b\\\\c\\/d\\n\\t\\r\\b\\f\"", "a\"b\\c/d\n\t\r\b\f"},
       {"\"\\u0041\\u00e9\\u20ac\"", "A\xc3\xa9\xe2\x82\xac"},
-      {"\"\\ud83d\\udc27\"", "\xf0\x9f\x90\xa7"},     // a surrogate pair
-      {"\"\\ud83d\"", "\xef\xbf\xbd"},                // a lone high surrogate
-      {"\"\\ud83d\\u0041\"", "\xef\xbf\xbd" "A"},     // not followed by a low one
-      {"\"\\udc27\"", "\xef\xbf\xbd"},                // a lone low surrogate
-      {"\"caf\xc3\xa9\"", "caf\xc3\xa9"},             // UTF-8 kept
-      {"\"\xff\xc3\"", "\xef\xbf\xbd\xef\xbf\xbd"},   // bytes that are not UTF-8
+      {"\"\\ud83d\\udc27\"", "\xf0\x9f\x90\xa7"},  // a surrogate pair
+      {"\"\\ud83d\"", "\xef\xbf\xbd"},             // a lone high surrogate
+      {"\"\\ud83d\\u0041\"",
+       "\xef\xbf\xbd"
+       "A"},                                         // not followed by a low one
+      {"\"\\udc27\"", "\xef\xbf\xbd"},               // a lone low surrogate
+      {"\"caf\xc3\xa9\"", "caf\xc3\xa9"},            // UTF-8 kept
+      {"\"\xff\xc3\"", "\xef\xbf\xbd\xef\xbf\xbd"},  // bytes that are not UTF-8
   };
   for (const auto &[text, decoded] : cases) {
     JsonValue value;

@@ -88,9 +88,9 @@ TEST(StatusText, JsonStringsEscapeQuotesControlsAndBytesThatAreNotUtf8) {
       {"tab\there\nnl\r\x01\x1f\x7f", "\"tab\\there\\nnl\\u000d\\u0001\\u001f\\u007f\""},
       {"caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x90\xa7", "\"caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x90\xa7\""},  // kept
       {"\xff", "\"\\ufffd\""},
-      {"a\xc3", "\"a\\ufffd\""},                     // cut sequence
-      {"\xc0\xaf", "\"\\ufffd\\ufffd\""},            // overlong
-      {"\xed\xa0\x80", "\"\\ufffd\\ufffd\\ufffd\""},  // surrogate
+      {"a\xc3", "\"a\\ufffd\""},                                 // cut sequence
+      {"\xc0\xaf", "\"\\ufffd\\ufffd\""},                        // overlong
+      {"\xed\xa0\x80", "\"\\ufffd\\ufffd\\ufffd\""},             // surrogate
       {"\xf4\x90\x80\x80", "\"\\ufffd\\ufffd\\ufffd\\ufffd\""},  // beyond U+10FFFF
       {"\xe2\x82", "\"\\ufffd\\ufffd\""},
   };
@@ -180,7 +180,8 @@ TEST(StatusReply, WithoutTheLockSaysBusyAndKeepsWatchdogAndTermination) {
                            "\"termination\":{\"in_progress\":true,\"mode\":\"safe-mode\",\"reason\":\"Reboot to "
                            "Safe-mode request from application [up\\\"d] : x\",\"age\":0.",
                            "\"config\":null,\"periods\":null,\"process_count\":null,\"processes\":null}\n"}) {
-    EXPECT_NE(reply.find(part), std::string::npos) << part << "\n" << reply;
+    EXPECT_NE(reply.find(part), std::string::npos) << part << "\n"
+                                                   << reply;
   }
   EXPECT_EQ(reply.find("beacon"), std::string::npos);
   // The termination has returned: no longer in progress, its reason kept.
@@ -216,7 +217,7 @@ TEST(StatusLock, GivesUpWhenTheTableStaysBusyOrWhenToldToQuit) {
 
 std::string Ask(const std::string &request) {
   int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  struct sockaddr_un address{};
+  struct sockaddr_un address {};
   address.sun_family = AF_UNIX;
   memcpy(address.sun_path + 1, WARDEND_STATUS_NAME, strlen(WARDEND_STATUS_NAME));
   socklen_t length = static_cast<socklen_t>(offsetof(struct sockaddr_un, sun_path) + 1 + strlen(WARDEND_STATUS_NAME));
@@ -267,7 +268,7 @@ TEST(StatusServer, AnswersWhileTheTableChangesAndStopsWithASilentClient) {
   pass.join();
 
   int silent = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  struct sockaddr_un address{};
+  struct sockaddr_un address {};
   address.sun_family = AF_UNIX;
   memcpy(address.sun_path + 1, WARDEND_STATUS_NAME, strlen(WARDEND_STATUS_NAME));
   ASSERT_EQ(connect(silent, reinterpret_cast<struct sockaddr *>(&address),
