@@ -4,7 +4,9 @@
 // entry's name and pid file path. The request buffer must never grow or be
 // overrun, a parsed name must lie inside it, and every reply must be one
 // valid JSON object (read back with wardctl's own reader) whose name is the
-// input's when that was valid UTF-8.
+// input's when that was valid UTF-8. The same bytes also go to wardctl's
+// reader as a reply, and what it accepts through its renderings, which must
+// take any JSON without crashing.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -56,6 +58,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   const bool locked = (data[0] & 0x40) != 0;
   const char *text = reinterpret_cast<const char *>(data + 1);
   const size_t length = size - 1;
+
+  {
+    JsonValue any;
+    std::string error;
+    if (ParseJson(std::string(text, length), &any, &error)) {
+      std::string shown = RenderStatusTable(any, &error);
+      shown += RenderPrometheus(&any);
+      if (any.kind == JsonValue::OBJECT && any.Get("processes") != nullptr) {
+        for (const JsonValue &item : any.Get("processes")->items) shown += ProcessState(item);
+      }
+      if (shown.empty()) __builtin_trap();  // the Prometheus text is never empty
+    }
+  }
 
   StatusRequest request{};
   int state = STATUS_READ_MORE;
