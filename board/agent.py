@@ -5,6 +5,13 @@ Reads one JSON request per line on stdin and answers each with one JSON line
 on stdout. It is the child subreaper of the board, so every process started
 on the board, including a daemon that detached itself, is reaped here and
 its exit status can be asked for.
+
+    agent.py [--overlay TREE]            serve requests
+    agent.py --overlay TREE --exec CMD   lay TREE over the board, then run CMD
+
+--overlay lays an unpacked root file system (the files of installed
+packages) over the board's read-only system folders, so the board looks like
+a system with those packages installed.
 """
 import base64
 import ctypes
@@ -29,6 +36,11 @@ libc.msgget.argtypes = [ctypes.c_int, ctypes.c_int]
 libc.msgsnd.argtypes = [ctypes.c_int, ctypes.c_void_p, ctypes.c_size_t, ctypes.c_int]
 libc.msgctl.argtypes = [ctypes.c_int, ctypes.c_int, ctypes.c_void_p]
 libc.prctl.argtypes = [ctypes.c_int, ctypes.c_ulong, ctypes.c_ulong, ctypes.c_ulong, ctypes.c_ulong]
+libc.mount.argtypes = [ctypes.c_char_p, ctypes.c_char_p, ctypes.c_char_p, ctypes.c_ulong, ctypes.c_char_p]
+MS_RDONLY = 1
+# The board's system folders (read-only binds of the host's), the only ones
+# a tree is laid over; the board's writable folders stay as they are.
+SYSTEM_FOLDERS = ("usr", "bin", "sbin", "lib", "lib32", "lib64", "libx32", "etc", "opt")
 
 OUT_DIR = "/board/out"
 
@@ -266,10 +278,31 @@ def op_install(req):
     return {"ok": True}
 
 
+def mount_overlays(tree):
+    """Mounts a read-only overlay of tree/<folder> on each system folder that
+    the tree has: /usr before /usr/lib, where /lib leads there."""
+    mounts = []
+    for name in SYSTEM_FOLDERS:
+        lower = os.path.join(tree, name)
+        if os.path.isdir(lower) and not os.path.islink(lower):
+            mounts.append((os.path.realpath("/" + name), lower))
+    for target, lower in sorted(mounts, key=lambda m: m[0].count("/")):
+        options = "lowerdir=%s:%s" % (lower, target)
+        if libc.mount(b"overlay", target.encode(), b"overlay", MS_RDONLY, options.encode()) != 0:
+            err = ctypes.get_errno()
+            raise OSError(err, "overlay of %s on %s: %s" % (lower, target, os.strerror(err)))
+
+
 OPS = {name[3:]: fn for name, fn in globals().items() if name.startswith("op_")}
 
 
-def main():
+def main(args):
+    if args[:1] == ["--overlay"]:
+        mount_overlays(args[1])
+        args = args[2:]
+    if args[:1] == ["--exec"]:
+        command = args[2:] if args[1:2] == ["--"] else args[1:]
+        os.execvp(command[0], command)
     libc.prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0)
     # The board's processes should not inherit the agent's ignored SIGPIPE.
     signal.signal(signal.SIGPIPE, signal.SIG_DFL)
@@ -287,4 +320,4 @@ def main():
 
 
 if __name__ == "__main__":
-    main()
+    main(sys.argv[1:])

@@ -202,6 +202,14 @@ def sandbox_argv(run_dir, devices, build_dir=BUILD_DIR, log_socket=None, env=Non
     return argv
 
 
+def root_binds(root, visible):
+    """Makes an unpacked root file system readable on the board (at its own
+    path) unless it lies in a folder the board already sees."""
+    if any(root == folder or root.startswith(folder + "/") for folder in visible):
+        return []
+    return ["--ro-bind", root, root]
+
+
 def foreground(args):
     """Whether the daemon's command line keeps it in the foreground: an -n
     that is an option word, not the value of -P or -c."""
@@ -226,10 +234,14 @@ class Board:
     watchdog, led: whether /dev/watchdog and /dev/pow_led exist on the board.
     files: {path on the board: text} written before the test starts.
     env: extra environment of everything started on the board.
+    root: an unpacked root file system (installed packages' files) laid over
+          the board's system folders: its usr/sbin/wardend is the board's
+          /usr/sbin/wardend, its etc/init.d/wardend /etc/init.d/wardend.
     """
 
-    def __init__(self, watchdog=True, led=True, files=None, env=None, build_dir=None):
+    def __init__(self, watchdog=True, led=True, files=None, env=None, build_dir=None, root=None):
         self.build_dir = os.path.realpath(build_dir or BUILD_DIR)
+        self.root = os.path.realpath(root) if root else None
         self.wants = {"watchdog": watchdog, "pow_led": led}
         self.files = files or {}
         self.env = env or {}
@@ -264,7 +276,11 @@ class Board:
         self._reader = threading.Thread(target=self._read_log, daemon=True)
         self._reader.start()
         argv = sandbox_argv(self.run_dir, devices, self.build_dir, log_path, self.env)
-        argv += [PYTHON, os.path.join(SOURCE_DIR, "board", "agent.py")]
+        agent = [PYTHON, os.path.join(SOURCE_DIR, "board", "agent.py")]
+        if self.root:
+            argv += root_binds(self.root, [SOURCE_DIR, self.build_dir])
+            agent += ["--overlay", self.root]
+        argv += agent
         self._agent_err = open(os.path.join(self.run_dir, "agent.err"), "wb")
         # Its own session: a Ctrl-C at the terminal reaches the harness (the
         # demo stops the daemon cleanly) but not the board.

@@ -270,8 +270,15 @@ EXPORT int close(int fd) {
 }
 
 /* Keeps the recorder out of the daemon's shell children: they get the
- * environment without the preload, and the daemon keeps the path. */
+ * environment without the preload, and the daemon keeps the path.
+ *
+ * When the daemon is started through launchers (an init script's shell,
+ * start-stop-daemon), WARDEND_DEVREC_PROGRAM names it: in any other program
+ * the recorder records nothing and passes the environment on untouched. */
 __attribute__((constructor)) static void devrec_init(void) {
+  const char *program = getenv("WARDEND_DEVREC_PROGRAM");
+  if (program != NULL && strcmp(program, program_invocation_short_name) != 0) return;
+  unsetenv("WARDEND_DEVREC_PROGRAM");
   const char *path = getenv("WARDEND_DEVREC_LOG");
   if (path != NULL && strlen(path) < sizeof(log_path)) memcpy(log_path, path, strlen(path) + 1);
   unsetenv("LD_PRELOAD");

@@ -1,7 +1,10 @@
 // wardctl: the command-line face of the client library, for shell scripts
 // and operators. Messages go through the control queue; re-read without a
 // path and the two dumps are signals to the pid in the daemon's pid file;
-// status asks the daemon's status socket (wardstatus.h).
+// status asks the daemon's status socket (wardstatus.h). "check" reads a
+// configuration file with the daemon's own reader and touches neither the
+// queue, the watchdog nor the system log.
+#include <fcntl.h>
 #include <getopt.h>
 #include <unistd.h>
 
@@ -12,7 +15,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
+#include "readconfig/checkconfig.h"
+#include "readconfig/config.h"
 #include "wardclient.h"
 #include "wardstatus.h"
 
@@ -26,7 +32,7 @@ constexpr const char *kDefaultPidFile = "/var/run/wardend.pid";
 
 constexpr const char *kUsage =
     "Usage: wardctl [-p PIDFILE] COMMAND [ARGUMENTS]\n"
-    "Talks to a running wardend.\n"
+    "Talks to a running wardend, or checks a configuration file.\n"
     "\n"
     "Commands:\n"
     "  health NAME              report that the process NAME is alive\n"
@@ -40,6 +46,9 @@ constexpr const char *kUsage =
     "  status [--json|--prometheus] [NAME]\n"
     "                           show what the daemon supervises (only NAME's entries):\n"
     "                           a table, the daemon's JSON reply, or Prometheus metrics\n"
+    "  check [-q|--quiet] [FILE]\n"
+    "                           report the lines of FILE (default /tmpfs/config/wardend.conf)\n"
+    "                           that the daemon would refuse, and likely mistakes\n"
     "\n"
     "Options:\n"
     "  -p, --pidfile PIDFILE    the daemon's pid file (default /var/run/wardend.pid)\n"
@@ -48,7 +57,8 @@ constexpr const char *kUsage =
     "NAME has at most 23 characters (259 for status), REASON at most 103 (several\n"
     "words are joined with blanks), PATH at most 104.\n"
     "Exit status: 0 done, 1 the request could not be delivered (status: no daemon\n"
-    "answered in time), 2 usage error.\n";
+    "answered in time), 2 usage error.\n"
+    "check: 0 clean, 1 refused lines or warnings, 2 the file cannot be read.\n";
 
 __attribute__((format(printf, 1, 2))) int UsageError(const char *format, ...) {
   fputs("wardctl: ", stderr);
@@ -241,6 +251,74 @@ int Status(char **args, int nargs) {
   return kExitOk;
 }
 
+// Control characters of a text, shown as escapes: a carriage return kept in
+// a field would otherwise send the cursor back over the line.
+std::string Printable(const std::string &text) {
+  std::string shown;
+  for (char c : text) {
+    const unsigned char u = static_cast<unsigned char>(c);
+    if (u >= 0x20 && u != 0x7f) {
+      shown += c;
+    } else if (c == '\r' || c == '\t') {
+      shown += c == '\r' ? "\\r" : "\\t";
+    } else {
+      char escape[8];
+      snprintf(escape, sizeof escape, "\\x%02x", u);
+      shown += escape;
+    }
+  }
+  return shown;
+}
+
+// wardctl check [-q|--quiet] [--] [FILE]: one line per finding,
+// "FILE:LINE: error: TEXT" or "FILE:LINE: warning: TEXT" (no LINE when the
+// finding is about the file as a whole); nothing for a clean file.
+int CheckFile(char **args, int nargs) {
+  bool quiet = false, options = true;
+  const char *path = nullptr;
+  for (int i = 0; i < nargs; i++) {
+    const char *arg = args[i];
+    if (options && (strcmp(arg, "-q") == 0 || strcmp(arg, "--quiet") == 0)) {
+      quiet = true;
+    } else if (options && strcmp(arg, "--") == 0) {
+      options = false;
+    } else if (options && arg[0] == '-' && arg[1] != '\0') {
+      return UsageError("unknown option '%s' of check", arg);
+    } else if (path == nullptr) {
+      path = arg;
+    } else {
+      return UsageError("%s", "usage: wardctl check [--quiet] [FILE]");
+    }
+  }
+  if (path == nullptr) path = DEFAULT_CONFIG_PATH;
+  if (quiet) {
+    // The reader counts the file's lines with a shell pipeline, whose
+    // complaints (about a path the shell misreads) would still be printed.
+    const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    if (null >= 0) {
+      dup2(null, STDERR_FILENO);
+      close(null);
+    }
+  }
+
+  std::vector<CheckNote> notes;
+  const int result = CheckConfig(path, &notes);
+  if (result != CHECK_OK) {
+    if (!quiet && result == CHECK_NOT_A_FILE) fprintf(stderr, "wardctl: %s is not a regular file\n", path);
+    if (!quiet && result != CHECK_NOT_A_FILE) fprintf(stderr, "wardctl: cannot read %s: %s\n", path, strerror(errno));
+    return kExitUsage;
+  }
+  if (!quiet) {
+    for (const CheckNote &note : notes) {
+      std::string where = path;
+      if (note.Line > 0) where += ":" + std::to_string(note.Line);
+      printf("%s: %s: %s\n", where.c_str(), note.Severity == CHECK_ERROR ? "error" : "warning",
+             Printable(note.Text).c_str());
+    }
+  }
+  return notes.empty() ? kExitOk : kExitFailure;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -295,5 +373,6 @@ int main(int argc, char **argv) {
     return SignalDaemon(pidFile, command == "dump-config" ? SIGUSR1 : SIGUSR2);
   }
   if (command == "status") return Status(args, nargs);
+  if (command == "check") return CheckFile(args, nargs);
   return UsageError("unknown command '%s'", command.c_str());
 }

@@ -26,3 +26,7 @@ int LogMessage(const char *unit, const char *function, int line, int priority,
 
 // Every call site names its unit; this fills in the function and the line.
 #define LOG_AT(unit, priority, ...) LogMessage(unit, __func__, __LINE__, priority, __VA_ARGS__)
+// A line that a helper writes for the operation it serves: the debug suffix
+// names the operation (the one a reader of the log knows), with the helper's
+// source line.
+#define LOG_AS(unit, function, priority, ...) LogMessage(unit, function, __LINE__, priority, __VA_ARGS__)

@@ -16,6 +16,14 @@
 
 constexpr int CONFIG_TEXT_SIZE = 260;
 
+// The reader takes the file in chunks of at most CONFIG_CHUNK_SIZE - 1
+// characters, each ending after a newline or when full; every chunk counts
+// as one line, so a longer line is counted (and reported) piece by piece.
+constexpr int CONFIG_CHUNK_SIZE = 256;
+
+// The file read when the command line names none (wardend -c, wardctl check).
+constexpr const char *DEFAULT_CONFIG_PATH = "/tmpfs/config/wardend.conf";
+
 enum StartUpKind : int32_t {
   MONITOR = 0,
   MANAGE = 1,

@@ -22,7 +22,7 @@ namespace {
 constexpr const char *UNIT = "readconfig";
 
 // One chunk of the file: at most 255 characters and the terminating NUL.
-constexpr int CHUNK_SIZE = 256;
+constexpr int CHUNK_SIZE = CONFIG_CHUNK_SIZE;
 // The longest line the reader hands on; every field of it fits a text field.
 constexpr size_t MAX_LINE = CHUNK_SIZE - 2;
 static_assert(MAX_LINE < CONFIG_TEXT_SIZE, "a whole line must fit every text field");
@@ -40,6 +40,26 @@ void CopyField(char (&dest)[CONFIG_TEXT_SIZE], const char *field) {
 }
 
 }  // namespace
+
+// The periods come first; the watchdog's goes to the pending value, which
+// the watchdog thread sees only when the read ends.
+const ConfigKey ConfigKeys[] = {
+    {"AliveWatchPeriod", KEY_NUMBER, "alive watch", [](ConfigDb *db) { return &db->AliveWatch; }},
+    {"PowerWatchPeriod", KEY_NUMBER, "power watch", [](ConfigDb *db) { return &db->PowerWatch; }},
+    {"WdtRefreshPeriod", KEY_NUMBER, "WDT refresh", [](ConfigDb *) { return &PendingWdtRefresh; }},
+    {"TermTimeout", KEY_NUMBER, "terminate timeout", [](ConfigDb *db) { return &db->TermTimeout; }},
+    {"Wardend", KEY_PIDFILE, nullptr, nullptr},
+    {"Process", KEY_PROCESS, nullptr, nullptr},
+};
+const int32_t NumConfigKeys = static_cast<int32_t>(sizeof ConfigKeys / sizeof ConfigKeys[0]);
+
+const ConfigKey *FindConfigKey(const char *key) {
+  if (key == nullptr) return nullptr;
+  for (int32_t i = 0; i < NumConfigKeys; i++) {
+    if (strcmp(key, ConfigKeys[i].Name) == 0) return &ConfigKeys[i];
+  }
+  return nullptr;
+}
 
 int ReadConfig(const char *path, ConfigDb *db) {
   if (db == nullptr) return 1;
@@ -96,29 +116,18 @@ void handle_config_line(char *line, ConfigDb *db) {
   const char *key = strtok_r(line, SEPARATORS, &save);
   if (key == nullptr) return;
 
-  // The four periods share one form: the key and a decimal value.
-  const struct {
-    const char *key;
-    const char *what;  // as named in the missing-value message
-    int32_t *target;
-  } periods[] = {
-      {"AliveWatchPeriod", "alive watch", &db->AliveWatch},
-      {"PowerWatchPeriod", "power watch", &db->PowerWatch},
-      {"WdtRefreshPeriod", "WDT refresh", &PendingWdtRefresh},
-      {"TermTimeout", "terminate timeout", &db->TermTimeout},
-  };
-  for (const auto &period : periods) {
-    if (strcmp(key, period.key) != 0) continue;
+  const ConfigKey *known = FindConfigKey(key);
+  // Any other key is not ours and is passed over in silence.
+  if (known == nullptr) return;
+
+  if (known->Kind == KEY_NUMBER) {
     const char *value = strtok_r(nullptr, SEPARATORS, &save);
     if (value == nullptr) {
-      LOG_AT(UNIT, LOG_ERR, "No %s value given on line %d", period.what, CntLine);
+      LOG_AT(UNIT, LOG_ERR, "No %s value given on line %d", known->What, CntLine);
     } else {
-      (void)handle_numeric(value, period.target);
+      (void)handle_numeric(value, known->Target(db));
     }
-    return;
-  }
-
-  if (strcmp(key, "Wardend") == 0) {
+  } else if (known->Kind == KEY_PIDFILE) {
     // The field before the path carries nothing the daemon uses.
     const char *path = strtok_r(nullptr, SEPARATORS, &save);
     if (path != nullptr) path = strtok_r(nullptr, SEPARATORS, &save);
@@ -127,7 +136,7 @@ void handle_config_line(char *line, ConfigDb *db) {
     } else {
       CopyField(db->MyPidPath, path);
     }
-  } else if (strcmp(key, "Process") == 0) {
+  } else if (known->Kind == KEY_PROCESS) {
     if (db->NumProcess <= CntProcess || db->Process == nullptr) {
       LOG_AT(UNIT, LOG_ERR, "No more processes manage line %d", CntLine);
       return;
@@ -178,7 +187,6 @@ void handle_config_line(char *line, ConfigDb *db) {
     entry.FlgHlthChk.store(0);
     CntProcess++;
   }
-  // Any other key is not ours and is passed over in silence.
 }
 
 int handle_numeric(const char *field, int32_t *target) {

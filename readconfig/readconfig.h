@@ -10,6 +10,30 @@
 
 #include "readconfig/config.h"
 
+// The keys of the configuration file. The reader dispatches on this one
+// table and "wardctl check" learns the known keys from it, so a key added
+// here is known to both.
+enum ConfigKeyKind : int32_t {
+  KEY_NUMBER = 0,   // one decimal value; Target says where it goes
+  KEY_PIDFILE = 1,  // a field that is skipped, then the daemon's pid file path
+  KEY_PROCESS = 2,  // one supervised process
+};
+
+struct ConfigKey {
+  const char *Name;  // matched exactly, letter case included
+  int32_t Kind;
+  // KEY_NUMBER only: the value as named in the missing-value message, and
+  // the field of the read in progress that receives it.
+  const char *What;
+  int32_t *(*Target)(ConfigDb *db);
+};
+
+extern const ConfigKey ConfigKeys[];
+extern const int32_t NumConfigKeys;
+
+// The row whose Name equals key exactly; null for a key the reader ignores.
+const ConfigKey *FindConfigKey(const char *key);
+
 // Starts over with CleanConfig and reads the file. 0: file opened and read;
 // 1: file could not be opened (reported), the table left empty.
 int ReadConfig(const char *path, ConfigDb *db);

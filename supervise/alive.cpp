@@ -3,6 +3,13 @@
 // process-list command, made by the main loop before the threads start.
 #include "supervise/alive.h"
 
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
@@ -20,6 +27,8 @@ constexpr const char *kUnit = "supervise";
 constexpr int kCommandSize = CONFIG_TEXT_SIZE;
 constexpr const char *kPsDetect = "ps --version 2> /dev/null | grep -c procps";
 constexpr int kPsDetectOutputSize = 20;
+constexpr const char *kShell = "/bin/sh";
+constexpr const char *kDevNull = "/dev/null";
 
 // Formats a shell command; a command that does not fit is not run.
 bool FormatCommand(char *command, const char *format, ...) __attribute__((format(printf, 2, 3)));
@@ -38,13 +47,79 @@ void AppendCut(char *command, size_t *length, const char *text) {
   command[*length] = '\0';
 }
 
+// The parts of a started program's state that posix_spawn sets up; both
+// are released on every way out.
+class SpawnSetup {
+ public:
+  SpawnSetup() {
+    attrReady_ = posix_spawnattr_init(&attr_) == 0;
+    actionsReady_ = posix_spawn_file_actions_init(&actions_) == 0;
+  }
+  SpawnSetup(const SpawnSetup &) = delete;
+  SpawnSetup &operator=(const SpawnSetup &) = delete;
+  ~SpawnSetup() {
+    if (attrReady_) posix_spawnattr_destroy(&attr_);
+    if (actionsReady_) posix_spawn_file_actions_destroy(&actions_);
+  }
+  bool ready() const { return attrReady_ && actionsReady_; }
+  posix_spawnattr_t *attr() { return &attr_; }
+  posix_spawn_file_actions_t *actions() { return &actions_; }
+
+ private:
+  posix_spawnattr_t attr_;
+  posix_spawn_file_actions_t actions_;
+  bool attrReady_ = false;
+  bool actionsReady_ = false;
+};
+
+// Fills setup so that the program starts the way an init system starts one,
+// whatever the daemon's own state: every signal at its default action (the
+// daemon ignores SIGPIPE) and none blocked, /dev/null on descriptors 0 to 2
+// (the daemon closed its own when it detached, so the program's first open
+// would otherwise become its standard input), and no other descriptor.
+bool PrepareCleanStart(SpawnSetup *setup) {
+  if (!setup->ready()) return false;
+  sigset_t all;
+  sigset_t none;
+  sigfillset(&all);
+  sigemptyset(&none);
+  posix_spawn_file_actions_t *actions = setup->actions();
+  bool ok = posix_spawnattr_setsigdefault(setup->attr(), &all) == 0 &&
+            posix_spawnattr_setsigmask(setup->attr(), &none) == 0 &&
+            posix_spawnattr_setflags(setup->attr(), POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK) == 0 &&
+            posix_spawn_file_actions_addopen(actions, 0, kDevNull, O_RDONLY, 0) == 0 &&
+            posix_spawn_file_actions_addopen(actions, 1, kDevNull, O_WRONLY, 0) == 0 &&
+            posix_spawn_file_actions_adddup2(actions, 1, 2) == 0;
+#if defined(__GLIBC__) && __GLIBC_PREREQ(2, 34)
+  // Every descriptor of the daemon is close-on-exec already; this also
+  // covers one that a library might open without the flag.
+  ok = ok && posix_spawn_file_actions_addclosefrom_np(actions, 3) == 0;
+#endif
+  return ok;
+}
+
+// Runs command through "/bin/sh -c", as system(3) would, but from a clean
+// start, and waits for the shell. The result is not examined.
+void RunCleanCommand(const char *command) {
+  SpawnSetup setup;
+  if (!PrepareCleanStart(&setup)) return;
+  char *const argv[] = {const_cast<char *>("sh"), const_cast<char *>("-c"), const_cast<char *>(command), nullptr};
+  pid_t child = -1;
+  if (posix_spawn(&child, kShell, setup.actions(), setup.attr(), argv, environ) != 0) return;
+  // Only this child is waited for: the command runners of other threads
+  // wait for their own.
+  while (waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
+  }
+}
+
 }  // namespace
 
 void ChoosePsCommand() {
   char output[kPsDetectOutputSize];
   int result = CmdExec(kPsDetect, output, sizeof output);
   if (result != CMD_OK) {
-    LOG_AT(kUnit, LOG_ERR, "Cmd exec fail : %s", kPsDetect);
+    // The choice is a step of the main loop's start, reported as such.
+    LOG_AS(kUnit, "wardend_loop", LOG_ERR, "Cmd exec fail : %s", kPsDetect);
     PsCommand = "ps";
     return;
   }
@@ -108,8 +183,7 @@ int SuperviseProcessAlive_Respawn(ProcEntry *entry, char *command) {
   AppendCut(command, &length, entry->procName);
   AppendCut(command, &length, " ");
   AppendCut(command, &length, entry->Option);
-  int status = system(command);
-  (void)status;
+  RunCleanCommand(command);
   if (entry->CntRespawn < INT32_MAX) entry->CntRespawn++;
   LOG_AT(kUnit, LOG_WARNING, "Respawn: %s ", command);
   return 0;

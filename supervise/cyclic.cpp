@@ -73,14 +73,14 @@ void BuildDownReason(const ConfigDb *db, int result, int index, char *reason) {
 }
 
 int SuperviseProcess(ThreadArg *arg, int *index, TerminateAction terminate) {
-  bool locked = LockTable(arg, kUnit, __func__);
+  bool locked = LockTable(arg, kUnit, __func__, __LINE__);
   int result = SuperviseWalk(arg->Config, index);
   if (result != SUPERVISE_OK && terminate != nullptr) {
     char reason[SUPERVISE_REASON_SIZE];
     BuildDownReason(arg->Config, result, *index, reason);
     terminate(TERM_REBOOT, arg->Config, reason);
   }
-  UnlockTable(arg, locked, kUnit, __func__);
+  UnlockTable(arg, locked, kUnit, __func__, __LINE__);
   return result;
 }
 
@@ -104,9 +104,9 @@ void *CyclicThread(void *param) {
     (void)SuperviseProcess(arg, &index, DoSystemTerminate);
 
     if (PowerSwPushed() != 0) {
-      bool locked = LockTable(arg, kUnit, __func__);
+      bool locked = LockTable(arg, kUnit, __func__, __LINE__);
       DoSystemTerminate(TERM_POWEROFF, arg->Config, "Power button was pushed by user.");
-      UnlockTable(arg, locked, kUnit, __func__);
+      UnlockTable(arg, locked, kUnit, __func__, __LINE__);
     }
   }
   PowerSwExit();

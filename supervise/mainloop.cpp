@@ -26,6 +26,8 @@ std::atomic<int> StopFlag{0};
 namespace {
 
 constexpr const char *kUnit = "supervise";
+// The helpers below are steps of wardend_loop and report under its name.
+constexpr const char *kLoop = "wardend_loop";
 
 // How long the exit path waits for a receiver that did not get its stop
 // message. It ends by itself once the queue is gone, which is the usual
@@ -43,8 +45,7 @@ void JoinOrReport(bool started, pthread_t thread, const char *label) {
   int err = pthread_join(thread, nullptr);
   if (err != 0) {
     char buffer[128];
-    LogMessage(kUnit, "wardend_loop", __LINE__, LOG_ERR, "%s thread join fail! : %s", label,
-               ErrText(err, buffer, sizeof buffer));
+    LOG_AS(kUnit, kLoop, LOG_ERR, "%s thread join fail! : %s", label, ErrText(err, buffer, sizeof buffer));
   }
 }
 
@@ -59,7 +60,7 @@ int SendStop(int queId) {
   } while (rc != 0 && errno == EINTR);
   if (rc != 0) {
     char buffer[128];
-    LOG_AT(kUnit, LOG_ERR, "MSG que send fail! : %s", ErrText(errno, buffer, sizeof buffer));
+    LOG_AS(kUnit, kLoop, LOG_ERR, "MSG que send fail! : %s", ErrText(errno, buffer, sizeof buffer));
     return -1;
   }
   return 0;
@@ -79,8 +80,7 @@ bool JoinReceiver(pthread_t thread, bool stopSent) {
   }
   if (err != 0) {
     char buffer[128];
-    LogMessage(kUnit, "wardend_loop", __LINE__, LOG_ERR, "MSG Que recv thread join fail! : %s",
-               ErrText(err, buffer, sizeof buffer));
+    LOG_AS(kUnit, kLoop, LOG_ERR, "MSG Que recv thread join fail! : %s", ErrText(err, buffer, sizeof buffer));
     return false;
   }
   return true;
@@ -88,22 +88,22 @@ bool JoinReceiver(pthread_t thread, bool stopSent) {
 
 }  // namespace
 
-bool LockTable(ThreadArg *arg, const char *unit, const char *function) {
+bool LockTable(ThreadArg *arg, const char *unit, const char *function, int line) {
   int err = pthread_mutex_lock(&arg->Mutex);
   if (err != 0) {
     char buffer[128];
-    LogMessage(unit, function, __LINE__, LOG_ERR, "Thread mutex lock fail! [%s]", ErrText(err, buffer, sizeof buffer));
+    LogMessage(unit, function, line, LOG_ERR, "Thread mutex lock fail! [%s]", ErrText(err, buffer, sizeof buffer));
     return false;
   }
   return true;
 }
 
-void UnlockTable(ThreadArg *arg, bool locked, const char *unit, const char *function) {
+void UnlockTable(ThreadArg *arg, bool locked, const char *unit, const char *function, int line) {
   if (!locked) return;
   int err = pthread_mutex_unlock(&arg->Mutex);
   if (err != 0) {
     char buffer[128];
-    LogMessage(unit, function, __LINE__, LOG_ERR, "Thread mutex unlock fail! [%s]",
+    LogMessage(unit, function, line, LOG_ERR, "Thread mutex unlock fail! [%s]",
                ErrText(err, buffer, sizeof buffer));
   }
 }

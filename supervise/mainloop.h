@@ -42,10 +42,10 @@ constexpr int LOOP_HOOKS_MAX = 8;
 void wardend_loop(int queId, ConfigDb *db, const LoopHook *hooks, int hookCount);
 
 // Take and release ThreadArg.Mutex for the table's users. A failure is
-// logged under the caller's unit and function ("Thread mutex lock fail!" /
-// "Thread mutex unlock fail!") and the work goes on without the lock;
+// logged under the caller's unit, operation and source line ("Thread mutex
+// lock fail!" / "Thread mutex unlock fail!") and the work goes on without the lock;
 // LockTable returns whether the lock is held, and UnlockTable releases only
 // a lock that is held (unlocking a mutex the thread does not own is
 // undefined).
-bool LockTable(ThreadArg *arg, const char *unit, const char *function);
-void UnlockTable(ThreadArg *arg, bool locked, const char *unit, const char *function);
+bool LockTable(ThreadArg *arg, const char *unit, const char *function, int line);
+void UnlockTable(ThreadArg *arg, bool locked, const char *unit, const char *function, int line);

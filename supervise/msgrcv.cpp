@@ -24,6 +24,9 @@ const MsgActions DaemonMsgActions = {DoSystemTerminate, ReadConfig};
 
 namespace {
 constexpr const char *kUnit = "supervise";
+// Handling a message is the receiver's work, whichever helper does it, and is
+// reported under the receiver's name.
+constexpr const char *kReceiver = "MsgRcvThread";
 
 // Pause after a receive error that would only repeat at once.
 constexpr int kErrorBackoffSeconds = 1;
@@ -38,13 +41,13 @@ void CopyField(char (&target)[N + 1], const char (&field)[N]) {
 }
 
 void RereadConfig(const char *path, ThreadArg *arg, const MsgActions *actions) {
-  LOG_AT(kUnit, LOG_NOTICE, "Re-read config request received");
-  bool locked = LockTable(arg, kUnit, "MsgRcvThread");
+  LOG_AS(kUnit, kReceiver, LOG_NOTICE, "Re-read config request received");
+  bool locked = LockTable(arg, kUnit, kReceiver, __LINE__);
   // A failed re-read has been reported by the reader; the receiver goes on
   // with whatever table it left, and the status tells which file it was.
   int result = actions->Reread(path, arg->Config);
   StatusNoteConfigRead(path, result);
-  UnlockTable(arg, locked, kUnit, "MsgRcvThread");
+  UnlockTable(arg, locked, kUnit, kReceiver, __LINE__);
 }
 
 // The received message at the head of the queue is larger than a CtrlMsg:
@@ -54,11 +57,11 @@ void DropOversizedMessage(int queId) {
   memset(&scratch, 0, sizeof scratch);
   if (msgrcv(queId, &scratch, CTRLMSG_TEXT_SIZE, 0, MSG_NOERROR | IPC_NOWAIT) < 0) {
     char text[128];
-    LOG_AT(kUnit, LOG_ERR, "MSG Queue receive error! [%s]", ErrText(errno, text, sizeof text));
+    LOG_AS(kUnit, kReceiver, LOG_ERR, "MSG Queue receive error! [%s]", ErrText(errno, text, sizeof text));
     SleepSeconds(kErrorBackoffSeconds);
     return;
   }
-  LOG_AT(kUnit, LOG_WARNING, "MSG Queue oversized message dropped! [%ld]", scratch.type);
+  LOG_AS(kUnit, kReceiver, LOG_WARNING, "MSG Queue oversized message dropped! [%ld]", scratch.type);
 }
 }  // namespace
 
@@ -117,7 +120,7 @@ int HandleCtrlMsg(const CtrlMsg *msg, ThreadArg *arg, const MsgActions *actions)
       return MSG_DONE;
     default:
       // The type is a long; print all of it on every target.
-      LOG_AT(kUnit, LOG_ERR, "MSG Queue receive illegal ID! [%ld]", msg->type);
+      LOG_AS(kUnit, kReceiver, LOG_ERR, "MSG Queue receive illegal ID! [%ld]", msg->type);
       break;
   }
   return MSG_CONTINUE;

@@ -150,7 +150,7 @@ int ServeClient(int fd, ThreadArg *arg, int quitFd) {
     } else {
       bool locked = LockTableWithin(arg, STATUS_LOCK_WAIT_MS, quitFd);
       BuildStatusReply(arg, locked, parsed, name, nameLength, MonotonicMs(), &reply);
-      UnlockTable(arg, locked, kUnit, "StatusThread");
+      UnlockTable(arg, locked, kUnit, "StatusThread", __LINE__);
     }
   }
   return SendReply(fd, quitFd, reply);

@@ -22,6 +22,8 @@
 namespace {
 
 constexpr const char *kUnit = "supervise";
+// The sweeps are steps of the termination and report under its name.
+constexpr const char *kTerminate = "DoSystemTerminate";
 constexpr const char *kPowerLedDevice = "/dev/pow_led";
 constexpr int kCommandSize = CONFIG_TEXT_SIZE;
 constexpr int kFinalWaitSeconds = 60;
@@ -40,13 +42,13 @@ bool Sweep(const ConfigDb *db, int signo) {
     int n = snprintf(command, sizeof command, "pidof -s %s", entry->procName);
     if (n < 0 || n >= kCommandSize) {
       // A cut name could match some other process.
-      LOG_AT(kUnit, LOG_ERR, "Cmd exec fail : %s", command);
+      LOG_AS(kUnit, kTerminate, LOG_ERR, "Cmd exec fail : %s", command);
       continue;
     }
     int result = CmdExec(command, output, sizeof output);
     if (result == CMD_NO_OUTPUT) continue;
     if (result == CMD_NO_COMMAND || result == CMD_PIPE_FAIL) {
-      LOG_AT(kUnit, LOG_ERR, "Cmd exec fail : %s", command);
+      LOG_AS(kUnit, kTerminate, LOG_ERR, "Cmd exec fail : %s", command);
       continue;
     }
     found = true;
@@ -55,7 +57,7 @@ bool Sweep(const ConfigDb *db, int signo) {
     // or every process, and the daemon must not stop itself before the
     // reboot: such output counts as no usable pid.
     if (Str2Num(output, 10, &pid) != 0 || pid <= 0 || pid == getpid()) {
-      LOG_AT(kUnit, LOG_ERR, "Str2Num convert error [%s] : %s", output, command);
+      LOG_AS(kUnit, kTerminate, LOG_ERR, "Str2Num convert error [%s] : %s", output, command);
       continue;
     }
     if (signo != 0) (void)kill(static_cast<pid_t>(pid), signo);

@@ -97,8 +97,8 @@ int CheckThreadIntervalAt(struct timeval *time, int limit, const struct timeval 
   int32_t elapsed = static_cast<int32_t>(current - previous);
   *time = *now;
   if (static_cast<int64_t>(elapsed) > static_cast<int64_t>(limit) * 1000) {
-    LOG_AT(kUnit, LOG_WARNING, "Thread interval is too long [%d.%03dsec]", static_cast<int>(elapsed / 1000),
-           static_cast<int>(elapsed % 1000));
+    LOG_AS(kUnit, "CheckThreadInterval", LOG_WARNING, "Thread interval is too long [%d.%03dsec]",
+           static_cast<int>(elapsed / 1000), static_cast<int>(elapsed % 1000));
   }
   return elapsed;
 }

@@ -30,18 +30,19 @@ constexpr LoopHook kLoopHooks[] = {
 static_assert(std::size(kLoopHooks) <= LOOP_HOOKS_MAX, "wardend_loop runs only so many helpers");
 
 // Double fork: the parent and the intermediate process end with status 0,
-// the grandchild runs the daemon without a controlling terminal.
+// the grandchild runs the daemon without a controlling terminal. A step of
+// main's start-up, and reported as such.
 void Detach() {
   pid_t pid = fork();
   if (pid < 0) {
-    LOG_AT(kUnit, LOG_ERR, "Error forking first fork");
+    LOG_AS(kUnit, "main", LOG_ERR, "Error forking first fork");
     exit(1);
   }
   if (pid > 0) exit(0);
   setsid();
   pid = fork();
   if (pid < 0) {
-    LOG_AT(kUnit, LOG_ERR, "Error forking second fork");
+    LOG_AS(kUnit, "main", LOG_ERR, "Error forking second fork");
     exit(1);
   }
   if (pid > 0) exit(0);

@@ -26,8 +26,9 @@
 #include "supervise/watchdog.h"
 #include "wardend/wardend.h"
 
-// The work is done outside the handler but reported in its name.
-#define SIG_LOG(priority, ...) LogMessage("wardend", "sig_handler", __LINE__, priority, __VA_ARGS__)
+// The work is done outside the handler but reported in its name, and so is
+// everything of the worker thread that does it.
+#define SIG_LOG(priority, ...) LOG_AS("wardend", "sig_handler", priority, __VA_ARGS__)
 
 namespace {
 // Written once by InstallSignalHandlers before any handler is installed and
@@ -94,7 +95,7 @@ void *SignalWorker(void *param) {
       if (error == EINTR) continue;  // a handler ran on this thread
       if (!failing) {
         char text[128];
-        LOG_AT("wardend", LOG_ERR, "Signal thread poll fail! : %s", ErrText(error, text, sizeof text));
+        SIG_LOG(LOG_ERR, "Signal thread poll fail! : %s", ErrText(error, text, sizeof text));
         failing = true;
       }
       SleepSeconds(kPollRetrySeconds);
@@ -135,12 +136,12 @@ int SignalWorkerStart(ThreadArg *arg) {
   if (WorkerRunning) return 0;
   char text[128];
   if (pipe2(QuitPipe, O_CLOEXEC | O_NONBLOCK) != 0) {
-    LOG_AT("wardend", LOG_ERR, "Signal thread pipe fail! : %s", ErrText(errno, text, sizeof text));
+    SIG_LOG(LOG_ERR, "Signal thread pipe fail! : %s", ErrText(errno, text, sizeof text));
     return -1;
   }
   int error = pthread_create(&Worker, nullptr, SignalWorker, arg);
   if (error != 0) {
-    LOG_AT("wardend", LOG_ERR, "Signal thread create fail! : %s", ErrText(error, text, sizeof text));
+    SIG_LOG(LOG_ERR, "Signal thread create fail! : %s", ErrText(error, text, sizeof text));
     close(QuitPipe[0]);
     close(QuitPipe[1]);
     QuitPipe[0] = QuitPipe[1] = -1;
@@ -158,7 +159,7 @@ void SignalWorkerStop() {
   int error = pthread_join(Worker, nullptr);
   if (error != 0) {
     char text[128];
-    LOG_AT("wardend", LOG_ERR, "Signal thread join fail! : %s", ErrText(error, text, sizeof text));
+    SIG_LOG(LOG_ERR, "Signal thread join fail! : %s", ErrText(error, text, sizeof text));
   }
   close(QuitPipe[0]);
   close(QuitPipe[1]);
@@ -202,7 +203,7 @@ void SendRereadRequest(int queId) {
 
 void DumpConfigDb(ThreadArg *arg) {
   // A re-read releases and rebuilds the table under this lock.
-  bool locked = LockTable(arg, "wardend", "sig_handler");
+  bool locked = LockTable(arg, "wardend", "sig_handler", __LINE__);
   const ConfigDb *db = arg->Config;
   SIG_LOG(LOG_DEBUG, "=============== Configuration database dump =================");
   SIG_LOG(LOG_DEBUG, "  AliveWatch              = %-33d", db->AliveWatch);
@@ -226,7 +227,7 @@ void DumpConfigDb(ThreadArg *arg) {
     SIG_LOG(LOG_DEBUG, "  Process[%2d].CntAlive    = %-33d", i, p.CntAlive);
   }
   SIG_LOG(LOG_DEBUG, "============== End of Configuration database ================");
-  UnlockTable(arg, locked, "wardend", "sig_handler");
+  UnlockTable(arg, locked, "wardend", "sig_handler", __LINE__);
 }
 
 void DumpDebugInfo() {

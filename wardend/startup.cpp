@@ -32,7 +32,7 @@ constexpr const char *kUsage =
 char WrittenPidPath[PATH_MAX];
 }  // namespace
 
-const char *ConfigPath = "/tmpfs/config/wardend.conf";
+const char *ConfigPath = DEFAULT_CONFIG_PATH;
 const char *PidFilePath = nullptr;
 int DetachMode = 1;
 int DebugMode = 0;

@@ -3,60 +3,110 @@
 #include "common/cmdexec.h"
 
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 
 #include <cerrno>
 #include <cstring>
 #include <string>
-#include <sys/wait.h>
-#include <tuple>
+
+#include "support/table_test.h"
 
 namespace {
 
 // A line longer than size - 1 is read in chunks and only the last chunk
 // stays; the exit status is not judged; the text always ends inside the
 // caller's size. Without a command, or without room for one character,
-// nothing runs; without any room nothing is written. CmdSystem gives the
-// wait status.
-TEST(CmdExec, KeepsTheLastLineWithinTheBuffer) {
-  const std::tuple<const char *, int, int, std::string> cases[] = {  // command, size, result, output
-      {"printf 'a\\nb\\n'", 8, CMD_OK, "b"}, {"printf 'a\\n\\n'", 8, CMD_NO_OUTPUT, ""}, {"true", 8, CMD_NO_OUTPUT, ""},
-      {"echo 1; exit 1", 260, CMD_OK, "1"}, {"seq 1 100000", 20, CMD_OK, "100000"}, {nullptr, 260, CMD_NO_COMMAND, ""},
-      {"printf '0123456789\\n'", 8, CMD_OK, "789"}, {"printf '0123456\\n'", 8, CMD_NO_OUTPUT, ""},
-      {"printf 0123456", 8, CMD_OK, "0123456"}, {"printf '012345\\n'", 8, CMD_OK, "012345"},
-      {"printf 'ab\\n'", 2, CMD_NO_OUTPUT, ""}, {"printf ab", 2, CMD_OK, "b"}, {"echo x", 1, CMD_NO_COMMAND, ""},
-  };
-  for (const auto &[command, size, result, text] : cases) {
-    std::string output(260, '#');
-    EXPECT_EQ(CmdExec(command, output.data(), size), result) << command;
-    ASSERT_NE(std::memchr(output.data(), '\0', size), nullptr) << command;
-    EXPECT_EQ(output.c_str(), text) << command;
-  }
+// nothing runs.
+struct CommandRow {
+  const char *name;
+  const char *command;
+  int size;
+  int result;
+  const char *output;
+};
+
+const CommandRow kCommandRows[] = {
+    {"LastOfTwoLines", "printf 'a\\nb\\n'", 8, CMD_OK, "b"},
+    {"EmptyLastLineIsNoOutput", "printf 'a\\n\\n'", 8, CMD_NO_OUTPUT, ""},
+    {"SilentCommand", "true", 8, CMD_NO_OUTPUT, ""},
+    {"ExitStatusNotJudged", "echo 1; exit 1", 260, CMD_OK, "1"},
+    {"ManyLines", "seq 1 100000", 20, CMD_OK, "100000"},
+    {"NoCommand", nullptr, 260, CMD_NO_COMMAND, ""},
+    {"LongLineKeepsItsLastChunk", "printf '0123456789\\n'", 8, CMD_OK, "789"},
+    {"LineThatFillsTheBufferLeavesItsNewlineAlone", "printf '0123456\\n'", 8, CMD_NO_OUTPUT, ""},
+    {"FullBufferWithoutNewline", "printf 0123456", 8, CMD_OK, "0123456"},
+    {"TwoByteBufferSeesOnlyTheNewline", "printf 'ab\\n'", 2, CMD_NO_OUTPUT, ""},
+    {"TwoByteBufferKeepsOneCharacter", "printf ab", 2, CMD_OK, "b"},
+    {"OneByteBufferRunsNothing", "echo x", 1, CMD_NO_COMMAND, ""},
+};
+
+class CmdExecTable : public testing::TestWithParam<CommandRow> {};
+
+TEST_P(CmdExecTable, KeepsTheLastLineWithinTheBuffer) {
+  const CommandRow &row = GetParam();
+  std::string output(260, '#');
+  EXPECT_EQ(CmdExec(row.command, output.data(), row.size), row.result);
+  ASSERT_NE(std::memchr(output.data(), '\0', row.size), nullptr);
+  EXPECT_STREQ(output.c_str(), row.output);
+}
+TABLE_ROWS(CmdExecTable, kCommandRows);
+
+// Without any room nothing is written; CmdSystem gives the wait status.
+TEST(CmdExec, WritesNothingWithoutRoomAndCmdSystemGivesTheStatus) {
   char output[] = "stale";
-  EXPECT_EQ(std::make_pair(CmdExec("echo x", output, 0), CmdExec("echo x", nullptr, 8)),
-            std::make_pair(CMD_NO_COMMAND, CMD_NO_COMMAND));
+  EXPECT_EQ(CmdExec("echo x", output, 0), CMD_NO_COMMAND);
+  EXPECT_EQ(CmdExec("echo x", nullptr, 8), CMD_NO_COMMAND);
   EXPECT_STREQ(output, "stale");
-  EXPECT_EQ(std::make_pair(CmdSystem(nullptr), CmdSystem("exit 3")), std::make_pair(-1, W_EXITCODE(3, 0)));
+  EXPECT_EQ(CmdSystem(nullptr), -1);
+  EXPECT_EQ(CmdSystem("exit 3"), W_EXITCODE(3, 0));
 }
 
-// A refused text leaves the destination unchanged; errno tells a range error
-// from other refusals, and an earlier range error has no effect.
-TEST(Str2Num, ConvertsOrLeavesTheDestinationUnchanged) {
-  const std::tuple<const char *, int, int, int32_t, int> cases[] = {  // text, base, result, value, errno
-      {"", 10, 0, 0, 0}, {"\t\n42", 10, 0, 42, 0}, {"+7", 10, 0, 7, 0}, {"-7", 10, 0, -7, 0}, {"007", 10, 0, 7, 0},
-      {"2147483647", 10, 0, INT32_MAX, 0}, {"-2147483648", 10, 0, INT32_MIN, 0}, {"2147483648", 10, 1, -1, ERANGE},
-      {"-2147483649", 10, 1, -1, ERANGE}, {"4294967296", 10, 1, -1, ERANGE}, {"42\n", 10, 1, -1, 0},
-      {"99999999999999999999999", 10, 1, -1, ERANGE}, {"42 ", 10, 1, -1, 0}, {"abc", 10, 1, -1, 0},
-      {"12", 1, 1, -1, EINVAL}, {"   ", 10, 1, -1, 0}, {"0x1F", 10, 1, -1, 0}, {"0x1F", 16, 0, 31, 0},
-      {"0x1F", 0, 0, 31, 0}, {"010", 0, 0, 8, 0}, {"7fffffff", 16, 0, INT32_MAX, 0}, {"80000000", 16, 1, -1, ERANGE},
-      {"-0x80000000", 0, 0, INT32_MIN, 0}, {"12", 37, 1, -1, EINVAL}, {nullptr, 10, 1, -1, ERANGE},
-  };
-  for (const auto &[text, base, result, want, errnoAfter] : cases) {
-    int32_t value = -1;
-    errno = ERANGE;
-    EXPECT_EQ(Str2Num(text, base, &value), result) << "[" << text << "] base " << base;
-    EXPECT_EQ(std::make_pair(value, errno), std::make_pair(want, errnoAfter)) << "[" << text << "] base " << base;
-  }
-  EXPECT_EQ(Str2Num("5", 10, nullptr), 1);
+// A refused text leaves the destination (-1 here) unchanged; errno tells a
+// range error from other refusals, and an earlier range error has no effect.
+struct NumberRow {
+  const char *name;
+  const char *text;
+  int base;
+  int result;
+  int32_t value;
+  int errnoAfter;
+};
+
+const NumberRow kNumberRows[] = {
+    {"EmptyIsZero", "", 10, 0, 0, 0},
+    {"LeadingWhiteSpace", "\t\n42", 10, 0, 42, 0},
+    {"PlusSign", "+7", 10, 0, 7, 0},
+    {"MinusSign", "-7", 10, 0, -7, 0},
+    {"LeadingZerosInBaseTen", "007", 10, 0, 7, 0},
+    {"Largest", "2147483647", 10, 0, INT32_MAX, 0},
+    {"Smallest", "-2147483648", 10, 0, INT32_MIN, 0},
+    {"OneAboveTheRange", "2147483648", 10, 1, -1, ERANGE},
+    {"OneBelowTheRange", "-2147483649", 10, 1, -1, ERANGE},
+    {"FitsALongButNotInt32", "4294967296", 10, 1, -1, ERANGE},
+    {"TrailingNewline", "42\n", 10, 1, -1, 0},
+    {"Letters", "abc", 10, 1, -1, 0},
+    {"HexPrefixInBaseTen", "0x1F", 10, 1, -1, 0},
+    {"HexPrefixInBaseSixteen", "0x1F", 16, 0, 31, 0},
+    {"HexPrefixFoundByBaseZero", "0x1F", 0, 0, 31, 0},
+    {"OctalFoundByBaseZero", "010", 0, 0, 8, 0},
+    {"UnsignedHexOverflows", "80000000", 16, 1, -1, ERANGE},
+    {"SmallestInHex", "-0x80000000", 0, 0, INT32_MIN, 0},
+    {"BaseOne", "12", 1, 1, -1, EINVAL},
+    {"NoText", nullptr, 10, 1, -1, ERANGE},
+};
+
+class Str2NumTable : public testing::TestWithParam<NumberRow> {};
+
+TEST_P(Str2NumTable, ConvertsOrLeavesTheDestinationUnchanged) {
+  const NumberRow &row = GetParam();
+  int32_t value = -1;
+  errno = ERANGE;
+  EXPECT_EQ(Str2Num(row.text, row.base, &value), row.result);
+  EXPECT_EQ(value, row.value);
+  EXPECT_EQ(errno, row.errnoAfter);
 }
+TABLE_ROWS(Str2NumTable, kNumberRows);
+
+TEST(Str2Num, RefusesANullDestination) { EXPECT_EQ(Str2Num("5", 10, nullptr), 1); }
 
 }  // namespace

@@ -7,8 +7,9 @@
 #include <cerrno>
 #include <cstring>
 #include <string>
-#include <tuple>
 #include <vector>
+
+#include "support/table_test.h"
 
 // Logs text through the hook at LOG_WARNING and returns the one line logged
 // (any other count shows as a text no test expects).
@@ -18,28 +19,48 @@ static std::string Line(int debug, const std::string &text, const char *function
   LogHook = [](int priority, const char *logged) { EXPECT_EQ(priority, LOG_WARNING); lines.emplace_back(logged); };
   LogDebug = debug;
   EXPECT_EQ(LogMessage("u", function, line, LOG_WARNING, "%s", text.c_str()), 0);
-  LogHook = nullptr, LogDebug = 0;
+  LogHook = nullptr;
+  LogDebug = 0;
   return lines.size() == 1 ? lines[0] : "<" + std::to_string(lines.size()) + " lines>";
 }
 
-TEST(LogMessage, OnlyTheLastNewlineGoes) {
-  const char *const cases[][3] = {  // text, normal line, debug line
-      {"abc", "abc", "abc | 7:F@u\n"}, {"abc\n", "abc", "abc | 7:F@u\n"}, {"abc\n\n", "abc\n", "abc\n | 7:F@u\n"},
-      {"\n", "", " | 7:F@u\n"},        {"", "", " | 7:F@u\n"},            {"a\nb", "a\nb", "a\nb | 7:F@u\n"},
-  };
-  for (const auto &c : cases) EXPECT_EQ(Line(0, c[0]) + "|" + Line(1, c[0]), std::string(c[1]) + "|" + c[2]);
+struct NewlineRow {
+  const char *name;
+  const char *text;
+  const char *plainLine;
+  const char *debugLine;
+};
+
+const NewlineRow kNewlineRows[] = {
+    {"NoNewline", "abc", "abc", "abc | 7:F@u\n"},
+    {"OneNewline", "abc\n", "abc", "abc | 7:F@u\n"},
+    {"TwoNewlines", "abc\n\n", "abc\n", "abc\n | 7:F@u\n"},
+    {"OnlyANewline", "\n", "", " | 7:F@u\n"},
+    {"Empty", "", "", " | 7:F@u\n"},
+    {"InnerNewline", "a\nb", "a\nb", "a\nb | 7:F@u\n"},
+};
+
+class NewlineTable : public testing::TestWithParam<NewlineRow> {};
+
+TEST_P(NewlineTable, OnlyTheLastNewlineGoes) {
+  EXPECT_EQ(Line(0, GetParam().text), GetParam().plainLine);
+  EXPECT_EQ(Line(1, GetParam().text), GetParam().debugLine);
 }
+TABLE_ROWS(NewlineTable, kNewlineRows);
 
 // The text is cut at 253 characters before the newline test; the suffix is
 // whole up to a line of 255 and cut beyond, newline first.
 TEST(LogMessage, TextCutAt253SuffixFillsTheLineTo255) {
   const std::string x(300, 'x'), suffix = " | 7:F@u\n";
-  EXPECT_EQ(Line(0, x) + "|" + Line(1, x), x.substr(0, 253) + "|" + x.substr(0, 253) + " |");
-  EXPECT_EQ(Line(0, x.substr(0, 253) + "\n") + "|" + Line(0, x.substr(0, 252) + "\n"),
-            x.substr(0, 253) + "|" + x.substr(0, 252));
-  for (size_t len : {244, 246, 247, 252})
+  EXPECT_EQ(Line(0, x), x.substr(0, 253));
+  EXPECT_EQ(Line(1, x), x.substr(0, 253) + " |");
+  EXPECT_EQ(Line(0, x.substr(0, 253) + "\n"), x.substr(0, 253));  // the cut takes the newline
+  EXPECT_EQ(Line(0, x.substr(0, 252) + "\n"), x.substr(0, 252));
+  for (size_t len : {244, 246, 247, 252}) {
     EXPECT_EQ(Line(1, x.substr(0, len)), (x.substr(0, len) + suffix).substr(0, 255)) << len;
-  EXPECT_EQ(Line(1, "x", "main", 1000) + "|" + Line(1, "x", "main", 999), "x | 1000:main@u|x | 999:main@u\n");
+  }
+  EXPECT_EQ(Line(1, "x", "main", 1000), "x | 1000:main@u");  // a fourth digit cuts the newline
+  EXPECT_EQ(Line(1, "x", "main", 999), "x | 999:main@u\n");
 }
 
 // Without a hook the line goes to the system log as data, never as a format;
@@ -55,7 +76,10 @@ TEST(LogMessage, SyslogGetsTheLineVerbatim) {
   const int result = LogMessage("u", "F", 8, LOG_DEBUG, "rate %s: %m", "100%d%%s%n");
   const int errnoAfter = errno;
   const std::string err = testing::internal::GetCapturedStderr();
-  EXPECT_EQ(std::make_tuple(plain, LogDebug, result, errnoAfter), std::make_tuple(0, 1, 0, ENOENT));
+  EXPECT_EQ(plain, 0);
+  EXPECT_EQ(LogDebug, 1);
+  EXPECT_EQ(result, 0);
+  EXPECT_EQ(errnoAfter, ENOENT);
   LogClose();
   LogDebug = 0;
   const std::string want = std::string("wardend-test: rate 100%d%%s%n: ") + strerror(ENOENT) + " | 8:F@u\n";

@@ -11,7 +11,7 @@
 
 static bool IsOpenDescriptor(int fd) { return fcntl(fd, F_GETFD) != -1; }
 
-TEST(PipeChannel, OpenClosedAndHalfOpenChannels) {
+TEST(PipeChannel, NeverTakesDescriptorZeroAndRefusesChannelsThatAreNotOpen) {
   const int spare = dup(0);
   close(0);  // 0 means "unset", so no end may land there (a detached daemon has 0 free)
   PipeChannel channel = {};

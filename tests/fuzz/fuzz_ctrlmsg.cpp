@@ -37,7 +37,8 @@ struct Table {
   char names[4][32] = {"app", "app2", "app", "abcdefghijklmnopqrstuvwx"};
   Table() {
     for (int i = 0; i < 4; i++) entries[i].procName = names[i];
-    db.Process = entries, db.NumProcess = 4;
+    db.Process = entries;
+    db.NumProcess = 4;
   }
 };
 

@@ -8,30 +8,12 @@ USAGE = ("{prog}: Valid parameters are:\n  -c <config file> - use a config file 
          "  -P <file> - set location of pid file\n  -n - Don't detach from the controlling terminal\n"
          "  -d - Don't detach and send debug I/O to standard output\n  -v - print the program's version and exit\n")
 
-PIDFILE = "/tmpfs/run/wardend.pid"
+from support import PIDFILE, RUN, start_daemon, watchdog_pid
+
 CONFIG = "WdtRefreshPeriod:1\nAliveWatchPeriod:3\nTermTimeout:1\n"
 CONFIG_WITH_PIDFILE = CONFIG + "Wardend:x:%s\n" % PIDFILE
 # A refused value makes the start-up read log one line, so a start can be seen.
 CONFIG_WITH_BAD_LINE = CONFIG_WITH_PIDFILE + "AliveWatchPeriod:x\n"
-
-
-# Starts the daemon without -n; returns (started process's Result, daemon pid)
-# once the daemon's loop has opened the watchdog and it runs alone.
-def start_detached(board, args=(), config_text=CONFIG_WITH_PIDFILE, cwd=None):
-    board.mkdir("/tmpfs/run")
-    board.write_config(config_text)
-    result = board.daemon(args, cwd=cwd)
-    assert result.status == 0, result
-    pid = watchdog_pid(board)
-    # What detaching leaves behind ends on its own (slowly under sanitizers).
-    board.wait_until(lambda: board.daemon_pids() == [pid], 10, "the detached daemon alone")
-    return result, pid
-
-
-# Pid of the first process that made watchdog requests (each board runs one daemon).
-def watchdog_pid(board):
-    board.wait_until(lambda: [r for r in board.device_records("watchdog") if r.event == "ioctl"], 10, "watchdog requests")
-    return next(r.pid for r in board.device_records("watchdog") if r.event == "ioctl")
 
 
 @pytest.mark.parametrize("args, status, stdout, stderr", [
@@ -48,7 +30,7 @@ def test_one_shot_and_refused_command_lines(board, args, status, stdout, stderr)
 
 
 def test_guard_and_force_delete_while_a_daemon_runs(board):
-    _, pid = start_detached(board)
+    pid = start_daemon(board, CONFIG_WITH_PIDFILE)
     lines_before = len(board.log_lines())
     second = board.daemon(["-n"], wait=True)
     assert (second.status, second.stdout, second.stderr) == (1, "", "MSG QUE already exist\n")
@@ -59,7 +41,11 @@ def test_guard_and_force_delete_while_a_daemon_runs(board):
 
 @pytest.mark.parametrize("args", [[], ["-d"]], ids=["plain", "debug"])
 def test_detaches_into_a_new_session(board, args):
-    started, pid = start_detached(board, args, CONFIG_WITH_BAD_LINE, cwd="/tmp")
+    board.mkdir(RUN)
+    board.write_config(CONFIG_WITH_BAD_LINE)
+    started = board.daemon(args, cwd="/tmp")
+    assert started.status == 0, started
+    pid = board.wait_daemon_pid()
     info = board.procinfo(pid)
     assert pid != started.pid and info["cwd"] == "/" and info["sid"] not in (started.pid, pid)
     # Later opens reuse the numbers 0 to 2, but none of the descriptors the
@@ -84,14 +70,14 @@ def test_foreground_keeps_pid_cwd_descriptors_and_logs_to_stderr(board):
 
 # The board without a pid file has no power LED either.
 @pytest.mark.parametrize("args, config_text, pidfile", [
-    (["-P", "/tmpfs/run/option.pid"], CONFIG_WITH_PIDFILE, "/tmpfs/run/option.pid"), ([], CONFIG_WITH_PIDFILE, PIDFILE),
+    (["-P", RUN + "/option.pid"], CONFIG_WITH_PIDFILE, RUN + "/option.pid"), ([], CONFIG_WITH_PIDFILE, PIDFILE),
     # The value of -P is the next word whatever it looks like; the daemon
     # detaches to "/" before it writes the file.
     (["-P", "-n"], CONFIG, "/-n"), ([], CONFIG, None),
 ], ids=["option", "config", "option-takes-dash-word", "none-and-no-led"])
 def test_pid_file_and_sigterm_exit(make_board, args, config_text, pidfile):
     board = make_board(led=pidfile is not None)
-    _, pid = start_detached(board, args, config_text)
+    pid = start_daemon(board, config_text, args, pidfile=pidfile)
     assert pidfile is None or board.read_file(pidfile) == "%d\n" % pid
     assert board.exists(PIDFILE) == (pidfile == PIDFILE) and board.queue_exists()
     assert board.stop_daemon(pid, timeout=15) == 0 and not board.queue_exists() and not (pidfile and board.exists(pidfile))
@@ -105,12 +91,12 @@ def test_pid_file_and_sigterm_exit(make_board, args, config_text, pidfile):
 # A path longer than the configuration's text fields is written and removed
 # whole; a file named by the path's first 259 characters is left alone.
 def test_long_pid_file_path_is_removed_whole(board):
-    folder = "/tmpfs/run/" + "d" * 200
+    folder = RUN + "/" + "d" * 200
     pidfile, other = folder + "/" + "p" * 100, folder + "/" + "p" * 47
     assert len(other) == 259 and pidfile.startswith(other)
     board.mkdir(folder)
     board.write_file(other, "not the daemon's\n")
-    _, pid = start_detached(board, ["-P", pidfile])
+    pid = start_daemon(board, CONFIG_WITH_PIDFILE, ["-P", pidfile], pidfile=pidfile)
     assert board.read_file(pidfile) == "%d\n" % pid
     assert board.stop_daemon(pid, timeout=15) == 0
     assert not board.exists(pidfile) and board.read_file(other) == "not the daemon's\n"
@@ -118,7 +104,7 @@ def test_long_pid_file_path_is_removed_whole(board):
 
 def test_missing_watchdog_device_ends_the_daemon_cleanly(make_board):
     board = make_board(watchdog=False)
-    board.mkdir("/tmpfs/run")
+    board.mkdir(RUN)
     board.write_config(CONFIG_WITH_PIDFILE)
     started = board.daemon()
     line = board.wait_for_log(r"^Cannot open WDT device$", severity=LOG_CRIT)

@@ -4,21 +4,14 @@ the values the SIGUSR1 dump then shows (the rest is in the reader's tests)."""
 import signal
 
 from board import LOG_DEBUG, LOG_ERR
-
-RUN = "/tmpfs/run"
-
-
-def settings(*values):
-    names = ("AliveWatch", "PowerWatch", "WdtRefresh", "TermTimeout", "MyPidPath", "NumProcess")
-    return ["  %-24s= %-33s" % pair for pair in zip(names, values)]
+from support import RUN, dump_fields, watchdog_pid
 
 
 def start_and_dump(board, config):
     """Starts the daemon with -n; returns its pid, the read's errors and the dump."""
     pid = board.daemon(["-n"], config=config)
     # The dump needs the signal worker, which runs once the watchdog is open.
-    board.wait_until(lambda: any(r.device == "watchdog" and r.event == "ioctl" for r in board.device_records()),
-                     20, "the first watchdog refresh")
+    watchdog_pid(board)
     board.kill(pid, signal.SIGUSR1)
     board.wait_for_log("^=* End of Configuration database =*$", timeout=20)
     lines = board.log_lines()
@@ -35,12 +28,16 @@ def test_every_kind_of_line_reaches_the_database(board):
         "Process:START:0:%(run)s/a.pid:/tmpfs/bin/a\nTermTimeout:7s\nPowerWatchPeriod:-1\nTermTimeout:10:x")
         % {"run": RUN}))
     assert errors == ["Str2Num convert error [7s] : Success"]
-    assert dump[1:7] == settings(10, -1, 1, 10, "/var/run/wardend.pid", 2)
     assert len(dump) == 8 + 2 * 11
-    for index, (startup, health, name, option) in enumerate([(0, 0, "a", ""), (2, 30, "b", "-q -v")]):
-        fields = [("StartUp", startup), ("HealthCheck", health), ("PidPath", "%s/%s.pid" % (RUN, name)),
-                  ("ExecPath", "/tmpfs/bin/" + name), ("procName", name), ("Option", option), ("TmrHlthChk", health)]
-        assert dump[8 + 11 * index:15 + 11 * index] == ["  Process[%2d].%-12s= %-33s" % (index, field, value)
-                                                        for field, value in fields]
+    fields = dump_fields(dump)
+    assert {name: fields[name] for name in ("AliveWatch", "PowerWatch", "WdtRefresh", "TermTimeout", "MyPidPath",
+                                            "NumProcess")} == {
+        "AliveWatch": "10", "PowerWatch": "-1", "WdtRefresh": "1", "TermTimeout": "10",
+        "MyPidPath": "/var/run/wardend.pid", "NumProcess": "2"}
+    for index, (startup, health, name, option) in enumerate([("0", "0", "a", ""), ("2", "30", "b", "-q -v")]):
+        entry = {field: fields["Process[%2d].%s" % (index, field)] for field in (
+            "StartUp", "HealthCheck", "PidPath", "ExecPath", "procName", "Option", "TmrHlthChk")}
+        assert entry == {"StartUp": startup, "HealthCheck": health, "PidPath": "%s/%s.pid" % (RUN, name),
+                         "ExecPath": "/tmpfs/bin/" + name, "procName": name, "Option": option, "TmrHlthChk": health}
     assert board.stop_daemon(pid, timeout=20) == 0
 

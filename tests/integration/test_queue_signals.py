@@ -5,36 +5,11 @@
 import re
 import time
 
-from board import LOG_DEBUG
-
-PIDFILE = "/tmpfs/wardend.pid"
-BASE = "WdtRefreshPeriod:1\nTermTimeout:1\nWardend:x:%s\n" % PIDFILE
+from support import BASE_CONFIG as BASE, PIDFILE, dump, dump_fields, start_daemon, wardctl
 
 
-def wardctl(board, *args):
-    result = board.run(board.emulator + [board.build_dir + "/bin/wardctl"] + list(args))
-    assert (result.status, result.stderr) == (0, ""), result
-
-
-def start_daemon(board, config):
-    board.write_config(config)
-    assert board.daemon().status == 0
-    board.wait_until(lambda: board.exists(PIDFILE), 10, "the pid file")
-    return board.wait_daemon_pid()
-
-
-# Asks for a dump; returns its lines from heading to end line, those at debug priority only.
-def dump(board, command, what):
-    head, end = "=" * 15 + " %s dump " % what + "=" * 17, "=" * 14 + " End of %s " % what + "=" * 16
-    start = len(board.log_lines())
-    wardctl(board, "-p", PIDFILE, command)
-    board.wait_for_log("^" + re.escape(end) + "$", timeout=10, start=start)
-    texts = [line.text for line in board.log_lines()[start:] if line.severity == LOG_DEBUG]  # others go missing
-    return texts[texts.index(head):texts.index(end) + 1]
-
-
-def test_dumps_and_rereads(board):
-    start_daemon(board, BASE)
+def test_dumps_show_the_database_and_sighup_rereads_it(board):
+    start_daemon(board, BASE, pidfile=PIDFILE)
     time.sleep(3.5)  # a few refreshes for the intervals
     lines = dump(board, "dump-debug", "Debug Information")
     fields = re.fullmatch(r"  WDT time value {10}= \d+\.\d{6} sec\n  Cur WDT interval {8}= (\d+\.\d{3}) sec\n"
@@ -53,15 +28,18 @@ def test_dumps_and_rereads(board):
     wardctl(board, "-p", PIDFILE, "reread")  # SIGHUP
     board.wait_until(lambda: len(dump(board, "dump-config", "Configuration database")) == 41, 10, "the re-read")
     lines = dump(board, "dump-config", "Configuration database")
-    assert [lines[i] for i in (1, 5, 6, 33, 34)] == ["  %-24s= %-33s" % setting for setting in (
-        ("AliveWatch", 77), ("MyPidPath", PIDFILE), ("NumProcess", 3),
-        ("Process[ 2].ExecPath", "/tmpfs/bin/pc"), ("Process[ 2].procName", "pc"))]
-    assert lines[7:40:11] == ["  " + "-" * 59] * 3
+    fields = dump_fields(lines)
+    assert (fields["AliveWatch"], fields["MyPidPath"], fields["NumProcess"]) == ("77", PIDFILE, "3")
+    assert (fields["Process[ 2].ExecPath"], fields["Process[ 2].procName"]) == ("/tmpfs/bin/pc", "pc")
+    # Every line but heading, end and the three separators is a field; values are padded to 33.
+    assert len(fields) == 41 - 5 and lines[7:40:11] == ["  " + "-" * 59] * 3
+    assert "  %-24s= %-33s" % ("AliveWatch", 77) in lines
 
 
 def test_signal_burst_and_health_check_flood_leave_the_daemon_responsive(board):
     board.start_program("floodapp", pidfile="/tmpfs/floodapp.pid")
-    pid = start_daemon(board, BASE + "AliveWatchPeriod:100\nProcess:MONITOR:2:/tmpfs/floodapp.pid:/tmpfs/bin/floodapp\n")
+    config = BASE + "AliveWatchPeriod:100\nProcess:MONITOR:2:/tmpfs/floodapp.pid:/tmpfs/bin/floodapp\n"
+    pid = start_daemon(board, config, pidfile=PIDFILE)
     burst = board.spawn(["/bin/sh", "-c", "for i in $(seq 300); do kill -HUP %d; kill -USR2 %d; done" % (pid, pid)])
     end = time.monotonic() + 5  # five seconds of health checks, sent without waiting for room
     sent = sum(board.msgsnd(1, name="floodapp")[0] == 0 for _ in iter(lambda: time.monotonic() < end, False))

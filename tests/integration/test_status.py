@@ -13,8 +13,8 @@ import pytest
 from prometheus_client.parser import text_string_to_metric_families
 
 from board import DEFAULT_CONFIG, VERSION
+from support import RUN, start_daemon as start_board_daemon, wardctl as run_wardctl
 
-RUN = "/tmpfs/run"
 CLIENT = "/tmpfs/status_client.py"
 
 # Raw clients of the status socket; prints one JSON object with what they got.
@@ -71,15 +71,13 @@ print(json.dumps(out))
 
 
 def wardctl(board, *args):
-    return board.run(board.emulator + [board.build_dir + "/bin/wardctl"] + list(args), timeout=60)
+    return run_wardctl(board, *args, check=False)
 
 
 def start_daemon(board, config):
     """Starts the daemon and waits until its status socket listens (the
     server starts after the supervision threads)."""
-    board.write_config(config)
-    assert board.daemon().status == 0
-    pid = board.wait_daemon_pid()
+    pid = start_board_daemon(board, config)
     board.wait_until(lambda: "@wardend.status" in board.read_file("/proc/net/unix"), 10, "the status socket")
     return pid
 

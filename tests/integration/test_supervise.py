@@ -8,13 +8,7 @@ import time
 import pytest
 
 from board import LOG_ERR, LOG_WARNING, WDIOC_BOARD_REQUEST as BOARD_REQUEST, WDIOC_KEEPALIVE as KEEPALIVE
-RUN = "/tmpfs/run"
-
-
-def start_daemon(board, config):
-    board.write_config(config)
-    assert board.daemon().status == 0
-    return board.wait_daemon_pid()
+from support import RUN, start_daemon
 
 
 # Refreshes a second apart, a warning for the interval in which the daemon
@@ -73,3 +67,37 @@ def test_respawn_restarts_a_lost_process_once(board):
     respawns = [(l.text, l.severity) for l in board.log_lines() if l.text.startswith("Respawn: ")]
     assert respawns == [("Respawn: rprog %s " % option, LOG_WARNING)]
     assert not [t for t in board.log_texts() if t.startswith("System down reason")]
+
+
+# Writes how it was started: its ignored and blocked signals, then what its
+# descriptors 0 to 2 are (read before anything is redirected).
+REPORTER = """#!/bin/sh
+status=$(grep -E '^Sig(Ign|Blk):' /proc/$$/status)
+fds=$(for n in 0 1 2; do echo "fd$n $(readlink /proc/$$/fd/$n || echo closed)"; done)
+printf '%s\\n%s\\n' "$status" "$fds" > "$1.tmp" && mv "$1.tmp" "$1"
+"""
+
+
+# A respawned program starts as an init system would start it, whatever the
+# daemon's own state: no signal ignored (the daemon ignores SIGPIPE) or
+# blocked, /dev/null on descriptors 0 to 2 (the daemon closed its own when it
+# detached). The pid file names no process, so the first alive check respawns.
+def test_respawned_program_starts_with_default_signals_and_dev_null(board):
+    board.write_file("/tmpfs/bin/reporter", REPORTER, mode=0o755)
+    board.mkdir(RUN)
+    board.write_file(RUN + "/r.pid", "1999999\n")
+    pid = start_daemon(board, "WdtRefreshPeriod:1\nAliveWatchPeriod:1\n"
+                              "Process:RESPAWN:0:%s/r.pid:/tmpfs/bin/reporter:%s/report\n" % (RUN, RUN))
+    board.wait_for_log(r"^Respawn: reporter %s/report $" % RUN, timeout=6)
+    board.wait_until(lambda: board.exists(RUN + "/report"), 5, "the respawned program's report")
+    report = board.read_file(RUN + "/report")
+    fields = dict(line.split(None, 1) for line in report.splitlines())
+    assert (fields["SigBlk:"], fields["fd0"], fields["fd1"], fields["fd2"]) == (
+        "0000000000000000", "/dev/null", "/dev/null", "/dev/null"), report
+    # No standard signal is ignored. Signals 32 and 33 belong to the C library,
+    # whose posix_spawn leaves them ignored in every child and whose start-up
+    # in the program takes them back (an emulator maps them elsewhere).
+    ignored = int(fields["SigIgn:"], 16)
+    assert ignored & ((1 << 31) - 1) == 0 and (board.emulator or ignored & ~(3 << 31) == 0), report
+    sigign = int(re.search(r"^SigIgn:\s*([0-9a-f]+)$", board.read_file("/proc/%d/status" % pid), re.M).group(1), 16)
+    assert sigign & (1 << (signal.SIGPIPE - 1)), "the daemon itself still ignores SIGPIPE"

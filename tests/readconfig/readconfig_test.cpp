@@ -1,59 +1,53 @@
 // The configuration file reader: chunking, splitting, every refusal with its
 // line number, accepted forms, and what survives a re-read.
+#include <cctype>
 #include <cstdio>
 #include <iterator>
-#include <tuple>
 
 #include "config_fixture.h"
+#include "support/table_test.h"
 
 namespace {
 
 using Texts = std::vector<std::string>;
 
-// The settings, then every entry as "StartUp HealthCheck PidPath ExecPath
-// procName [Option] TmrHlthChk FlgHlthChk TmrAlive CntAlive".
-Texts Dump(const ConfigDb &db) {
-  char line[1200];
-  snprintf(line, sizeof line, "%d %d %d %d %s #%d", db.AliveWatch, db.PowerWatch, db.WdtRefresh.load(),
-           db.TermTimeout, db.MyPidPath, db.NumProcess);
-  Texts dump{line};
-  for (int32_t i = 0; i < db.NumProcess; i++) {
-    const ProcEntry &e = db.Process[i];
-    // procName must point into the entry's own copy of the path.
-    EXPECT_TRUE(e.procName >= e.ExecPath && e.procName < e.ExecPath + sizeof e.ExecPath) << i;
-    snprintf(line, sizeof line, "%d %d %s %s %s [%s] %d %d %d %d", e.StartUp, e.HealthCheck, e.PidPath, e.ExecPath,
-             e.procName, e.Option, e.TmrHlthChk, e.FlgHlthChk.load(), e.TmrAlive, e.CntAlive);
-    dump.push_back(line);
-  }
-  return dump;
-}
-
 // A chunk holds 255 characters: a line of 254 and its newline fits, anything
 // longer is reported piece by piece and its remainder read as its own line.
-TEST_F(ConfigTest, LineLengths) {
-  const std::string p244 = "/" + std::string(243, 'p'), p245 = p244 + "p", tail80 = "/" + std::string(79, 'q');
-  const std::string tooLong = "line 1 is too long in config file", noAlive = "No alive watch value given on line ";
-  const std::tuple<std::string, Texts, std::string> cases[] = {
-      {"Wardend:x:" + p244 + "\nAliveWatchPeriod\n", {noAlive + "2"}, p244},
-      {"Wardend:x:" + p245 + "\nAliveWatchPeriod\n", {tooLong, noAlive + "3"}, ""},
-      {std::string(510, 'x') + "Wardend:x:" + tail80 + "\nAliveWatchPeriod\n",
-       {tooLong, "line 2 is too long in config file", noAlive + "4"}, tail80},
-      {"AliveWatchPeriod\nWardend:x:" + p244, {noAlive + "1"}, p244},
-      {"AliveWatchPeriod\nWardend:x:" + p245, {noAlive + "1", "line 2 is too long in config file"}, ""},
-  };
-  for (const auto &[content, messages, pidPath] : cases) {
-    gLogged.clear();
-    db_.MyPidPath[0] = '\0';
-    EXPECT_EQ(Read(content), 0) << pidPath;
-    EXPECT_EQ(Errors(), messages) << pidPath;
-    EXPECT_EQ(db_.MyPidPath, pidPath);
-  }
+const std::string kPid244 = "/" + std::string(243, 'p');
+const std::string kTail80 = "/" + std::string(79, 'q');
+const std::string kNoAlive = "No alive watch value given on line ";
+
+struct LineRow {
+  const char *name;
+  std::string content;
+  Texts errors;
+  std::string pidPath;  // MyPidPath after the read
+};
+
+const LineRow kLineRows[] = {
+    {"LineOf254Fits", "Wardend:x:" + kPid244 + "\nAliveWatchPeriod\n", {kNoAlive + "2"}, kPid244},
+    {"LineOf255IsTooLongAndItsNewlineALine", "Wardend:x:" + kPid244 + "p\nAliveWatchPeriod\n",
+     {"line 1 is too long in config file", kNoAlive + "3"}, ""},
+    {"RemainderOfALongLineIsReadAsALine", std::string(510, 'x') + "Wardend:x:" + kTail80 + "\nAliveWatchPeriod\n",
+     {"line 1 is too long in config file", "line 2 is too long in config file", kNoAlive + "4"}, kTail80},
+    {"LastLineWithoutNewlineFits", "AliveWatchPeriod\nWardend:x:" + kPid244, {kNoAlive + "1"}, kPid244},
+    {"LastLineWithoutNewlineTooLong", "AliveWatchPeriod\nWardend:x:" + kPid244 + "p",
+     {kNoAlive + "1", "line 2 is too long in config file"}, ""},
+};
+
+class LineLengthTable : public ConfigTest, public testing::WithParamInterface<LineRow> {};
+
+TEST_P(LineLengthTable, ReadsLinesOfUpTo254Characters) {
+  EXPECT_EQ(Read(GetParam().content), 0);
+  EXPECT_EQ(Errors(), GetParam().errors);
+  EXPECT_EQ(db_.MyPidPath, GetParam().pidPath);
 }
+TABLE_ROWS(LineLengthTable, kLineRows);
 
 // Refused lines, each message naming its own line, mixed with accepted forms,
 // lines passed over in silence and CRLF line ends (the carriage return stays
 // in the last field of the line).
-TEST_F(ConfigTest, RefusedAcceptedAndIgnoredLines) {
+TEST_F(ConfigTest, ReportsEachRefusedLineByNumberAndKeepsTheOthers) {
   const std::string pid = PidFile("p.pid"), exe = Program("p"), tail = ":" + pid + ":" + exe, on = " given on line ";
   const std::string empty = WriteFile("empty.pid", ""), noExec = WriteFile("plain", "data", 0655);
   const std::string missing = dir_ + "/missing", m0 = "Process:MONITOR:0:", cr = "Config read: ";
@@ -89,32 +83,83 @@ TEST_F(ConfigTest, RefusedAcceptedAndIgnoredLines) {
   ASSERT_EQ(Read(content), 0);
   EXPECT_EQ(Errors(), expected);
   EXPECT_EQ(CntLine, static_cast<int32_t>(std::size(rows)));
-  const std::string p = " " + pid + " ";
-  EXPECT_EQ(Dump(db_), (Texts{"6 7 -1 10 /run/two.pid #5", "0 0" + p + exe + " p [] 0 0 6 0",
-                              "1 5" + p + exe + " p [-a  -b] 5 0 5 0", "2 7" + p + "/tmp/  [] 7 0 4 0",
-                              "0 -1" + p + "/tmp tmp [] -1 0 3 0", "0 0" + p + exe + " p [-v\r] 0 0 2 0"}));
+  EXPECT_EQ(SettingsOf(db_), (Fields{{"AliveWatch", "6"}, {"PowerWatch", "7"}, {"WdtRefresh", "-1"},
+                                     {"TermTimeout", "10"}, {"MyPidPath", "/run/two.pid"}, {"NumProcess", "5"}}));
+  // The timers start at the entry's cycle and staggered alive periods.
+  const Fields monitor = {{"StartUp", "0"}, {"HealthCheck", "0"}, {"PidPath", pid}, {"ExecPath", exe},
+                          {"procName", "p"}, {"Option", ""}, {"TmrHlthChk", "0"}, {"FlgHlthChk", "0"},
+                          {"TmrAlive", "6"}, {"CntAlive", "0"}};
+  EXPECT_EQ(EntriesOf(db_), (std::vector<Fields>{
+                                monitor,
+                                With(monitor, {{"StartUp", "1"}, {"HealthCheck", "5"}, {"Option", "-a  -b"},
+                                               {"TmrHlthChk", "5"}, {"TmrAlive", "5"}}),
+                                With(monitor, {{"StartUp", "2"}, {"HealthCheck", "7"}, {"ExecPath", "/tmp/"},
+                                               {"procName", ""}, {"TmrHlthChk", "7"}, {"TmrAlive", "4"}}),
+                                With(monitor, {{"HealthCheck", "-1"}, {"ExecPath", "/tmp"}, {"procName", "tmp"},
+                                               {"TmrHlthChk", "-1"}, {"TmrAlive", "3"}}),
+                                With(monitor, {{"Option", "-v\r"}, {"TmrAlive", "2"}}),
+                            }));
+}
+
+// Every key of the reader's table is dispatched by the table itself: a
+// numeric key without its value names the key's own missing value, and with
+// one stores it where the row says; a key differing only in letter case is
+// nobody's.
+TEST_F(ConfigTest, EveryKeyOfTheTableIsRead) {
+  ASSERT_GE(NumConfigKeys, 6);
+  for (int32_t i = 0; i < NumConfigKeys; i++) {
+    const ConfigKey &key = ConfigKeys[i];
+    SCOPED_TRACE(key.Name);
+    EXPECT_EQ(FindConfigKey(key.Name), &key);
+    std::string lower = key.Name;
+    for (char &c : lower) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+    EXPECT_EQ(FindConfigKey(lower.c_str()), nullptr);
+    if (key.Kind != KEY_NUMBER) continue;
+    gLogged.clear();
+    ASSERT_EQ(Read(std::string(key.Name) + "\n" + key.Name + ":-77\n"), 0);
+    EXPECT_EQ(Errors(), Texts{"No " + std::string(key.What) + " value given on line 1"});
+    // The read has ended: the pending refresh period is published too.
+    const int32_t stored = key.Target(&db_) == &PendingWdtRefresh ? db_.WdtRefresh.load() : *key.Target(&db_);
+    EXPECT_EQ(stored, -77);
+  }
 }
 
 // The capacity is the pre-count of lines starting with "Process"; a line
 // that starts with ':' is parsed as a "Process" line but was not counted.
+TEST_F(ConfigTest, RefusesProcessLineWhenTableIsFull) {
+  const std::string tail = ":3:" + PidFile("p.pid") + ":" + Program("p") + "\n";
+  ASSERT_EQ(Read(":Process:MANAGE" + tail + "Process:MONITOR" + tail), 0);
+  EXPECT_EQ(Errors(), Texts{"No more processes manage line 2"});
+  ASSERT_EQ(db_.NumProcess, 1);
+  EXPECT_EQ(EntryOf(db_.Process[0])["StartUp"], "1");
+}
+
 // A re-read starts from a fresh table and the defaults but keeps the pid
-// path. A path with a blank is counted by the shell piece by piece but
-// opened whole: the pieces hold "Process" lines, the whole path does not
-// exist, so the pre-counted capacity must not pass for filled entries.
-TEST_F(ConfigTest, CapacityAndReReads) {
+// path, which the daemon must still remove at exit.
+TEST_F(ConfigTest, ReReadStartsFromDefaultsButKeepsThePidPath) {
   const std::string pid = PidFile("p.pid"), exe = Program("p"), tail = ":3:" + pid + ":" + exe + "\n";
-  ASSERT_EQ(Read("Wardend:x:/run/first.pid\nTermTimeout:9\n:Process:MANAGE" + tail + "Process:MONITOR" + tail), 0);
-  EXPECT_EQ(Dump(db_), (Texts{"15 1 30 9 /run/first.pid #1", "1 3 " + pid + " " + exe + " p [] 3 0 15 0"}));
-  db_.Process[0].TmrHlthChk = db_.Process[0].CntAlive = 1;
+  ASSERT_EQ(Read("Wardend:x:/run/first.pid\nTermTimeout:9\nProcess:MANAGE" + tail), 0);
+  db_.Process[0].TmrHlthChk = 1;
+  db_.Process[0].CntAlive = 1;
   db_.Process[0].FlgHlthChk.store(1);
   ASSERT_EQ(Read("Process:RESPAWN" + tail), 0);
-  EXPECT_EQ(Dump(db_), (Texts{"15 1 30 5 /run/first.pid #1", "2 3 " + pid + " " + exe + " p [] 3 0 15 0"}));
+  EXPECT_EQ(SettingsOf(db_), (Fields{{"AliveWatch", "15"}, {"PowerWatch", "1"}, {"WdtRefresh", "30"},
+                                     {"TermTimeout", "5"}, {"MyPidPath", "/run/first.pid"}, {"NumProcess", "1"}}));
+  EXPECT_EQ(EntriesOf(db_), (std::vector<Fields>{{{"StartUp", "2"}, {"HealthCheck", "3"}, {"PidPath", pid},
+                                                  {"ExecPath", exe}, {"procName", "p"}, {"Option", ""},
+                                                  {"TmrHlthChk", "3"}, {"FlgHlthChk", "0"}, {"TmrAlive", "15"},
+                                                  {"CntAlive", "0"}}}));
+}
 
-  const std::string path = WriteFile("a", "Process:MONITOR" + tail) + " " + WriteFile("b", "Process:MONITOR" + tail);
+// A path with a blank is counted by the shell piece by piece but opened
+// whole: the pieces hold "Process" lines, the whole path does not exist, so
+// the pre-counted capacity must not pass for filled entries.
+TEST_F(ConfigTest, UnopenedFileLeavesNoUnfilledEntries) {
+  const std::string line = "Process:MONITOR:3:" + PidFile("p.pid") + ":" + Program("p") + "\n";
+  const std::string path = WriteFile("a", line) + " " + WriteFile("b", line);
   EXPECT_EQ(ReadConfig(path.c_str(), &db_), 1);
-  EXPECT_EQ(Errors(), (Texts{"No more processes manage line 4",
-                             "Unable to open config file '" + path + "': No such file or directory"}));
-  EXPECT_EQ(Dump(db_), Texts{"15 1 30 5 /run/first.pid #0"});
+  EXPECT_EQ(Errors(), Texts{"Unable to open config file '" + path + "': No such file or directory"});
+  EXPECT_EQ(db_.NumProcess, 0);
 }
 
 // The watchdog thread reads the refresh period without the lock while a

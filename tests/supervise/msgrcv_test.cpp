@@ -11,12 +11,14 @@
 #include "common/log.h"
 #include "supervise/msgrcv.h"
 #include "supervise/terminate.h"
+#include "support/table_test.h"
 
 namespace {
 
 using Lines = std::vector<std::pair<int, std::string>>;
 Lines gLines;
-std::string gTerminate, gReread;  // what the stand-ins were asked for
+std::string gTerminate;  // what the stand-ins were asked for
+std::string gReread;
 ProcEntry gTable[6];
 ConfigDb gDb;
 ThreadArg gArg{-1, nullptr, &gDb, PTHREAD_MUTEX_INITIALIZER};
@@ -30,39 +32,71 @@ const MsgActions kFakes = {FakeTerminate, FakeReread};
 
 // Texts that fill a field are put without terminator, and the message sits in
 // a larger buffer of '#': nothing behind it may be read.
-int Handle(long type, const std::string &name = "", const std::string &payload = "") {
-  struct { CtrlMsg msg; char after[64]; } p;
+int Handle(long type, const std::string &name = "", const std::string &payload = "",
+           const MsgActions *actions = &kFakes) {
+  struct {
+    CtrlMsg msg;
+    char after[64];
+  } p;
   memset(&p, '#', sizeof p);
   p.msg = CtrlMsg{type, {}, {}};
   memcpy(p.msg.name, name.data(), std::min(name.size(), sizeof p.msg.name));
   memcpy(p.msg.payload, payload.data(), std::min(payload.size(), sizeof p.msg.payload));
-  gLines.clear(), gTerminate.clear(), gReread.clear();
+  gLines.clear();
+  gTerminate.clear();
+  gReread.clear();
   LogHook = [](int priority, const char *line) { gLines.emplace_back(priority, line); };
-  int rc = HandleCtrlMsg(&p.msg, &gArg, &kFakes);
+  int rc = HandleCtrlMsg(&p.msg, &gArg, actions);
   LogHook = nullptr;
   return rc;
 }
 
-TEST(MsgRcv, HealthCheckMatchesWholeCaseSensitiveNamesFirstEntryOnly) {
-  char names[6][32] = {"app", "app", "app2", "daemon-x", "abcdefghijklmnopqrstuvwx", "abcdefghijklmnopqrstuvwxyz"};
-  for (int i = 0; i < 6; i++) gTable[i].procName = names[i];  // only the short name is matched
-  gDb.Process = gTable, gDb.NumProcess = 6;
-  const std::pair<std::string, int> cases[] = {  // name, entry cleared (-1: none, warned)
-      {"app", 0}, {"app2", 2}, {names[4], 4}, {"ap", -1}, {"App", -1}, {"app ", -1}, {"", -1}, {std::string(24, 'z'), -1}};
-  for (const auto &[name, cleared] : cases) {
-    for (ProcEntry &entry : gTable) entry.FlgHlthChk.store(1);
-    EXPECT_EQ(Handle(MSGID_HEALTH_CHECK, name, std::string(104, 'P')), MSG_CONTINUE) << name;
-    for (int i = 0; i < 6; i++) EXPECT_EQ(gTable[i].FlgHlthChk.load(), i == cleared ? 0 : 1) << name << " " << i;
-    EXPECT_EQ(gLines, (cleared >= 0 ? Lines{} : Lines{{LOG_WARNING, "No match processes in health check [" + name + "]"}}));
+// Only the short names are matched: "app" twice, "app2", "daemon-x", a name
+// of exactly 24 characters and a longer one.
+char gNames[6][32] = {"app", "app", "app2", "daemon-x", "abcdefghijklmnopqrstuvwx", "abcdefghijklmnopqrstuvwxyz"};
+
+struct HealthRow {
+  const char *name;
+  std::string sender;
+  int cleared;  // the entry whose flag is cleared; -1: none, and a warning
+};
+
+const HealthRow kHealthRows[] = {
+    {"FirstOfTwoEqualNames", "app", 0},
+    {"LongerNameIsItsOwn", "app2", 2},
+    {"NameFillingTheFieldWithoutTerminator", gNames[4], 4},
+    {"PrefixDoesNotMatch", "ap", -1},
+    {"CaseCounts", "App", -1},
+    {"TrailingBlankCounts", "app ", -1},
+    {"EmptyName", "", -1},
+    {"UnknownFullField", std::string(24, 'z'), -1},
+};
+
+class HealthCheckTable : public testing::TestWithParam<HealthRow> {};
+
+TEST_P(HealthCheckTable, MatchesWholeCaseSensitiveNamesFirstEntryOnly) {
+  const HealthRow &row = GetParam();
+  for (int i = 0; i < 6; i++) {
+    gTable[i].procName = gNames[i];
+    gTable[i].FlgHlthChk.store(1);
   }
+  gDb.Process = gTable;
+  gDb.NumProcess = 6;
+  EXPECT_EQ(Handle(MSGID_HEALTH_CHECK, row.sender, std::string(104, 'P')), MSG_CONTINUE);
+  for (int i = 0; i < 6; i++) EXPECT_EQ(gTable[i].FlgHlthChk.load(), i == row.cleared ? 0 : 1) << "entry " << i;
+  const Lines warned = {{LOG_WARNING, "No match processes in health check [" + row.sender + "]"}};
+  EXPECT_EQ(gLines, row.cleared >= 0 ? Lines{} : warned);
 }
+TABLE_ROWS(HealthCheckTable, kHealthRows);
 
 TEST(MsgRcv, RebootRequestsCarryNameAndReason) {
   EXPECT_EQ(Handle(MSGID_REBOOT, "updater", "new firmware"), MSG_CONTINUE);
   EXPECT_EQ(gTerminate, std::to_string(TERM_REBOOT) + " Reboot request from application [updater] : new firmware");
-  const std::string n24(24, 'N'), r104(104, 'R');  // both fields without terminator
+  const std::string n24(24, 'N');  // both fields without terminator
+  const std::string r104(104, 'R');
   EXPECT_EQ(Handle(MSGID_REBOOT_SAFE, n24, r104), MSG_CONTINUE);
-  EXPECT_EQ(gTerminate, std::to_string(TERM_SAFEMODE) + " Reboot to Safe-mode request from application [" + n24 + "] : " + r104);
+  EXPECT_EQ(gTerminate,
+            std::to_string(TERM_SAFEMODE) + " Reboot to Safe-mode request from application [" + n24 + "] : " + r104);
 }
 
 TEST(MsgRcv, RereadUsesThePayloadUnderTheMutex) {
@@ -73,14 +107,59 @@ TEST(MsgRcv, RereadUsesThePayloadUnderTheMutex) {
   pthread_mutex_unlock(&gArg.Mutex);
 }
 
-TEST(MsgRcv, StopAndIllegalTypes) {
+TEST(MsgRcv, StopEndsTheReceiverSilently) {
   EXPECT_EQ(Handle(MSGID_STOP), MSG_DONE);
   EXPECT_TRUE(gLines.empty());
-  for (long type : {0L, 6L, -1L, 0x7fffffffL, -0x7fffffffL - 1}) {
-    EXPECT_EQ(Handle(type, "x"), MSG_CONTINUE);
-    EXPECT_EQ(gLines, (Lines{{LOG_ERR, "MSG Queue receive illegal ID! [" + std::to_string(type) + "]"}}));
-    EXPECT_EQ(gTerminate + gReread, "");
+}
+
+struct IllegalRow {
+  const char *name;
+  long type;
+};
+
+const IllegalRow kIllegalRows[] = {
+    {"Zero", 0},
+    {"OneAboveStop", 6},
+    {"Negative", -1},
+    {"Largest32Bit", 0x7fffffffL},
+    {"Smallest32Bit", -0x7fffffffL - 1},
+};
+
+class IllegalTypeTable : public testing::TestWithParam<IllegalRow> {};
+
+TEST_P(IllegalTypeTable, IsReportedAndDropped) {
+  EXPECT_EQ(Handle(GetParam().type, "x"), MSG_CONTINUE);
+  EXPECT_EQ(gLines, (Lines{{LOG_ERR, "MSG Queue receive illegal ID! [" + std::to_string(GetParam().type) + "]"}}));
+  EXPECT_EQ(gTerminate, "");
+  EXPECT_EQ(gReread, "");
+}
+TABLE_ROWS(IllegalTypeTable, kIllegalRows);
+
+// The re-read's mutex messages are the receiver's own, in debug mode too: an
+// error-checking mutex that this thread already holds refuses the lock (the
+// unlock message goes through the same name; making an unlock fail on purpose
+// would be a misuse that the thread sanitizer rightly reports).
+TEST(MsgRcv, RereadMutexFailureIsReportedUnderTheReceiver) {
+  pthread_mutexattr_t attributes;
+  pthread_mutexattr_init(&attributes);
+  pthread_mutexattr_settype(&attributes, PTHREAD_MUTEX_ERRORCHECK);
+  pthread_mutex_t saved = gArg.Mutex;
+  pthread_mutex_init(&gArg.Mutex, &attributes);
+  ASSERT_EQ(pthread_mutex_lock(&gArg.Mutex), 0);
+  LogDebug = 1;
+  Handle(MSGID_REREAD_CONFIG, "", "/a");
+  LogDebug = 0;
+  pthread_mutex_unlock(&gArg.Mutex);
+  pthread_mutex_destroy(&gArg.Mutex);
+  gArg.Mutex = saved;
+
+  for (auto &line : gLines) {
+    EXPECT_NE(line.second.find(":MsgRcvThread@supervise\n"), std::string::npos) << line.second;
+    line.second.erase(line.second.find(" | "));
   }
+  EXPECT_EQ(gLines, (Lines{{LOG_NOTICE, "Re-read config request received"},
+                           {LOG_ERR, "Thread mutex lock fail! [Resource deadlock avoided]"}}));
+  EXPECT_EQ(gReread, "locked /a");  // read all the same (under the test's own hold)
 }
 
 }  // namespace

@@ -7,30 +7,58 @@
 
 #include <chrono>
 #include <thread>
-#include <tuple>
 
 #include "supervise/cyclic.h"
 #include "supervise/watchdog.h"
 #include "supervise_support.h"
+#include "support/table_test.h"
 
 using namespace supervise_test;  // NOLINT(build/namespaces)
 
-TEST(CheckThreadInterval, MeasuresAndWarnsPastTheLimit) {
-  constexpr time_t base = 1700000000;  // seconds * 1000 does not fit 32 bits
-  // previous, now, limit, elapsed milliseconds, warning (nullptr: none)
-  const std::tuple<timeval, timeval, int, int, const char *> cases[] = {
-      {{base, 0}, {base + 60, 0}, 60, 60000, nullptr},  // exactly the limit
-      {{base, 0}, {base + 60, 1000}, 60, 60001, "Thread interval is too long [60.001sec]"},
-      // 4294967 s * 1000 is just below 2^32; one second later the 32-bit
-      // millisecond count wraps to a small number.
-      {{4294967, 200000}, {4294968, 200000}, 60, 1000, nullptr},
-      {{base, 0}, {base + 100, 0}, 2000000000, 100000, nullptr},  // a limit whose milliseconds overflow
-  };
-  for (auto [previous, now, limit, elapsed, warning] : cases) {
-    CapturedLog log;
-    EXPECT_EQ(CheckThreadIntervalAt(&previous, limit, &now), elapsed);
-    EXPECT_EQ(log.lines(), (warning != nullptr ? LogLines{{LOG_WARNING, warning}} : LogLines{})) << elapsed;
-  }
+constexpr time_t kBase = 1700000000;  // seconds * 1000 does not fit 32 bits
+constexpr const char *kWarning60001 = "Thread interval is too long [60.001sec]";
+
+struct IntervalRow {
+  const char *name;
+  timeval previous;
+  timeval now;
+  int limit;            // seconds
+  int elapsed;          // milliseconds
+  const char *warning;  // nullptr: none
+};
+
+const IntervalRow kIntervalRows[] = {
+    {"ExactlyTheLimit", {kBase, 0}, {kBase + 60, 0}, 60, 60000, nullptr},
+    {"OneMillisecondPastTheLimit", {kBase, 0}, {kBase + 60, 1000}, 60, 60001, kWarning60001},
+    // 4294967 s * 1000 is just below 2^32; one second later the 32-bit
+    // millisecond count wraps to a small number.
+    {"MillisecondCountWraps", {4294967, 200000}, {4294968, 200000}, 60, 1000, nullptr},
+    {"LimitWhoseMillisecondsOverflow", {kBase, 0}, {kBase + 100, 0}, 2000000000, 100000, nullptr},
+};
+
+class IntervalTable : public testing::TestWithParam<IntervalRow> {};
+
+TEST_P(IntervalTable, MeasuresAndWarnsPastTheLimit) {
+  const IntervalRow &row = GetParam();
+  CapturedLog log;
+  timeval previous = row.previous;
+  EXPECT_EQ(CheckThreadIntervalAt(&previous, row.limit, &row.now), row.elapsed);
+  EXPECT_EQ(previous.tv_sec, row.now.tv_sec);
+  EXPECT_EQ(log.lines(), (row.warning != nullptr ? LogLines{{LOG_WARNING, row.warning}} : LogLines{}));
+}
+TABLE_ROWS(IntervalTable, kIntervalRows);
+
+// The check is called through its wrapper, but the warning names the check.
+TEST(CheckThreadInterval, WarnsUnderItsOwnNameInDebugMode) {
+  CapturedLog log;
+  timeval previous{1000, 0};
+  const timeval now{1003, 0};
+  LogDebug = 1;
+  CheckThreadIntervalAt(&previous, 1, &now);
+  LogDebug = 0;
+  ASSERT_EQ(log.lines().size(), 1u);
+  const std::string line = log.lines()[0].second;
+  EXPECT_EQ(line.substr(line.rfind(':')), ":CheckThreadInterval@supervise\n") << line;
 }
 
 // The threads run for 2.5 seconds while this thread replaces timers under
@@ -42,7 +70,8 @@ TEST(SupervisionThreads, RunTogetherAndTakeANonPositivePeriodAsOneSecond) {
   Table table({{MANAGE, 1000, "", "/bin/a", ""}, {RESPAWN, 500, "", "/bin/b", ""}, {MONITOR, 0, "", "/bin/c", ""}});
   table.db.WdtRefresh.store(-5);
   gDebugInfo.MaxWdtInterval.store(0);
-  std::thread cyclic(CyclicThread, &table.arg), watchdog(WdtThread, &table.arg);
+  std::thread cyclic(CyclicThread, &table.arg);
+  std::thread watchdog(WdtThread, &table.arg);
   for (int i = 0; i < 50; ++i) {
     if (i == 25) table.db.WdtRefresh.store(0);
     pthread_mutex_lock(&table.arg.Mutex);
@@ -54,7 +83,8 @@ TEST(SupervisionThreads, RunTogetherAndTakeANonPositivePeriodAsOneSecond) {
   watchdog.join();
   cyclic.join();
   // Two seconds of passes at least, and a pass a second at most.
-  EXPECT_TRUE(table[0].TmrHlthChk <= 998 && table[0].TmrHlthChk > 990) << table[0].TmrHlthChk;
+  EXPECT_LE(table[0].TmrHlthChk, 998);
+  EXPECT_GT(table[0].TmrHlthChk, 990);
   EXPECT_GE(gDebugInfo.CurWdtInterval.load(), 1000);
   EXPECT_LT(gDebugInfo.MaxWdtInterval.load(), 2000);
   EXPECT_TRUE(log.lines().empty());  // every interval within twice the effective period

@@ -28,7 +28,10 @@ std::mutex gMutex;  // the signal worker logs from its own thread
 Lines gLines;
 const Lines::value_type kHup = {LOG_INFO, "Got SIGHUP, re-reading configuration"};
 
-void Keep(int priority, const char *line) { std::lock_guard<std::mutex> lock(gMutex); gLines.emplace_back(priority, line); }
+void Keep(int priority, const char *line) {
+  std::lock_guard<std::mutex> lock(gMutex);
+  gLines.emplace_back(priority, line);
+}
 
 Lines Logged(size_t atLeast = 0) {  // waits up to 10 s for that many lines
   for (auto end = steady_clock::now() + seconds(10);; std::this_thread::sleep_for(milliseconds(2)))
@@ -38,13 +41,19 @@ Lines Logged(size_t atLeast = 0) {  // waits up to 10 s for that many lines
 struct Signals : ::testing::Test {
   void SetUp() override {
     LogHook = Keep;
-    gLines.clear(), arg_.Config = &db_, arg_.Stop = &StopFlag, pthread_mutex_init(&arg_.Mutex, nullptr);
-    ASSERT_GE(MsgQueId = msgget(IPC_PRIVATE, IPC_CREAT | 0600), 0);
-    arg_.QueId = MsgQueId;
+    gLines.clear();
+    arg_.Config = &db_;
+    arg_.Stop = &StopFlag;
+    pthread_mutex_init(&arg_.Mutex, nullptr);
+    arg_.QueId = msgget(IPC_PRIVATE, IPC_CREAT | 0600);
+    ASSERT_GE(arg_.QueId, 0);
   }
   void TearDown() override {
-    SignalWorkerStop(), LogHook = nullptr, ConfigPath = savedPath_;
-    msgctl(MsgQueId, IPC_RMID, nullptr), pthread_mutex_destroy(&arg_.Mutex);
+    SignalWorkerStop();
+    LogHook = nullptr;
+    ConfigPath = savedPath_;
+    msgctl(arg_.QueId, IPC_RMID, nullptr);
+    pthread_mutex_destroy(&arg_.Mutex);
   }
   ProcEntry table_[3]{};
   ConfigDb db_{};
@@ -55,7 +64,8 @@ struct Signals : ::testing::Test {
 // The dump's lines are checked on the board; here, that it never reads a table
 // a re-read is replacing.
 TEST_F(Signals, ConfigDumpWaitsForTheTableLock) {
-  db_.NumProcess = 3, db_.Process = table_;
+  db_.NumProcess = 3;
+  db_.Process = table_;
   ASSERT_EQ(pthread_mutex_lock(&arg_.Mutex), 0);  // as a re-read holds it
   auto dump = std::async(std::launch::async, [this] { DumpConfigDb(&arg_); });
   EXPECT_EQ(dump.wait_for(milliseconds(100)), std::future_status::timeout);
@@ -66,20 +76,25 @@ TEST_F(Signals, ConfigDumpWaitsForTheTableLock) {
 }
 
 TEST_F(Signals, RereadRequestCarriesConfigPathUpTo104Bytes) {
-  const std::string fits = "/" + std::string(103, 'a'), tooLong = fits + "b";
-  ConfigPath = fits.c_str(), SendRereadRequest(MsgQueId);  // fills the payload: no terminator
+  const std::string fits = "/" + std::string(103, 'a');
+  const std::string tooLong = fits + "b";
+  ConfigPath = fits.c_str();
+  SendRereadRequest(arg_.QueId);  // fills the payload: no terminator
   CtrlMsg sent{};
-  ASSERT_GE(msgrcv(MsgQueId, &sent, CTRLMSG_TEXT_SIZE, 0, IPC_NOWAIT), 0);
+  ASSERT_GE(msgrcv(arg_.QueId, &sent, CTRLMSG_TEXT_SIZE, 0, IPC_NOWAIT), 0);
   EXPECT_EQ(sent.type, MSGID_REREAD_CONFIG);
   EXPECT_EQ(std::string(sent.payload, 104), fits);
-  ConfigPath = tooLong.c_str(), SendRereadRequest(MsgQueId);  // cut, it would name another file
-  EXPECT_LT(msgrcv(MsgQueId, &sent, CTRLMSG_TEXT_SIZE, 0, IPC_NOWAIT), 0);
+  ConfigPath = tooLong.c_str();
+  SendRereadRequest(arg_.QueId);  // cut, it would name another file
+  EXPECT_LT(msgrcv(arg_.QueId, &sent, CTRLMSG_TEXT_SIZE, 0, IPC_NOWAIT), 0);
   EXPECT_EQ(Logged(), (Lines{kHup, kHup, {LOG_ERR, "MSG que send fail! : File name too long"}}));
 }
 
 TEST_F(Signals, FullQueueNeverBlocksShutdown) {
   InstallSignalHandlers();
-  for (CtrlMsg m{MSGID_HEALTH_CHECK, {}, {}}; msgsnd(MsgQueId, &m, CTRLMSG_TEXT_SIZE, IPC_NOWAIT) == 0;) continue;
+  const CtrlMsg filler{MSGID_HEALTH_CHECK, {}, {}};
+  while (msgsnd(arg_.QueId, &filler, CTRLMSG_TEXT_SIZE, IPC_NOWAIT) == 0) {
+  }
   ASSERT_EQ(SignalWorkerStart(&arg_), 0);
 
   // The worker waits for room, the rest of the daemon goes on; still full at
@@ -87,7 +102,12 @@ TEST_F(Signals, FullQueueNeverBlocksShutdown) {
   ASSERT_EQ(raise(SIGHUP), 0);
   ASSERT_EQ(Logged(1), Lines{kHup});
   std::this_thread::sleep_for(milliseconds(50));
-  SignalWorkerStop();  // returns, or the test hangs
+  auto stop = std::async(std::launch::async, SignalWorkerStop);
+  if (stop.wait_for(seconds(10)) != std::future_status::ready) {
+    ADD_FAILURE() << "stopping the signal worker still waits after 10 s: its send blocks on the full queue";
+    msgctl(arg_.QueId, IPC_RMID, nullptr);  // ends a send that blocks, so the test can end
+    stop.wait();
+  }
   EXPECT_EQ(Logged(), (Lines{kHup, {LOG_ERR, "MSG que send fail! : Resource temporarily unavailable"}}));
 }
 
@@ -104,7 +124,7 @@ TEST_F(Signals, PollFailureIsReportedOnceThenRetriedAfterAPause) {
   rlimit one = saved;
   one.rlim_cur = 1;
   ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &one), 0);
-  ASSERT_EQ(raise(SIGUSR2), 0);  // a worker waiting in poll wakes, and its next poll fails
+  ASSERT_EQ(raise(SIGUSR2), 0);                     // a worker waiting in poll wakes, and its next poll fails
   std::this_thread::sleep_for(milliseconds(1500));  // a failure and a retry that fails as well
   ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
   ASSERT_EQ(raise(SIGUSR2), 0);

@@ -1,0 +1,220 @@
+"""Client for wardend's control queue, for Python applications.
+
+    import wardclient
+    wardclient.health("myapp")                      # the program's base name
+    wardclient.reboot("updater", "firmware 2.1 installed")
+    wardclient.reboot_safe("updater", "update failed")
+    wardclient.reread("/etc/wardend.conf")
+
+Only the standard library: the messages go through the C library's msgget
+and msgsnd (ctypes), exactly as the C client sends them. Every call opens
+the daemon's queue afresh (a daemon that restarted has a new queue), sends
+one message and returns at once, or after at most SEND_WAIT seconds while
+the queue is full. Safe to call from any thread.
+
+Errors are exceptions, with the C client's result code in their `code`:
+  InvalidRequestError (also a ValueError)  empty or too long name, reason
+                                           or path; checked before the
+                                           queue is looked for
+  NoDaemonError                            no queue: wardend is not running
+  AccessError                              the queue may not be used
+  QueueFullError                           the queue stayed full
+  WardError                                any other failure (errno set)
+"""
+import ctypes
+import errno
+import os
+import time
+
+__all__ = ["health", "reboot", "reboot_safe", "reread", "open_queue", "send_to",
+           "WardError", "InvalidRequestError", "NoDaemonError", "AccessError", "QueueFullError",
+           "QUEUE_KEY", "NAME_MAX", "REASON_MAX", "PATH_MAX", "SEND_WAIT"]
+
+QUEUE_KEY = 99990001
+
+MSGID_HEALTH_CHECK = 1
+MSGID_REBOOT = 2
+MSGID_REBOOT_SAFE = 3
+MSGID_REREAD_CONFIG = 4
+
+NAME_SIZE = 24      # name field, NUL-terminated
+PAYLOAD_SIZE = 104  # reason or path field
+TEXT_SIZE = NAME_SIZE + PAYLOAD_SIZE
+
+# Longest texts in bytes (UTF-8), terminator not counted. A path may fill
+# the whole payload.
+NAME_MAX = NAME_SIZE - 1
+REASON_MAX = PAYLOAD_SIZE - 1
+PATH_MAX = PAYLOAD_SIZE
+
+# How long a send waits at most while the queue is full, and the pause
+# between two tries.
+SEND_WAIT = 1.0
+_RETRY_PAUSE = 0.005
+
+_IPC_NOWAIT = 0o4000
+
+
+class WardError(Exception):
+    """A request that could not be delivered. code: the C client's result code."""
+    code = -9
+
+    def __init__(self, message, err=0):
+        super().__init__(message)
+        self.errno = err
+
+
+class InvalidRequestError(WardError, ValueError):
+    """The request itself is wrong; nothing was sent."""
+
+    def __init__(self, message, code):
+        super().__init__(message)
+        self.code = code
+
+
+class NoDaemonError(WardError):
+    code = -1
+
+
+class AccessError(WardError):
+    code = -2
+
+
+class QueueFullError(WardError):
+    code = -8
+
+
+class _Message(ctypes.Structure):
+    # Bytes, not c_char: a c_char array would stop copying at the first NUL.
+    _fields_ = [("type", ctypes.c_long), ("text", ctypes.c_ubyte * TEXT_SIZE)]
+
+
+_libc = None
+
+
+def _c_library():
+    global _libc
+    if _libc is None:
+        libc = ctypes.CDLL(None, use_errno=True)
+        libc.msgget.argtypes = [ctypes.c_int, ctypes.c_int]
+        libc.msgget.restype = ctypes.c_int
+        libc.msgsnd.argtypes = [ctypes.c_int, ctypes.c_void_p, ctypes.c_size_t, ctypes.c_int]
+        libc.msgsnd.restype = ctypes.c_int
+        _libc = libc
+    return _libc
+
+
+def _text(value, what, limit, code_empty, code_long, required=True):
+    """value as bytes, checked against limit (bytes, terminator not counted)."""
+    if value is None:
+        value = b""
+    if isinstance(value, str):
+        value = value.encode("utf-8")
+    elif isinstance(value, os.PathLike):
+        value = os.fsencode(value)
+    elif not isinstance(value, (bytes, bytearray)):
+        raise TypeError("%s must be str or bytes, not %s" % (what, type(value).__name__))
+    value = bytes(value)
+    if b"\0" in value:
+        raise InvalidRequestError("%s contains a NUL byte" % what, code_long)
+    if required and not value:
+        raise InvalidRequestError("%s is empty" % what, code_empty)
+    if len(value) > limit:
+        raise InvalidRequestError("%s is longer than %d characters" % (what, limit), code_long)
+    return value
+
+
+def _fields(msg_type, name, payload):
+    """The name and payload bytes of a message of msg_type; raises
+    InvalidRequestError as the C client refuses the same texts."""
+    if msg_type == MSGID_REREAD_CONFIG:
+        # The daemon reads only the payload of a re-read request.
+        return b"", _text(payload, "path", PATH_MAX, -6, -7)
+    if msg_type not in (MSGID_HEALTH_CHECK, MSGID_REBOOT, MSGID_REBOOT_SAFE):
+        raise InvalidRequestError("not a message type applications send", -10)
+    name = _text(name, "name", NAME_MAX, -3, -4)
+    if msg_type == MSGID_HEALTH_CHECK:
+        return name, b""  # the daemon ignores a health check's payload
+    return name, _text(payload, "reason", REASON_MAX, -5, -5, required=False)
+
+
+def open_queue(key=QUEUE_KEY):
+    """The id of the daemon's queue. Never creates it: only the daemon does,
+    and its presence is what tells that the daemon runs."""
+    queue_id = _c_library().msgget(key, 0)
+    if queue_id >= 0:
+        return queue_id
+    err = ctypes.get_errno()
+    if err == errno.ENOENT:
+        raise NoDaemonError("wardend is not running (no control queue)", err)
+    if err == errno.EACCES:
+        raise AccessError("permission denied on the control queue", err)
+    raise WardError("control queue cannot be opened: %s" % os.strerror(err), err)
+
+
+def send_to(queue_id, msg_type, name=None, payload=None):
+    """Sends one message of type 1 to 4 to the queue queue_id: the checks and
+    the bounded send behind the calls below (the C client's WardSendTo)."""
+    name, payload = _fields(msg_type, name, payload)
+    return _send(queue_id, msg_type, name, payload)
+
+
+def _send(queue_id, msg_type, name, payload):
+    # All 128 bytes are sent, the unused ones zero. A path of exactly 104
+    # bytes fills the payload without a terminator; the daemon reads at
+    # most those 104 bytes.
+    text = name.ljust(NAME_SIZE, b"\0") + payload.ljust(PAYLOAD_SIZE, b"\0")
+    message = _Message(msg_type, (ctypes.c_ubyte * TEXT_SIZE).from_buffer_copy(text))
+    libc = _c_library()
+    deadline = time.monotonic() + SEND_WAIT
+    while True:
+        if libc.msgsnd(queue_id, ctypes.byref(message), TEXT_SIZE, _IPC_NOWAIT) == 0:
+            return
+        err = ctypes.get_errno()
+        if err == errno.EINTR:
+            continue
+        if err == errno.EAGAIN:
+            # The queue is full: the daemon is behind or stuck. Wait a
+            # little, but never hold the application up for long.
+            if time.monotonic() > deadline:
+                raise QueueFullError("control queue stayed full, message not sent", err)
+            time.sleep(_RETRY_PAUSE)
+            continue
+        if err in (errno.EIDRM, errno.EINVAL):
+            raise NoDaemonError("wardend is not running (its queue went away)", err)
+        if err == errno.EACCES:
+            raise AccessError("permission denied on the control queue", err)
+        raise WardError("message could not be sent: %s" % os.strerror(err), err)
+
+
+def _request(msg_type, name, payload):
+    # Bad texts are refused before the daemon is looked for, so a caller
+    # learns about its own mistakes even when no daemon runs.
+    name, payload = _fields(msg_type, name, payload)
+    _send(open_queue(), msg_type, name, payload)
+
+
+def health(name):
+    """Tells the daemon that the process called name (its program's base name,
+    as configured) is alive. Send it at least once in every health-check
+    period."""
+    _request(MSGID_HEALTH_CHECK, name, None)
+
+
+def reboot(name, reason=""):
+    """Asks for an orderly reboot; name is the asking application, reason goes
+    into the system log. Returns as soon as the request is queued."""
+    _request(MSGID_REBOOT, name, reason)
+
+
+def reboot_safe(name, reason=""):
+    """Asks for an orderly reboot into safe mode."""
+    _request(MSGID_REBOOT_SAFE, name, reason)
+
+
+def reread(path):
+    """Asks the daemon to read the configuration file at path. A relative path
+    is made absolute first: the daemon runs in "/"."""
+    if isinstance(path, (str, bytes, os.PathLike)) and path and not os.path.isabs(os.fspath(path)):
+        path = os.path.abspath(path)
+    _request(MSGID_REREAD_CONFIG, None, path)

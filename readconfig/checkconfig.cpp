@@ -1,0 +1,284 @@
+// The configuration check behind "wardctl check": the reader's own reports,
+// placed on the lines they are about, and warnings about what the reader
+// takes in silence. Single-threaded tools only (see checkconfig.h).
+#include "readconfig/checkconfig.h"
+
+#include <strings.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <memory>
+
+#include "common/cmdexec.h"
+#include "common/log.h"
+#include "readconfig/readconfig.h"
+
+namespace {
+
+struct FileCloser {
+  void operator()(FILE *fp) const { fclose(fp); }
+};
+using UniqueFile = std::unique_ptr<FILE, FileCloser>;
+
+// One chunk as the reader takes it, and the line of the file it starts on.
+struct Chunk {
+  std::string Text;  // up to the first NUL, without the newline
+  bool TooLong;      // full without a newline: the reader reports and drops it
+  int32_t Line;
+};
+
+// A report of the reader and the chunk it was made for (0: none).
+struct Report {
+  int32_t Chunk;
+  std::string Text;
+};
+
+// Where the reader's reports go while a check runs.
+std::vector<Report> *gReports = nullptr;
+
+void CollectReport(int, const char *line) {
+  // The reader counts chunks in CntLine and reports while it handles one.
+  if (gReports != nullptr) gReports->push_back({CntLine, line});
+}
+
+int ReadWholeFile(const char *path, std::string *content) {
+  UniqueFile file(fopen(path, "re"));
+  if (!file) return CHECK_CANNOT_READ;
+  struct stat st;
+  if (fstat(fileno(file.get()), &st) != 0) return CHECK_CANNOT_READ;
+  // A device or a pipe may never end, and the pre-count would read it too.
+  if (!S_ISREG(st.st_mode)) return CHECK_NOT_A_FILE;
+  char buffer[4096];
+  size_t count;
+  while ((count = fread(buffer, 1, sizeof buffer, file.get())) > 0) content->append(buffer, count);
+  if (ferror(file.get())) return CHECK_CANNOT_READ;
+  return CHECK_OK;
+}
+
+// The file cut as the reader's fgets cuts it: at most CONFIG_CHUNK_SIZE - 1
+// characters, ending after a newline.
+std::vector<Chunk> SplitChunks(const std::string &content) {
+  constexpr size_t kMax = CONFIG_CHUNK_SIZE - 1;
+  std::vector<Chunk> chunks;
+  int32_t line = 1;
+  size_t pos = 0;
+  while (pos < content.size()) {
+    size_t end = content.find('\n', pos);
+    end = end == std::string::npos ? content.size() : end + 1;
+    if (end - pos > kMax) end = pos + kMax;
+    std::string raw = content.substr(pos, end - pos);
+    const bool newline = raw.back() == '\n';
+    std::string text = raw.substr(0, strlen(raw.c_str()));
+    Chunk chunk{text, false, line};
+    if (!text.empty() && text.back() == '\n') {
+      chunk.Text.pop_back();
+    } else if (text.size() >= kMax) {
+      chunk.TooLong = true;
+    }
+    chunks.push_back(chunk);
+    if (newline) line++;
+    pos = end;
+  }
+  return chunks;
+}
+
+// The fields as the reader's strtok_r cuts them: runs of ':' are one
+// separator, and no field is empty.
+std::vector<std::string> SplitFields(const std::string &text) {
+  std::vector<std::string> fields;
+  size_t pos = 0;
+  while (pos < text.size()) {
+    const size_t start = text.find_first_not_of(':', pos);
+    if (start == std::string::npos) break;
+    size_t end = text.find(':', start);
+    if (end == std::string::npos) end = text.size();
+    fields.push_back(text.substr(start, end - start));
+    pos = end;
+  }
+  return fields;
+}
+
+char Lower(char c) { return static_cast<char>(tolower(static_cast<unsigned char>(c))); }
+
+// Edits (insert, delete, replace, swap of neighbours) between two texts,
+// letter case ignored.
+size_t EditDistance(const std::string &a, const std::string &b) {
+  std::vector<std::vector<size_t>> d(a.size() + 1, std::vector<size_t>(b.size() + 1));
+  for (size_t i = 0; i <= a.size(); i++) d[i][0] = i;
+  for (size_t j = 0; j <= b.size(); j++) d[0][j] = j;
+  for (size_t i = 1; i <= a.size(); i++) {
+    for (size_t j = 1; j <= b.size(); j++) {
+      const size_t cost = Lower(a[i - 1]) == Lower(b[j - 1]) ? 0 : 1;
+      d[i][j] = std::min({d[i - 1][j] + 1, d[i][j - 1] + 1, d[i - 1][j - 1] + cost});
+      if (i > 1 && j > 1 && Lower(a[i - 1]) == Lower(b[j - 2]) && Lower(a[i - 2]) == Lower(b[j - 1])) {
+        d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
+      }
+    }
+  }
+  return d[a.size()][b.size()];
+}
+
+// The known key a mistyped one most likely means: one edit in five
+// characters at most, so unrelated words get no suggestion.
+const char *NearestKey(const std::string &key) {
+  const char *best = nullptr;
+  size_t bestDistance = 0;
+  for (int32_t i = 0; i < NumConfigKeys; i++) {
+    const std::string name = ConfigKeys[i].Name;
+    const size_t distance = EditDistance(key, name);
+    if (distance > std::max<size_t>(1, name.size() / 5)) continue;
+    if (best == nullptr || distance < bestDistance) {
+      best = ConfigKeys[i].Name;
+      bestDistance = distance;
+    }
+  }
+  return best;
+}
+
+bool IsSpace(char c) { return isspace(static_cast<unsigned char>(c)) != 0; }
+
+std::string Quoted(const std::string &text) { return "'" + text + "'"; }
+
+void Warn(std::vector<CheckNote> *notes, int32_t line, const std::string &text) {
+  notes->push_back({line, CHECK_WARNING, text});
+}
+
+void WarnUnknownKey(std::vector<CheckNote> *notes, int32_t line, const std::string &key) {
+  for (int32_t i = 0; i < NumConfigKeys; i++) {
+    if (strcasecmp(key.c_str(), ConfigKeys[i].Name) == 0) {
+      Warn(notes, line,
+           "key " + Quoted(key) + " is not " + Quoted(ConfigKeys[i].Name) +
+               ": keys are matched in exact letter case, so the daemon ignores the line");
+      return;
+    }
+  }
+  std::string text = "unknown key " + Quoted(key) + ": the daemon ignores the line";
+  if (const char *nearest = NearestKey(key)) text += "; did you mean " + Quoted(nearest) + "?";
+  Warn(notes, line, text);
+}
+
+// The reader's numbers may start with blanks (strtol skips them) but not end
+// with one; either is easily missed in an editor.
+void WarnBlanks(std::vector<CheckNote> *notes, int32_t line, const std::string &number) {
+  if (number.empty()) return;
+  if (IsSpace(number.back())) {
+    Warn(notes, line, "blank after the number " + Quoted(number) + ": the value does not convert");
+  } else if (IsSpace(number.front())) {
+    Warn(notes, line, "blank before the number " + Quoted(number) + " (taken, but a blank after a number is not)");
+  }
+}
+
+}  // namespace
+
+int CheckConfig(const char *path, std::vector<CheckNote> *notes) {
+  if (notes == nullptr) return CHECK_CANNOT_READ;
+  notes->clear();
+  if (path == nullptr) {
+    errno = EINVAL;
+    return CHECK_CANNOT_READ;
+  }
+  std::string content;
+  const int readResult = ReadWholeFile(path, &content);
+  if (readResult != CHECK_OK) return readResult;
+
+  // The daemon's own read, its reports caught on the way to the log.
+  std::vector<Report> reports;
+  const LogHookFn savedHook = LogHook;
+  gReports = &reports;
+  LogHook = CollectReport;
+  ConfigDb db{};
+  (void)ReadConfig(path, &db);
+  LogHook = savedHook;
+  gReports = nullptr;
+
+  const std::vector<Chunk> chunks = SplitChunks(content);
+  auto lineOf = [&chunks](int32_t chunk) {
+    return chunk >= 1 && static_cast<size_t>(chunk) <= chunks.size() ? chunks[chunk - 1].Line : 0;
+  };
+  std::vector<bool> refused(chunks.size() + 1, false);
+  for (const Report &report : reports) {
+    notes->push_back({lineOf(report.Chunk), CHECK_ERROR, report.Text});
+    if (report.Chunk >= 1 && static_cast<size_t>(report.Chunk) < refused.size()) refused[report.Chunk] = true;
+  }
+
+  int32_t crLines = 0, firstCrLine = 0;
+  std::vector<int32_t> entryLines;  // the line of every "Process" line the reader took, in order
+  for (size_t i = 0; i < chunks.size(); i++) {
+    const Chunk &chunk = chunks[i];
+    if (chunk.TooLong) continue;
+    std::string text = chunk.Text;
+    if (!text.empty() && text.back() == '\r') {
+      if (crLines++ == 0) firstCrLine = chunk.Line;
+      text.pop_back();
+    }
+    if (text.empty() || text[0] == '#') continue;
+    if (text.find_first_not_of(" \t") == std::string::npos) continue;  // a blank line
+    const std::vector<std::string> fields = SplitFields(text);
+    if (fields.empty()) continue;
+
+    const ConfigKey *key = FindConfigKey(fields[0].c_str());
+    if (key == nullptr) {
+      WarnUnknownKey(notes, chunk.Line, fields[0]);
+      continue;
+    }
+    if (key->Kind == KEY_NUMBER && fields.size() > 1) {
+      WarnBlanks(notes, chunk.Line, fields[1]);
+      int32_t value = 0;
+      // The watchdog thread can neither spin nor sleep past the hardware
+      // timeout, so it takes such a period as 1 second.
+      if (strcmp(key->Name, "WdtRefreshPeriod") == 0 && Str2Num(fields[1].c_str(), 10, &value) == 0 && value <= 0) {
+        Warn(notes, chunk.Line, std::string(key->Name) + " " + std::to_string(value) + " is taken as 1 second");
+      }
+    } else if (key->Kind == KEY_PROCESS) {
+      const bool start = fields.size() > 1 && strcasecmp(fields[1].c_str(), "START") == 0;
+      if (start) {
+        Warn(notes, chunk.Line,
+             "start-up kind " + Quoted(fields[1]) +
+                 " makes the daemon pass over the line without a report: the process is not supervised");
+      }
+      if (fields.size() > 2) WarnBlanks(notes, chunk.Line, fields[2]);
+      // The reader reports every refusal but that of START.
+      if (!start && !refused[i + 1] && fields.size() >= 5) entryLines.push_back(chunk.Line);
+    }
+  }
+  if (crLines > 0) {
+    const std::string where = crLines == 1
+                                  ? "Windows line end"
+                                  : "Windows line ends on " + std::to_string(crLines) + " lines, the first here";
+    Warn(notes, firstCrLine,
+         where +
+             ": the carriage return stays in the last field, where a number does not convert "
+             "and a path names no file");
+  }
+
+  // The entries the reader filled, each with the line it came from.
+  std::map<std::string, int32_t> firstLine;
+  const size_t entries = std::min(entryLines.size(), static_cast<size_t>(db.Process != nullptr ? db.NumProcess : 0));
+  for (size_t i = 0; i < entries; i++) {
+    const ProcEntry &entry = db.Process[i];
+    const int32_t line = entryLines[i];
+    if (entry.HealthCheck < 0) {
+      Warn(notes, line,
+           "negative health-check cycle " + std::to_string(entry.HealthCheck) + " acts as a cycle of 1 second");
+    }
+    const auto [first, added] = firstLine.emplace(entry.procName, line);
+    if (!added) {
+      const std::string name = Quoted(entry.procName), other = std::to_string(first->second);
+      Warn(notes, line,
+           "process name " + name + " is used on line " + other + " already: health checks naming " + name +
+               " reach only the entry of line " + other);
+    }
+  }
+  CleanConfig(nullptr, &db);
+
+  // Line order, a line's errors first; each kind in the order it was found.
+  std::stable_sort(notes->begin(), notes->end(), [](const CheckNote &a, const CheckNote &b) {
+    return a.Line != b.Line ? a.Line < b.Line : a.Severity < b.Severity;
+  });
+  return CHECK_OK;
+}

@@ -1,0 +1,38 @@
+// Checking a configuration file before it is deployed: the daemon's own
+// reader reads it into a database of the check's own, its reports are
+// collected instead of logged, and lines that the reader takes in silence
+// but that are almost always mistakes are pointed out.
+//
+// Threads: for single-threaded tools (wardctl). The check uses the reader's
+// process-wide counters and diverts LogMessage while it runs, so it must
+// never run inside the daemon.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+enum CheckSeverity : int32_t {
+  CHECK_ERROR = 0,    // the daemon reports the line and refuses (or ignores) it
+  CHECK_WARNING = 1,  // the daemon takes the line in silence, probably not as meant
+};
+
+struct CheckNote {
+  // The line of the file, counted by its newlines (the daemon's own count in
+  // a text differs after a line too long for it); 0: the file as a whole.
+  int32_t Line;
+  int32_t Severity;
+  // An error's text is the daemon's log text, byte for byte.
+  std::string Text;
+};
+
+// CheckConfig results.
+constexpr int CHECK_OK = 0;           // read and checked; the notes say what was found
+constexpr int CHECK_CANNOT_READ = 1;  // the file cannot be opened or read; errno says why
+constexpr int CHECK_NOT_A_FILE = 2;   // not a regular file (a directory, a device, a pipe)
+
+// Checks the file at path. *notes receives the notes in line order, a line's
+// errors before its warnings; it is empty for a clean file and after a
+// failure. Reads nothing but the file, its pid files and programs (as the
+// daemon's reader would), and runs the reader's pre-count pipeline.
+[[nodiscard]] int CheckConfig(const char *path, std::vector<CheckNote> *notes);

@@ -1,0 +1,227 @@
+"""The host's Debian packages as an integrator uses them: what they hold,
+lintian, the installed daemon started and stopped through its init script on
+the simulated board, the systemd unit, and applications built from the
+installed client files keeping their processes alive."""
+import glob
+import gzip
+import os
+import re
+import shlex
+import signal
+
+import pytest
+
+from conftest import (ARCH, MULTIARCH, SOURCE_DIR, VERSION, WORK, build_apps, lintian_clean,
+                      needed_libraries, run)
+from board import LOG_WARNING
+
+INIT = "/etc/init.d/wardend"
+PIDFILE = "/var/run/wardend.pid"
+UNIT = "lib/systemd/system/wardend.service"
+LIB = "usr/lib/" + MULTIARCH
+
+
+def contents(deb):
+    return {line.split()[5].lstrip(".") for line in run(["dpkg-deb", "-c", deb]).stdout.splitlines()}
+
+
+def manual_pages():
+    """The manual pages of the source tree, as the package holds them."""
+    pages = []
+    for page in glob.glob(os.path.join(SOURCE_DIR, "man", "*.[1-8]")):
+        name = os.path.basename(page)
+        pages.append("/usr/share/man/man%s/%s.gz" % (name[-1], name))
+    return pages
+
+
+def test_packages_hold_what_an_integrator_needs(debs, root, tmp_path):
+    expected = {
+        "wardend": ["/usr/sbin/wardend", "/usr/bin/wardctl", INIT, "/etc/default/wardend", "/" + UNIT,
+                    "/usr/libexec/wardend/clean-stale-queue", "/usr/share/doc/wardend/examples/wardend.conf"]
+        + manual_pages(),
+        "libwardclient1": ["/%s/libwardclient.so.1" % LIB, "/%s/libwardclient.so.%s" % (LIB, VERSION)],
+        "libwardclient-dev": ["/usr/include/wardend/wardclient.h", "/usr/include/wardend/common/ctrlmsg.h",
+                              "/%s/libwardclient.a" % LIB, "/%s/libwardclient.so" % LIB,
+                              "/%s/pkgconfig/wardclient.pc" % LIB,
+                              "/%s/cmake/wardclient/wardclientConfig.cmake" % LIB],
+        "python3-wardclient": ["/usr/lib/python3/dist-packages/wardclient.py"]}
+    for package, paths in expected.items():
+        held = contents(debs[package])
+        docs = ["/usr/share/doc/%s/%s" % (package, name) for name in ("copyright", "changelog.gz")]
+        assert not set(paths + docs) - held, package
+        fields = run(["dpkg-deb", "-f", debs[package], "Version", "Architecture"]).stdout.split()
+        assert fields == ["Version:", VERSION, "Architecture:", "all" if package.startswith("python3") else ARCH]
+
+    # No maintainer scripts in the daemon's package: installing it neither
+    # enables nor starts anything. The configuration files are conffiles.
+    control = tmp_path / "control"
+    run(["dpkg-deb", "-e", debs["wardend"], str(control)])
+    assert sorted(os.listdir(control)) == ["conffiles", "control", "md5sums"]
+    assert (control / "conffiles").read_text().split() == [INIT, "/etc/default/wardend"]
+
+    # The symbols file lists exactly what the library exports.
+    run(["dpkg-deb", "-e", debs["libwardclient1"], str(tmp_path / "lib")])
+    listed = {line.split("@")[0].strip() for line in (tmp_path / "lib" / "symbols").read_text().splitlines()
+              if line.startswith(" ")}
+    dynamic = run(["readelf", "-W", "--dyn-syms", os.path.join(root, LIB, "libwardclient.so.1")]).stdout
+    exported = {words[7] for words in map(str.split, dynamic.splitlines())
+                if len(words) == 8 and words[6] != "UND" and words[4] == "GLOBAL" and words[3] == "FUNC"}
+    assert listed == exported
+
+    with gzip.open(os.path.join(root, "usr/share/doc/wardend/changelog.gz"), "rt") as f:
+        assert f.readline().startswith("wardend (%s) " % VERSION)
+
+
+def test_lintian_is_clean(debs):
+    lintian_clean(debs.values())
+
+
+def init(board, action, env=None, shell=()):
+    """Runs the installed init script on the board (with shell, through that
+    shell) with the daemon's device recorder in its environment, passed on
+    to the daemon."""
+    environment = dict(board.daemon_env(), WARDEND_DEVREC_PROGRAM="wardend")
+    if env:
+        environment.update(env)
+    return board.run(list(shell) + [INIT, action], env=environment, timeout=90)
+
+
+def daemon_pid(board):
+    return int(board.read_file(PIDFILE))
+
+
+def executable(board, pid):
+    return board.run(["readlink", "/proc/%d/exe" % pid]).stdout.strip()
+
+
+# With Debian's start-stop-daemon (the board's PATH has it), without one
+# (plain shell), and with BusyBox's shell and tools only, as on a board
+# whose init is BusyBox.
+@pytest.mark.parametrize("kind", ["start-stop-daemon", "shell", "busybox"])
+def test_init_script_starts_reloads_and_stops_the_installed_daemon(make_board, root, kind):
+    board = make_board(root=root)
+    env, shell = {}, ()
+    if kind == "shell":
+        env = {"PATH": "/usr/bin:/bin"}
+    elif kind == "busybox":
+        board.mkdir("/tmp/busybox")
+        assert board.run(["/bin/busybox", "--install", "-s", "/tmp/busybox"]).status == 0
+        env, shell = {"PATH": "/tmp/busybox"}, ("/tmp/busybox/sh",)
+    found = board.run((list(shell) or ["sh"]) + ["-c", "command -v start-stop-daemon"], env=env).stdout.strip()
+    assert found == {"start-stop-daemon": "/usr/sbin/start-stop-daemon", "shell": "",
+                     "busybox": "/tmp/busybox/start-stop-daemon"}[kind]
+    board.write_config("WdtRefreshPeriod:1\n")
+
+    started = init(board, "start", env, shell)
+    assert started.status == 0 and started.stdout == "wardend started (pid %d)\n" % daemon_pid(board), started
+    pid = daemon_pid(board)
+    assert executable(board, pid) == "/usr/sbin/wardend"
+    status = init(board, "status", env, shell)
+    assert (status.status, status.stdout) == (0, "wardend is running (pid %d)\n" % pid)
+    again = init(board, "start", env, shell)
+    assert (again.status, again.stdout) == (0, "wardend is already running (pid %d)\n" % pid)
+
+    assert init(board, "reload", env, shell).status == 0
+    board.wait_for_log(r"^Got SIGHUP, re-reading configuration$")
+    board.wait_for_log(r"^Re-read config request received$")
+
+    stopped = init(board, "stop", env, shell)
+    assert (stopped.status, stopped.stdout) == (0, "wardend stopped\n")
+    # An orderly end: status 0, queue and pid file removed, watchdog closed.
+    assert board.wait(pid, timeout=5) == 0
+    assert not board.queue_exists() and not board.exists(PIDFILE)
+    assert board.device_records("watchdog")[-1].event == "close"
+    status = init(board, "status", env, shell)
+    assert (status.status, status.stdout) == (3, "wardend is not running\n")
+    assert init(board, "stop", env, shell).status == 0
+    assert init(board, "reload", env, shell).status == 7
+
+
+def test_a_killed_daemons_queue_is_removed_before_a_start_but_never_a_running_ones(make_board, root):
+    board = make_board(root=root)
+    board.write_config("WdtRefreshPeriod:1\n")
+    with open(os.path.join(root, UNIT)) as f:
+        pre_start = shlex.split(re.search(r"^ExecStartPre=(.*)$", f.read(), re.M).group(1))
+
+    # A daemon started by hand, with a pid file of its own, owns the queue:
+    # neither the init script nor the unit's clean-up may take it.
+    assert board.run(["/usr/sbin/wardend", "-P", "/tmpfs/hand.pid"], env=board.daemon_env()).status == 0
+    board.wait_until(lambda: board.exists("/tmpfs/hand.pid"), 10, "the pid file")
+    hand = int(board.read_file("/tmpfs/hand.pid"))
+    refused = init(board, "start")
+    assert refused.status == 1 and refused.stderr == "MSG QUE already exist\n", refused
+    assert board.run(pre_start).status == 0
+    assert board.alive(hand) and board.queue_exists()
+
+    # Killed, it leaves the queue behind; the clean-up removes it.
+    board.kill(hand, signal.SIGKILL)
+    assert board.wait(hand) == -signal.SIGKILL and board.queue_exists()
+    cleaned = board.run(pre_start)
+    assert cleaned.status == 0 and "left behind" in cleaned.stdout and not board.queue_exists()
+
+    # The init script does the same before its start; status tells of a
+    # daemon that was killed.
+    board.create_queue()
+    started = init(board, "start")
+    assert started.status == 0 and "left behind" in started.stdout, started
+    board.kill(daemon_pid(board), signal.SIGKILL)
+    board.wait(daemon_pid(board))
+    assert init(board, "status").status == 1
+    assert init(board, "start").status == 0
+    assert init(board, "stop").status == 0
+
+
+def test_systemd_unit_verifies(make_board, root):
+    # On the board the unit's commands are where they will be installed.
+    board = make_board(root=root)
+    man = "yes" if manual_pages() else "no"
+    result = board.run(["systemd-analyze", "verify", "--man=" + man, "/" + UNIT])
+    assert (result.status, result.stdout + result.stderr) == (0, "")
+
+
+def test_applications_built_from_the_installed_files_keep_their_processes_alive(make_board, root):
+    apps = build_apps(root, os.path.join(WORK, "apps-" + ARCH))
+    assert "libwardclient.so.1" in needed_libraries(apps["app_pc"])
+    assert "libwardclient.so.1" in needed_libraries(apps["app_cmake"])
+    assert "libwardclient.so.1" not in needed_libraries(apps["app_static"])
+
+    board = make_board(root=root)
+    # Python finds the installed client module by itself.
+    found = board.run(["python3", "-c", "import wardclient; print(wardclient.__file__)"]).stdout
+    assert found == "/usr/lib/python3/dist-packages/wardclient.py\n"
+    board.mkdir("/tmpfs/run")
+    config = "WdtRefreshPeriod:1\nAliveWatchPeriod:1\n"
+    pids = {}
+    for name, path in apps.items():
+        board.request("install", source=path, dest="/tmpfs/bin/" + name)
+        pids[name] = board.spawn(["/tmpfs/bin/" + name, "/tmpfs/run/%s.pid" % name, "300"])
+        board.wait_until(lambda: board.exists("/tmpfs/run/%s.pid" % name), 10, "pid file of " + name)
+        config += "Process:MONITOR:1:/tmpfs/run/%s.pid:/tmpfs/bin/%s\n" % (name, name)
+    # Last, with the same cycle, one that never reports: the pass judges the
+    # applications first, so a failure naming it shows that theirs arrived.
+    board.start_program("silent", pidfile="/tmpfs/run/silent.pid")
+    board.write_config(config + "Process:MONITOR:1:/tmpfs/run/silent.pid:/tmpfs/bin/silent\n")
+
+    assert init(board, "start").status == 0
+    down = board.wait_for_log(r"^System down reason : ", timeout=15, severity=LOG_WARNING)
+    assert down.text == "System down reason : Detect that the process [silent] did not sent health check."
+    assert all(board.alive(pid) for pid in pids.values()), [board.output(pid) for pid in pids.values()]
+    assert not [t for t in board.log_texts() if "No match processes" in t or "was not found" in t]
+
+
+# The process field of the README's BusyBox inittab line, with the board's
+# default configuration file.
+INITTAB_COMMAND = ("/usr/libexec/wardend/clean-stale-queue; "
+                   "exec /usr/sbin/wardend -n -P /var/run/wardend.pid")
+
+
+def test_inittab_respawn_command_runs_the_daemon_in_the_foreground_after_a_killed_one(make_board, root):
+    board = make_board(root=root)
+    board.write_config("WdtRefreshPeriod:1\n")
+    board.create_queue()  # left behind by a daemon that was killed
+    pid = board.spawn(["/bin/sh", "-c", INITTAB_COMMAND],
+                      env=dict(board.daemon_env(), WARDEND_DEVREC_PROGRAM="wardend"))
+    # Still the process init started (init respawns it when it ends).
+    board.wait_until(lambda: (board.read_file(PIDFILE) or "").strip() == str(pid), 10, "the pid file")
+    assert executable(board, pid) == "/usr/sbin/wardend"
+    assert board.stop_daemon(pid) == 0

@@ -1,0 +1,143 @@
+// The configuration check: every report of the reader on the line it is
+// about, each warning about what the reader takes in silence, and files
+// that cannot be checked.
+#include <cerrno>
+#include <tuple>
+
+#include "config_fixture.h"
+#include "readconfig/checkconfig.h"
+
+namespace {
+
+using Notes = std::vector<std::tuple<int32_t, int32_t, std::string>>;
+
+class CheckTest : public ConfigTest {
+ protected:
+  // The notes of a check of content; the check itself logs nothing.
+  Notes Check(const std::string &content, const std::string &name = "check.conf") {
+    std::vector<CheckNote> notes;
+    EXPECT_EQ(CheckConfig(WriteFile(name, content).c_str(), &notes), CHECK_OK);
+    EXPECT_TRUE(gLogged.empty());
+    Notes found;
+    for (const CheckNote &note : notes) found.emplace_back(note.Line, note.Severity, note.Text);
+    return found;
+  }
+};
+
+constexpr int32_t E = CHECK_ERROR, W = CHECK_WARNING;
+
+// One line each: the reader's own report of a refused line, byte for byte,
+// and the warnings about lines it takes in silence, each on its line.
+TEST_F(CheckTest, ReportsEveryRefusalAndWarningOnItsLine) {
+  const std::string pid = PidFile("app.pid"), exe = Program("app"), tail = ":" + pid + ":" + exe;
+  const std::string empty = WriteFile("empty.pid", ""), plain = WriteFile("plain", "data", 0644);
+  const std::string missing = dir_ + "/missing", cr = "Config read: ", on = " given on line ";
+  const std::string later = ":" + pid + ":" + Program("later");
+  const std::string ignored = ": the daemon ignores the line",
+                    caseRule = ": keys are matched in exact letter case, so the daemon ignores the line";
+  const std::vector<std::pair<std::string, std::vector<std::pair<int32_t, std::string>>>> rows = {
+      {"# a comment:AliveWatchPerod", {}},
+      {"AliveWatchPeriod", {{E, "No alive watch value" + on + "2"}}},
+      {"PowerWatchPeriod:", {{E, "No power watch value" + on + "3"}}},
+      {"WdtRefreshPeriod", {{E, "No WDT refresh value" + on + "4"}}},
+      {"TermTimeout", {{E, "No terminate timeout value" + on + "5"}}},
+      {"Wardend:/run/x.pid", {{E, "No PID file path" + on + "6"}}},
+      {"Process", {{E, "No startup" + on + "7"}}},
+      {"Process:MONITOR", {{E, "No health check cycle" + on + "8"}}},
+      {"Process:MONITOR:0", {{E, "No PID file path" + on + "9"}}},
+      {"Process:MONITOR:0:" + pid, {{E, "No exec path" + on + "10"}}},
+      {"Process:BOOT:0" + tail, {{E, cr + "StartUp convert error line 11 [BOOT]"}}},
+      {"Process:MONITOR:2147483648" + tail,
+       {{E, "Str2Num convert error [2147483648] : Numerical result out of range"}}},
+      {"Process:MONITOR:0:" + missing + ":" + exe, {{E, cr + "PID file is not exist line 13 [" + missing + "]"}}},
+      {"Process:MONITOR:0:" + empty + ":" + exe, {{E, cr + "PID file is empty line 14"}}},
+      {"Process:MONITOR:0:" + pid + ":" + missing, {{E, cr + "Exec file is not exist line 15 [" + missing + "]"}}},
+      {"Process:MONITOR:0:" + pid + ":" + plain, {{E, cr + "Exec file is not executable line 16"}}},
+      {"AliveWatchPerod:10", {{W, "unknown key 'AliveWatchPerod'" + ignored + "; did you mean 'AliveWatchPeriod'?"}}},
+      {" Wardend:x:/run/w.pid", {{W, "unknown key ' Wardend'" + ignored + "; did you mean 'Wardend'?"}}},
+      {"Watchdog:5", {{W, "unknown key 'Watchdog'" + ignored}}},
+      {"process:MONITOR" + tail, {{W, "key 'process' is not 'Process'" + caseRule}}},
+      {"TermTimeOut:3", {{W, "key 'TermTimeOut' is not 'TermTimeout'" + caseRule}}},
+      {"TermTimeout: 3", {{W, "blank before the number ' 3' (taken, but a blank after a number is not)"}}},
+      {"AliveWatchPeriod:7\t",
+       {{E, "Str2Num convert error [7\t] : Success"}, {W, "blank after the number '7\t': the value does not convert"}}},
+      {"Process:MANAGE:5 " + tail,
+       {{E, "Str2Num convert error [5 ] : Success"}, {W, "blank after the number '5 ': the value does not convert"}}},
+      {"WdtRefreshPeriod:0", {{W, "WdtRefreshPeriod 0 is taken as 1 second"}}},
+      {"WdtRefreshPeriod:-2", {{W, "WdtRefreshPeriod -2 is taken as 1 second"}}},
+      {"Process:start:5" + tail,
+       {{W,
+         "start-up kind 'start' makes the daemon pass over the line without a report: the process is not supervised"}}},
+      {"Process:MONITOR:-4" + tail, {{W, "negative health-check cycle -4 acts as a cycle of 1 second"}}},
+      {"Process:RESPAWN:10" + tail + ":-q",
+       {{W,
+         "process name 'app' is used on line 28 already: health checks naming 'app' reach only the entry of line 28"}}},
+      {"Process:MANAGE:0" + later, {}},
+      {"", {}},
+      {"   \t", {}},
+      {":::", {}},
+      {"WdtRefreshPeriod:5:extra", {}},
+  };
+  std::string content;
+  Notes expected;
+  for (size_t i = 0; i < rows.size(); i++) {
+    content += rows[i].first + "\n";
+    for (const auto &[severity, text] : rows[i].second)
+      expected.emplace_back(static_cast<int32_t>(i + 1), severity, text);
+  }
+  EXPECT_EQ(Check(content), expected);
+  // The check restores the hook it found.
+  LogMessage("test", "test", 1, LOG_ERR, "after");
+  EXPECT_EQ(Errors(), std::vector<std::string>{"after"});
+}
+
+// Lines are counted by their newlines, while the texts keep the reader's
+// count, which counts every piece of a long line. Reports about the file as
+// a whole (here the pre-count, which the shell cuts at " #") come first.
+// Windows line ends are one warning, on the first such line.
+TEST_F(CheckTest, PlacesReportsOnTheLinesOfTheFile) {
+  const std::string longLine = std::string(300, 'x') + "TermTimeout";
+  EXPECT_EQ(Check("TermTimeout:1\n" + longLine + "\nAliveWatchPeriod\n"),
+            (Notes{{2, E, "line 2 is too long in config file"},
+                   {2, W, "unknown key '" + std::string(45, 'x') + "TermTimeout'" + ": the daemon ignores the line"},
+                   {3, E, "No alive watch value given on line 4"}}));
+
+  WriteFile("split", "Process:MONITOR:0:/p:/e\nlast words\n");
+  const std::string path = dir_ + "/split #x";
+  EXPECT_EQ(Check("WdtRefreshPeriod:2\nProcess:MONITOR:0:/p:/e\n", "split #x"),
+            (Notes{{0, E, "Str2Num convert error [last words] : cat " + path + " | grep '^Process' | wc -l"},
+                   {2, E, "No more processes manage line 2"}}));
+
+  // A line starting with ':' is read as a "Process" line but not counted
+  // beforehand, so the table is full when it comes.
+  const std::string tail = ":" + PidFile("p.pid") + ":" + Program("p");
+  EXPECT_EQ(Check("Process:MONITOR:0" + tail + "\n:Process:MONITOR:0" + tail + "\n"),
+            (Notes{{2, E, "No more processes manage line 2"}}));
+
+  const std::string crLine =
+      ": the carriage return stays in the last field, where a number does not convert and a path names no file";
+  EXPECT_EQ(Check("# comment\r\nTermTimeout:3\r\nPowerWatchPeriod:1\n"),
+            (Notes{{1, W, "Windows line ends on 2 lines, the first here" + crLine},
+                   {2, E, "Str2Num convert error [3\r] : Success"}}));
+  EXPECT_EQ(Check("#\nWardend:x:/run/w.pid\r\n"), (Notes{{2, W, "Windows line end" + crLine}}));
+}
+
+TEST_F(CheckTest, CleanFilesAndFilesThatCannotBeChecked) {
+  const std::string pid = PidFile("a.pid"), tail = ":" + pid + ":" + Program("a");
+  const std::string processes =
+      "Process:monitor:0" + tail + "\nProcess:RESPAWN:30:" + pid + ":" + Program("b") + ":-q -v\n";
+  EXPECT_EQ(Check("# all in order\nAliveWatchPeriod:10\nWdtRefreshPeriod:1\nWardend:x:/run/w.pid\n\n" + processes),
+            Notes{});
+  EXPECT_EQ(Check(""), Notes{});
+
+  std::vector<CheckNote> notes{{1, CHECK_ERROR, "stale"}};
+  errno = 0;
+  EXPECT_EQ(CheckConfig((dir_ + "/missing").c_str(), &notes), CHECK_CANNOT_READ);
+  EXPECT_EQ(errno, ENOENT);
+  EXPECT_TRUE(notes.empty());
+  EXPECT_EQ(CheckConfig(dir_.c_str(), &notes), CHECK_NOT_A_FILE);
+  EXPECT_EQ(CheckConfig("/dev/null", &notes), CHECK_NOT_A_FILE);
+  EXPECT_TRUE(gLogged.empty());
+}
+
+}  // namespace
