@@ -95,6 +95,8 @@ int main(int argc, char **argv) {
   }
   db.Process = table;
   db.NumProcess = kEntries;
+  // As every read of the configuration leaves it.
+  BuildNameIndex(&db);
   ThreadArg arg;
   arg.QueId = queue;
   arg.Stop = nullptr;
@@ -134,6 +136,7 @@ int main(int argc, char **argv) {
   PrintLatency("bare msgsnd/msgrcv loop", bareLatency);
   PrintLatency("daemon receiver", daemonLatency);
 
+  ReleaseNameIndex(&db);
   msgctl(queue, IPC_RMID, nullptr);
   return 0;
 }

@@ -52,6 +52,9 @@ def _ior(group, number, size=4):
 # board's own request of the same group.
 WDIOC_KEEPALIVE = _ior("W", 5)
 WDIOC_BOARD_REQUEST = _ior("W", 12)
+# The Linux boot-status request and its flag for a reset by the watchdog.
+WDIOC_GETBOOTSTATUS = _ior("W", 2)
+WDIOF_CARDRESET = 0x0020
 
 
 def _project_version():
@@ -77,6 +80,9 @@ MASKED = ("/usr/sbin/reboot", "/usr/sbin/poweroff", "/usr/sbin/halt", "/usr/sbin
           "/sbin/shutdown", "/sbin/telinit", "/sbin/init", "/usr/bin/systemctl", "/bin/systemctl")
 # Capabilities the board never needs and that reach beyond the sandbox.
 DROPPED_CAPS = ("CAP_SYS_BOOT", "CAP_SYS_MODULE", "CAP_SYS_TIME", "CAP_SYS_RAWIO", "CAP_WAKE_ALARM")
+# What a real-time watchdog thread and locked memory need beyond the limits
+# (RLIMIT_RTPRIO, RLIMIT_MEMLOCK) of an ordinary process.
+REALTIME_CAPS = ("CAP_SYS_NICE", "CAP_IPC_LOCK")
 
 MONTHS = "Jan Feb Mar Apr May Jun Jul Aug Sep Oct Nov Dec".split()
 SEVERITIES = "emerg alert crit err warning notice info debug".split()
@@ -176,11 +182,16 @@ def prepare_run_dir(run_dir, watchdog=True, led=True):
     return devices
 
 
-def sandbox_argv(run_dir, devices, build_dir=BUILD_DIR, log_socket=None, env=None, clearenv=True, cwd="/"):
-    """The bwrap command line of a board whose host run folder is run_dir."""
+def sandbox_argv(run_dir, devices, build_dir=BUILD_DIR, log_socket=None, env=None, clearenv=True, cwd="/",
+                 cap_add=(), cap_drop=()):
+    """The bwrap command line of a board whose host run folder is run_dir.
+    cap_add keeps capabilities on the board (bwrap --cap-add, only when run
+    as root), cap_drop takes more away."""
     argv = ["bwrap", "--unshare-ipc", "--unshare-pid", "--unshare-net", "--unshare-uts",
             "--hostname", "board", "--die-with-parent", "--new-session"]
-    for cap in DROPPED_CAPS:
+    for cap in cap_add:
+        argv += ["--cap-add", cap]
+    for cap in DROPPED_CAPS + tuple(cap_drop):
         argv += ["--cap-drop", cap]
     argv += _system_binds()
     argv += ["--proc", "/proc", "--dev", "/dev",
@@ -237,14 +248,23 @@ class Board:
     root: an unpacked root file system (installed packages' files) laid over
           the board's system folders: its usr/sbin/wardend is the board's
           /usr/sbin/wardend, its etc/init.d/wardend /etc/init.d/wardend.
+    cap_add, cap_drop: capabilities kept on or taken from the board (see
+    REALTIME_CAPS); cap_add needs the harness to run as root.
+    bootstatus: how the watchdog answers WDIOC_GETBOOTSTATUS, a number of
+    WDIOF_* flags or "ENOTTY" (None: like every other request, 0 and the
+    argument untouched).
     """
 
-    def __init__(self, watchdog=True, led=True, files=None, env=None, build_dir=None, root=None):
+    def __init__(self, watchdog=True, led=True, files=None, env=None, build_dir=None, root=None, cap_add=(),
+                 cap_drop=(), bootstatus=None):
         self.build_dir = os.path.realpath(build_dir or BUILD_DIR)
         self.root = os.path.realpath(root) if root else None
         self.wants = {"watchdog": watchdog, "pow_led": led}
         self.files = files or {}
         self.env = env or {}
+        self.cap_add = tuple(cap_add)
+        self.cap_drop = tuple(cap_drop)
+        self.bootstatus = bootstatus
         self.emulator = shlex.split(os.environ.get("WARDEND_EMULATOR", ""))
         self.devrec = os.environ.get("WARDEND_DEVREC") or os.path.join(self.build_dir, "lib",
                                                                       "libwardend_devrec.so")
@@ -275,7 +295,8 @@ class Board:
         self._sock.settimeout(0.2)
         self._reader = threading.Thread(target=self._read_log, daemon=True)
         self._reader.start()
-        argv = sandbox_argv(self.run_dir, devices, self.build_dir, log_path, self.env)
+        argv = sandbox_argv(self.run_dir, devices, self.build_dir, log_path, self.env,
+                            cap_add=self.cap_add, cap_drop=self.cap_drop)
         agent = [PYTHON, os.path.join(SOURCE_DIR, "board", "agent.py")]
         if self.root:
             argv += root_binds(self.root, [SOURCE_DIR, self.build_dir])
@@ -513,6 +534,8 @@ class Board:
 
     def daemon_env(self):
         env = {"WARDEND_DEVREC_LOG": BOARD_DIR + "/devices.log"}
+        if self.bootstatus is not None:
+            env["WARDEND_DEVREC_BOOTSTATUS"] = str(self.bootstatus)
         if not self.emulator:
             env["LD_PRELOAD"] = self.devrec
         # Sanitizer reports of a detached daemon would go to its closed stderr:
@@ -522,6 +545,15 @@ class Board:
                             ("UBSAN_OPTIONS", "")):
             env[name] = "log_path=%s/sanitizer:%s%s" % (BOARD_DIR, extra, os.environ.get(name, ""))
         return env
+
+    def sanitizer(self):
+        """The build's WARDEND_SANITIZE ("", "address" or "thread")."""
+        try:
+            with open(os.path.join(self.build_dir, "CMakeCache.txt")) as f:
+                match = re.search(r"^WARDEND_SANITIZE:\w+=(.*)$", f.read(), re.M)
+        except OSError:
+            return ""
+        return match.group(1).strip() if match else ""
 
     def sanitizer_reports(self):
         """Text of every sanitizer report written by a daemon on this board."""

@@ -5,6 +5,11 @@
  * Requests on those descriptors are answered with 0 and never reach the
  * real ioctl, which a regular file would refuse.
  *
+ * WDIOC_GETBOOTSTATUS is answered as WARDEND_DEVREC_BOOTSTATUS says: a
+ * number is stored as the driver's flags, "ENOTTY" makes the request fail as
+ * with a driver that does not know it; unset, it is answered like any other
+ * request (0, the argument untouched).
+ *
  * Any thread may call in, also from signal context: every record is built on
  * the stack and written with one write() to a descriptor opened O_APPEND for
  * that record only, so records from different threads never mix and no lock
@@ -31,12 +36,18 @@
 
 enum { DEV_NONE = 0, DEV_WATCHDOG = 1, DEV_LED = 2 };
 enum { MAX_FDS = 4096, LED_REQUEST = 0x1001 };
+/* _IOR('W', 2, int): the Linux watchdog's boot status request. */
+#define BOOTSTATUS_REQUEST ((2UL << 30) | (sizeof(int) << 16) | ('W' << 8) | 2)
+enum { BOOT_ANSWER_DEFAULT = 0, BOOT_ANSWER_FLAGS = 1, BOOT_ANSWER_ENOTTY = 2 };
 
 static const char *const device_names[] = {"", "watchdog", "pow_led"};
 
 /* Which device a descriptor number refers to; cleared on close. */
 static atomic_int fd_device[MAX_FDS];
 static char log_path[4096];
+/* How WDIOC_GETBOOTSTATUS is answered; set once before main(). */
+static int boot_answer = BOOT_ANSWER_DEFAULT;
+static int boot_flags = 0;
 
 /* ---- async-signal-safe formatting -------------------------------------- */
 
@@ -245,6 +256,18 @@ EXPORT int ioctl(int fd, unsigned long request, ...) {
     put_str(&l, ",");
     put_int(&l, values[1]);
   }
+  if (device == DEV_WATCHDOG && (request & 0xffffffffUL) == BOOTSTATUS_REQUEST && boot_answer != BOOT_ANSWER_DEFAULT) {
+    if (boot_answer == BOOT_ANSWER_ENOTTY) {
+      put_str(&l, " errno=");
+      put_int(&l, ENOTTY);
+      finish(&l);
+      errno = ENOTTY;
+      return -1;
+    }
+    if (arg != NULL) memcpy(arg, &boot_flags, sizeof(boot_flags));
+    put_str(&l, " bootstatus=");
+    put_int(&l, boot_flags);
+  }
   finish(&l);
   errno = saved;
   return 0;
@@ -281,6 +304,14 @@ __attribute__((constructor)) static void devrec_init(void) {
   unsetenv("WARDEND_DEVREC_PROGRAM");
   const char *path = getenv("WARDEND_DEVREC_LOG");
   if (path != NULL && strlen(path) < sizeof(log_path)) memcpy(log_path, path, strlen(path) + 1);
+  const char *boot = getenv("WARDEND_DEVREC_BOOTSTATUS");
+  if (boot != NULL && strcmp(boot, "ENOTTY") == 0) {
+    boot_answer = BOOT_ANSWER_ENOTTY;
+  } else if (boot != NULL && boot[0] != '\0') {
+    boot_answer = BOOT_ANSWER_FLAGS;
+    boot_flags = (int)strtol(boot, NULL, 0);
+  }
   unsetenv("LD_PRELOAD");
   unsetenv("WARDEND_DEVREC_LOG");
+  unsetenv("WARDEND_DEVREC_BOOTSTATUS");
 }

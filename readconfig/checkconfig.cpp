@@ -234,6 +234,8 @@ int CheckConfig(const char *path, std::vector<CheckNote> *notes) {
       if (strcmp(key->Name, "WdtRefreshPeriod") == 0 && Str2Num(fields[1].c_str(), 10, &value) == 0 && value <= 0) {
         Warn(notes, chunk.Line, std::string(key->Name) + " " + std::to_string(value) + " is taken as 1 second");
       }
+    } else if (key->Kind == KEY_PAIR) {
+      for (size_t f = 1; f < fields.size() && f <= 2; f++) WarnBlanks(notes, chunk.Line, fields[f]);
     } else if (key->Kind == KEY_PROCESS) {
       const bool start = fields.size() > 1 && strcasecmp(fields[1].c_str(), "START") == 0;
       if (start) {

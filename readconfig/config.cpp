@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <new>
 
 #include "common/cmdexec.h"
@@ -32,10 +33,30 @@ ConfigDb gConfigDb;
 int32_t CntLine;
 int32_t CntProcess;
 int32_t PendingWdtRefresh;
+int32_t PendingStallTimeout;
+
+namespace {
+
+// FNV-1a over the name's bytes.
+uint32_t NameHash(const char *name, size_t length) {
+  uint32_t hash = 2166136261u;
+  for (size_t i = 0; i < length; i++) {
+    hash ^= static_cast<unsigned char>(name[i]);
+    hash *= 16777619u;
+  }
+  return hash;
+}
+
+bool SameName(const ProcEntry &entry, const char *name, size_t length) {
+  return entry.procName != nullptr && strlen(entry.procName) == length && memcmp(entry.procName, name, length) == 0;
+}
+
+}  // namespace
 
 void CleanConfig(const char *path, ConfigDb *db) {
   if (db == nullptr) return;
 
+  ReleaseNameIndex(db);
   delete[] db->Process;
   db->Process = nullptr;
   db->NumProcess = 0;
@@ -44,6 +65,11 @@ void CleanConfig(const char *path, ConfigDb *db) {
   db->PowerWatch = DEFAULT_POWER_WATCH;
   PendingWdtRefresh = DEFAULT_WDT_REFRESH;
   db->TermTimeout = DEFAULT_TERM_TIMEOUT;
+  PendingStallTimeout = 0;
+  db->RebootRecord[0] = '\0';
+  db->LoopLimitCount = 0;
+  db->LoopLimitWindow = 0;
+  db->WdtPriority = 0;
   // MyPidPath stays: it is the pid file the daemon wrote, and it must be
   // removable at exit even when a later file has no "Wardend" line.
 
@@ -52,6 +78,7 @@ void CleanConfig(const char *path, ConfigDb *db) {
 
   if (path == nullptr) {
     db->WdtRefresh.store(DEFAULT_WDT_REFRESH);
+    db->StallTimeout.store(0);
     return;
   }
 
@@ -96,4 +123,60 @@ void StaggerAliveTimers(ConfigDb *db) {
     // smallest value rather than wrapping round to a positive timer.
     if (running > INT32_MIN) running--;
   }
+}
+
+void ReleaseNameIndex(ConfigDb *db) {
+  if (db == nullptr) return;
+  delete[] db->NameIndex;
+  db->NameIndex = nullptr;
+  db->NameSlots = 0;
+}
+
+void BuildNameIndex(ConfigDb *db) {
+  if (db == nullptr) return;
+  ReleaseNameIndex(db);
+  if (db->Process == nullptr || db->NumProcess <= 0) return;
+  // At most half full, so a probe ends soon at an empty slot.
+  int32_t slots = 8;
+  while (slots < INT32_MAX / 4 && slots < 2 * db->NumProcess) slots *= 2;
+  NameSlot *index = new (std::nothrow) NameSlot[static_cast<size_t>(slots)]();
+  if (index == nullptr) return;
+  const uint32_t mask = static_cast<uint32_t>(slots) - 1;
+  for (int32_t i = 0; i < db->NumProcess; i++) {
+    const ProcEntry &entry = db->Process[i];
+    if (entry.procName == nullptr) continue;
+    const size_t length = strlen(entry.procName);
+    const uint32_t hash = NameHash(entry.procName, length);
+    uint32_t slot = hash & mask;
+    bool taken = false;
+    for (; index[slot].Entry != 0; slot = (slot + 1) & mask) {
+      // A later entry of the same name is never found, as in the walk.
+      if (index[slot].Hash == hash && SameName(db->Process[index[slot].Entry - 1], entry.procName, length)) {
+        taken = true;
+        break;
+      }
+    }
+    if (!taken) index[slot] = NameSlot{i + 1, hash};
+  }
+  db->NameIndex = index;
+  db->NameSlots = slots;
+}
+
+int32_t FindProcessByName(const ConfigDb *db, const char *name, size_t length) {
+  if (db == nullptr || db->Process == nullptr || name == nullptr) return -1;
+  if (db->NameIndex == nullptr) {
+    for (int32_t i = 0; i < db->NumProcess; i++) {
+      if (SameName(db->Process[i], name, length)) return i;
+    }
+    return -1;
+  }
+  const uint32_t mask = static_cast<uint32_t>(db->NameSlots) - 1;
+  const uint32_t hash = NameHash(name, length);
+  for (uint32_t slot = hash & mask; db->NameIndex[slot].Entry != 0; slot = (slot + 1) & mask) {
+    const NameSlot &found = db->NameIndex[slot];
+    if (found.Hash == hash && found.Entry <= db->NumProcess && SameName(db->Process[found.Entry - 1], name, length)) {
+      return found.Entry - 1;
+    }
+  }
+  return -1;
 }

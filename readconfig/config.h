@@ -12,6 +12,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 
 constexpr int CONFIG_TEXT_SIZE = 260;
@@ -53,6 +54,13 @@ struct ProcEntry {
   int32_t CntRespawn;  // respawns since the entry was read
 };
 
+// One slot of the health-check name index: the entry (index + 1, 0 for an
+// empty slot) and the hash of its name.
+struct NameSlot {
+  int32_t Entry;
+  uint32_t Hash;
+};
+
 struct ConfigDb {
   int32_t AliveWatch;
   int32_t PowerWatch;
@@ -61,6 +69,24 @@ struct ConfigDb {
   char MyPidPath[CONFIG_TEXT_SIZE];
   int32_t NumProcess;
   ProcEntry *Process;  // owned; replaced as a whole by every read
+
+  // Optional settings; each is off (0 or empty) when its key is absent.
+  // StallTimeout: seconds without progress of the pass before the watchdog
+  // refreshes stop. RebootRecord: the file of the last terminations.
+  // LoopLimitCount reboots within LoopLimitWindow seconds turn the next
+  // reboot into a safe-mode reboot. WdtPriority: the watchdog thread's
+  // SCHED_FIFO priority, with the memory locked.
+  std::atomic<int32_t> StallTimeout;
+  char RebootRecord[CONFIG_TEXT_SIZE];
+  int32_t LoopLimitCount;
+  int32_t LoopLimitWindow;
+  int32_t WdtPriority;
+
+  // Open-addressing hash of the entries' names, NameSlots slots (a power of
+  // two); owned, built by every read and released with the table. Null when
+  // a table was filled without a read: lookups then walk the table.
+  NameSlot *NameIndex;
+  int32_t NameSlots;
 };
 
 // The daemon's one database, zero-filled at program start.
@@ -76,6 +102,9 @@ extern int32_t CntProcess;
 // never the default that the file is about to replace (a default of 30
 // seconds seen in the middle of a re-read would stall the refreshes).
 extern int32_t PendingWdtRefresh;
+// The same for the stall timeout, which the watchdog thread also reads
+// without the lock.
+extern int32_t PendingStallTimeout;
 
 // Releases the process table and sets the defaults. With a path, also
 // counts the file's "Process" lines (through the shell) and sizes a new,
@@ -84,3 +113,12 @@ extern int32_t PendingWdtRefresh;
 void CleanConfig(const char *path, ConfigDb *db);
 // Spreads the entries' first alive checks over the alive period.
 void StaggerAliveTimers(ConfigDb *db);
+
+// Builds the name index of db's table (any earlier index is released). When
+// two entries share a name, the index keeps the first, as a walk over the
+// table would find it. Without memory for it there is no index.
+void BuildNameIndex(ConfigDb *db);
+void ReleaseNameIndex(ConfigDb *db);
+// The first entry whose procName is exactly the length bytes at name
+// (case-sensitive, whole name); -1 when there is none.
+int32_t FindProcessByName(const ConfigDb *db, const char *name, size_t length);

@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -39,17 +40,32 @@ void CopyField(char (&dest)[CONFIG_TEXT_SIZE], const char *field) {
   snprintf(dest, sizeof dest, "%s", field);
 }
 
+constexpr ConfigKey NumberKey(const char *name, const char *what, int32_t *(*target)(ConfigDb *),
+                              int32_t min = INT32_MIN, int32_t max = INT32_MAX) {
+  return ConfigKey{name, KEY_NUMBER, what, target, min, max, nullptr, nullptr, nullptr};
+}
+
 }  // namespace
 
-// The periods come first; the watchdog's goes to the pending value, which
-// the watchdog thread sees only when the read ends.
+// The periods come first and take any value; the watchdog's goes to the
+// pending value, which the watchdog thread sees only when the read ends, and
+// so does the stall timeout. The optional settings have ranges of their own.
 const ConfigKey ConfigKeys[] = {
-    {"AliveWatchPeriod", KEY_NUMBER, "alive watch", [](ConfigDb *db) { return &db->AliveWatch; }},
-    {"PowerWatchPeriod", KEY_NUMBER, "power watch", [](ConfigDb *db) { return &db->PowerWatch; }},
-    {"WdtRefreshPeriod", KEY_NUMBER, "WDT refresh", [](ConfigDb *) { return &PendingWdtRefresh; }},
-    {"TermTimeout", KEY_NUMBER, "terminate timeout", [](ConfigDb *db) { return &db->TermTimeout; }},
-    {"Wardend", KEY_PIDFILE, nullptr, nullptr},
-    {"Process", KEY_PROCESS, nullptr, nullptr},
+    NumberKey("AliveWatchPeriod", "alive watch", [](ConfigDb *db) { return &db->AliveWatch; }),
+    NumberKey("PowerWatchPeriod", "power watch", [](ConfigDb *db) { return &db->PowerWatch; }),
+    NumberKey("WdtRefreshPeriod", "WDT refresh", [](ConfigDb *) { return &PendingWdtRefresh; }),
+    NumberKey("TermTimeout", "terminate timeout", [](ConfigDb *db) { return &db->TermTimeout; }),
+    {"Wardend", KEY_PIDFILE, nullptr, nullptr, 0, 0, nullptr, nullptr, nullptr},
+    {"Process", KEY_PROCESS, nullptr, nullptr, 0, 0, nullptr, nullptr, nullptr},
+    NumberKey(
+        "SuperviseStallTimeout", "supervise stall timeout", [](ConfigDb *) { return &PendingStallTimeout; }, 0),
+    {"RebootRecord", KEY_PATH, "reboot record", nullptr, 0, 0, nullptr, nullptr,
+     [](ConfigDb *db) { return &db->RebootRecord[0]; }},
+    {"RebootLoopLimit", KEY_PAIR, "reboot loop limit", [](ConfigDb *db) { return &db->LoopLimitCount; }, 1, INT32_MAX,
+     "reboot loop window", [](ConfigDb *db) { return &db->LoopLimitWindow; }, nullptr},
+    NumberKey(
+        "WdtPriority", "WDT priority", [](ConfigDb *db) { return &db->WdtPriority; }, WDT_PRIORITY_MIN,
+        WDT_PRIORITY_MAX),
 };
 const int32_t NumConfigKeys = static_cast<int32_t>(sizeof ConfigKeys / sizeof ConfigKeys[0]);
 
@@ -73,6 +89,7 @@ int ReadConfig(const char *path, ConfigDb *db) {
     // the unfilled entries away from the supervision pass and the queue.
     if (db->NumProcess > CntProcess) db->NumProcess = CntProcess;
     db->WdtRefresh.store(PendingWdtRefresh);
+    db->StallTimeout.store(PendingStallTimeout);
     return 1;
   }
 
@@ -96,7 +113,9 @@ int ReadConfig(const char *path, ConfigDb *db) {
 
   if (db->NumProcess > CntProcess) db->NumProcess = CntProcess;
   StaggerAliveTimers(db);
+  BuildNameIndex(db);
   db->WdtRefresh.store(PendingWdtRefresh);
+  db->StallTimeout.store(PendingStallTimeout);
   return 0;
 }
 
@@ -125,8 +144,34 @@ void handle_config_line(char *line, ConfigDb *db) {
     if (value == nullptr) {
       LOG_AT(UNIT, LOG_ERR, "No %s value given on line %d", known->What, CntLine);
     } else {
-      (void)handle_numeric(value, known->Target(db));
+      (void)handle_ranged(known->Name, value, known->Min, known->Max, known->Target(db));
     }
+  } else if (known->Kind == KEY_PATH) {
+    const char *path = strtok_r(nullptr, SEPARATORS, &save);
+    if (path == nullptr) {
+      LOG_AT(UNIT, LOG_ERR, "No %s path given on line %d", known->What, CntLine);
+    } else {
+      // Every line fits a text field (see MAX_LINE).
+      snprintf(known->Text(db), CONFIG_TEXT_SIZE, "%s", path);
+    }
+  } else if (known->Kind == KEY_PAIR) {
+    // Both values or neither: a half-given pair leaves the earlier one.
+    int32_t first = 0;
+    int32_t second = 0;
+    const char *value = strtok_r(nullptr, SEPARATORS, &save);
+    if (value == nullptr) {
+      LOG_AT(UNIT, LOG_ERR, "No %s value given on line %d", known->What, CntLine);
+      return;
+    }
+    if (handle_ranged(known->Name, value, known->Min, known->Max, &first) != 0) return;
+    value = strtok_r(nullptr, SEPARATORS, &save);
+    if (value == nullptr) {
+      LOG_AT(UNIT, LOG_ERR, "No %s value given on line %d", known->SecondWhat, CntLine);
+      return;
+    }
+    if (handle_ranged(known->Name, value, known->Min, known->Max, &second) != 0) return;
+    *known->Target(db) = first;
+    *known->SecondTarget(db) = second;
   } else if (known->Kind == KEY_PIDFILE) {
     // The field before the path carries nothing the daemon uses.
     const char *path = strtok_r(nullptr, SEPARATORS, &save);
@@ -199,6 +244,18 @@ int handle_numeric(const char *field, int32_t *target) {
     LOG_AT(UNIT, LOG_ERR, "Str2Num convert error [%s] : %s", field, ErrText(err, text, sizeof text));
     return 1;
   }
+  return 0;
+}
+
+int handle_ranged(const char *key, const char *field, int32_t min, int32_t max, int32_t *target) {
+  if (key == nullptr || field == nullptr || target == nullptr) return 1;
+  int32_t value = 0;
+  if (handle_numeric(field, &value) != 0) return 1;
+  if (value < min || value > max) {
+    LOG_AT(UNIT, LOG_ERR, "Config read: %s out of range line %d [%s]", key, CntLine, field);
+    return 1;
+  }
+  *target = value;
   return 0;
 }
 

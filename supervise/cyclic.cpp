@@ -1,6 +1,7 @@
 // The once-a-second supervision pass and the power-switch hooks, run by the
 // cyclic thread. The pass holds ThreadArg.Mutex for its whole walk; only
-// FlgHlthChk is shared with the receiver thread outside that lock.
+// FlgHlthChk is shared with the receiver thread outside that lock, and the
+// pass's progress marks with the watchdog thread.
 #include "supervise/cyclic.h"
 
 #include <sys/time.h>
@@ -10,6 +11,7 @@
 
 #include "common/sleep.h"
 #include "supervise/alive.h"
+#include "supervise/stall.h"
 #include "supervise/watchdog.h"
 
 namespace {
@@ -73,7 +75,11 @@ void BuildDownReason(const ConfigDb *db, int result, int index, char *reason) {
 }
 
 int SuperviseProcess(ThreadArg *arg, int *index, TerminateAction terminate) {
+  // The watchdog thread measures the pass from the moment it holds the
+  // table: waiting behind a re-read is not a stall of the pass.
+  PassWaitsForTable();
   bool locked = LockTable(arg, kUnit, __func__, __LINE__);
+  PassProgress();
   int result = SuperviseWalk(arg->Config, index);
   if (result != SUPERVISE_OK && terminate != nullptr) {
     char reason[SUPERVISE_REASON_SIZE];
@@ -81,6 +87,7 @@ int SuperviseProcess(ThreadArg *arg, int *index, TerminateAction terminate) {
     terminate(TERM_REBOOT, arg->Config, reason);
   }
   UnlockTable(arg, locked, kUnit, __func__, __LINE__);
+  PassProgress();
   return result;
 }
 
@@ -104,7 +111,9 @@ void *CyclicThread(void *param) {
     (void)SuperviseProcess(arg, &index, DoSystemTerminate);
 
     if (PowerSwPushed() != 0) {
+      PassWaitsForTable();
       bool locked = LockTable(arg, kUnit, __func__, __LINE__);
+      PassProgress();
       DoSystemTerminate(TERM_POWEROFF, arg->Config, "Power button was pushed by user.");
       UnlockTable(arg, locked, kUnit, __func__, __LINE__);
     }

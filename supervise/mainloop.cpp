@@ -4,8 +4,12 @@
 // then waits for them and releases what they shared.
 #include "supervise/mainloop.h"
 
+#include <linux/watchdog.h>
+#include <malloc.h>
 #include <pthread.h>
+#include <sched.h>
 #include <sys/ipc.h>
+#include <sys/mman.h>
 #include <sys/msg.h>
 
 #include <cerrno>
@@ -18,6 +22,8 @@
 #include "supervise/alive.h"
 #include "supervise/cyclic.h"
 #include "supervise/msgrcv.h"
+#include "supervise/rebootrecord.h"
+#include "supervise/stall.h"
 #include "supervise/terminate.h"
 #include "supervise/watchdog.h"
 
@@ -38,6 +44,58 @@ constexpr int kReceiverGraceSeconds = 5;
 // wardend_loop's stack so that a receiver which could not be stopped never
 // reads a record that has gone away.
 ThreadArg gLoopArg;
+
+// Stack of every thread the loop starts once the memory is locked. A locked
+// stack is resident and counts against RLIMIT_MEMLOCK as a whole, and the
+// default (RLIMIT_STACK, often 8 MiB) would exhaust a modest limit with the
+// first thread. The threads keep their large buffers on the heap; this
+// leaves ample room for the deepest call (a log line inside a re-read) and
+// for the sanitizers' larger frames.
+constexpr size_t kLockedStackSize = 256 * 1024;
+
+// Set by the main thread before any thread starts, only read afterwards.
+bool gMemoryLocked = false;
+pthread_attr_t gLockedAttr;
+
+// Locks the daemon's memory for a watchdog thread that must never wait for
+// a page. Failures are reported and the daemon runs on unlocked.
+void LockMemory() {
+  // One malloc arena for every thread: each further arena reserves tens of
+  // MiB of address space, which a locked process would have to account for.
+  (void)mallopt(M_ARENA_MAX, 1);
+  if (mlockall(MCL_CURRENT | MCL_FUTURE) != 0) {
+    char buffer[128];
+    LOG_AS(kUnit, kLoop, LOG_WARNING, "Memory lock fail! : %s",
+           ErrText(errno, buffer, sizeof buffer));
+    return;
+  }
+  pthread_attr_init(&gLockedAttr);
+  pthread_attr_setstacksize(&gLockedAttr, kLockedStackSize);
+  gMemoryLocked = true;
+}
+
+void RaiseWatchdogPriority(pthread_t watchdog, int32_t priority) {
+  struct sched_param param;
+  memset(&param, 0, sizeof param);
+  param.sched_priority = priority;
+  int err = pthread_setschedparam(watchdog, SCHED_FIFO, &param);
+  if (err != 0) {
+    char buffer[128];
+    LOG_AS(kUnit, kLoop, LOG_WARNING, "WDT thread priority set fail! : %s",
+           ErrText(err, buffer, sizeof buffer));
+  }
+}
+
+// What the last boot left behind: the latest reboot record and whether the
+// watchdog reset the board.
+void ReportLastShutdown(const ConfigDb *db) {
+  LogLastShutdown(db->RebootRecord);
+  int flags = 0;
+  // A driver that does not know the request has nothing to tell.
+  if (WdtBootStatus(&flags) == 0 && (flags & WDIOF_CARDRESET) != 0) {
+    LOG_AS(kUnit, kLoop, LOG_WARNING, "Last reset was caused by the watchdog");
+  }
+}
 
 // label is "WDT" or "1sec cyclic", the start of the thread's join message.
 void JoinOrReport(bool started, pthread_t thread, const char *label) {
@@ -88,6 +146,10 @@ bool JoinReceiver(pthread_t thread, bool stopSent) {
 
 }  // namespace
 
+int LoopThreadCreate(pthread_t *thread, void *(*start)(void *), void *arg) {
+  return pthread_create(thread, gMemoryLocked ? &gLockedAttr : nullptr, start, arg);
+}
+
 bool LockTable(ThreadArg *arg, const char *unit, const char *function, int line) {
   int err = pthread_mutex_lock(&arg->Mutex);
   if (err != 0) {
@@ -128,20 +190,30 @@ void wardend_loop(int queId, ConfigDb *db, const LoopHook *hooks, int hookCount)
   }
   WdtKeepAlive();
   WdtBoardRequest();
+  // The boot status is asked for only where a record is kept: without one
+  // the device sees exactly the requests it always saw.
+  if (db->RebootRecord[0] != '\0') ReportLastShutdown(db);
+  // Taken now: once the receiver runs, a re-read may change the table's
+  // settings under the lock. The priority is the start-up file's.
+  const int32_t priority = db->WdtPriority;
+  // Before any thread exists, so that every stack is locked as it is made.
+  if (priority > 0) LockMemory();
+  ResetPassProgress();
 
   // A thread whose creation failed is never joined, so remember which ones
   // exist.
   pthread_t receiver{}, cyclic{}, watchdog{};
   char buffer[128];
-  int err = pthread_create(&receiver, nullptr, MsgRcvThread, arg);
+  int err = LoopThreadCreate(&receiver, MsgRcvThread, arg);
   bool receiverStarted = err == 0;
   if (err != 0) LOG_AT(kUnit, LOG_ERR, "MSG Que recv thread create fail! : %s", ErrText(err, buffer, sizeof buffer));
-  err = pthread_create(&cyclic, nullptr, CyclicThread, arg);
+  err = LoopThreadCreate(&cyclic, CyclicThread, arg);
   bool cyclicStarted = err == 0;
   if (err != 0) LOG_AT(kUnit, LOG_ERR, "1sec cyclic thread create fail! : %s", ErrText(err, buffer, sizeof buffer));
-  err = pthread_create(&watchdog, nullptr, WdtThread, arg);
+  err = LoopThreadCreate(&watchdog, WdtThread, arg);
   bool watchdogStarted = err == 0;
   if (err != 0) LOG_AT(kUnit, LOG_ERR, "WDT thread create fail! : %s", ErrText(err, buffer, sizeof buffer));
+  if (watchdogStarted && priority > 0) RaiseWatchdogPriority(watchdog, priority);
 
   // Which helpers run, so that only those are stopped.
   bool hookStarted[LOOP_HOOKS_MAX] = {};

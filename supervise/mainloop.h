@@ -38,6 +38,12 @@ struct LoopHook {
 // The most helpers wardend_loop runs; it leaves out any beyond.
 constexpr int LOOP_HOOKS_MAX = 8;
 
+// pthread_create for the threads of the loop and its helpers: default
+// attributes, except a modest explicit stack once the daemon has locked its
+// memory (WdtPriority), where every stack is resident and counted against
+// RLIMIT_MEMLOCK. Returns pthread_create's result.
+int LoopThreadCreate(pthread_t *thread, void *(*start)(void *), void *arg);
+
 // Runs the daemon until SIGTERM. hooks may be null when hookCount is 0.
 void wardend_loop(int queId, ConfigDb *db, const LoopHook *hooks, int hookCount);
 

@@ -67,18 +67,13 @@ void DropOversizedMessage(int queId) {
 
 void RecvHealthCheck(const CtrlMsg *msg, ThreadArg *arg) {
   ConfigDb *db = arg->Config;
-  size_t length = strnlen(msg->name, CTRLMSG_NAME_SIZE);
-  if (db->Process != nullptr) {
-    for (int32_t i = 0; i < db->NumProcess; i++) {
-      ProcEntry &entry = db->Process[i];
-      if (entry.procName == nullptr) continue;
-      // Whole, case-sensitive names: "app" does not answer for "app2" or "App".
-      if (strlen(entry.procName) == length && memcmp(entry.procName, msg->name, length) == 0) {
-        entry.TimHlthChk.store(MonotonicMs());
-        entry.FlgHlthChk.store(0);
-        return;
-      }
-    }
+  // Whole, case-sensitive names: "app" does not answer for "app2" or "App";
+  // of two entries with one name, the first answers.
+  int32_t found = FindProcessByName(db, msg->name, strnlen(msg->name, CTRLMSG_NAME_SIZE));
+  if (found >= 0) {
+    db->Process[found].TimHlthChk.store(MonotonicMs());
+    db->Process[found].FlgHlthChk.store(0);
+    return;
   }
   char name[CTRLMSG_NAME_SIZE + 1];
   CopyField<CTRLMSG_NAME_SIZE>(name, msg->name);

@@ -8,14 +8,19 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
+#include <ctime>
 
 #include "common/cmdexec.h"
+#include "common/errtext.h"
 #include "common/fd.h"
 #include "common/sleep.h"
 #include "common/log.h"
+#include "supervise/rebootrecord.h"
+#include "supervise/stall.h"
 #include "supervise/statusinfo.h"
 #include "supervise/watchdog.h"
 
@@ -27,6 +32,30 @@ constexpr const char *kTerminate = "DoSystemTerminate";
 constexpr const char *kPowerLedDevice = "/dev/pow_led";
 constexpr int kCommandSize = CONFIG_TEXT_SIZE;
 constexpr int kFinalWaitSeconds = 60;
+// A reason with the reboot-loop note appended; cut to the buffer on purpose,
+// as it is a log text.
+constexpr int kLoopReasonSize = 384;
+
+// A reboot that would make one too many within the loop window becomes a
+// safe-mode reboot, and the reason says so. Power-offs and safe-mode
+// reboots are left as they are.
+int CheckRebootLoop(int mode, const ConfigDb *db, const char *reason, char *loopReason) {
+  if (mode == TERM_POWEROFF || mode == TERM_SAFEMODE) return mode;
+  if (db->RebootRecord[0] == '\0' || db->LoopLimitCount <= 0 || db->LoopLimitWindow <= 0) return mode;
+  RebootRecordLines records;
+  if (ReadRebootRecords(db->RebootRecord, &records) != 0) {
+    char text[128];
+    LOG_AS(kUnit, kTerminate, LOG_ERR, "Reboot record read fail! [%s] : %s", db->RebootRecord,
+           ErrText(errno, text, sizeof text));
+    return mode;
+  }
+  const int reboots = CountRecentReboots(&records, static_cast<int64_t>(time(nullptr)), db->LoopLimitWindow);
+  if (reboots < db->LoopLimitCount) return mode;
+  int n = snprintf(loopReason, kLoopReasonSize, "%s (reboot loop: %d reboots in %d sec)", reason, reboots,
+                   static_cast<int>(db->LoopLimitWindow));
+  (void)n;
+  return TERM_SAFEMODE;
+}
 
 // One sweep over the MANAGE and RESPAWN entries: finds each process with
 // "pidof -s" and sends it signo (0 sends nothing). Returns whether any
@@ -79,8 +108,24 @@ void SetupPowerLed(int first, int second) {
 }
 
 void DoSystemTerminate(int mode, ConfigDb *db, const char *reason) {
+  // The pass that started this termination holds the table until the board
+  // is down; that is no stall.
+  TerminationStarted();
+  if (reason == nullptr) reason = "";
+  char loopReason[kLoopReasonSize];
+  const int given = mode;
+  mode = CheckRebootLoop(mode, db, reason, loopReason);
+  if (mode != given) reason = loopReason;
   StatusTerminationBegin(mode, reason);
-  LOG_AT(kUnit, LOG_WARNING, "System down reason : %s", reason != nullptr ? reason : "");
+  LOG_AT(kUnit, LOG_WARNING, "System down reason : %s", reason);
+  // The record is written first, while the watchdog thread still refreshes
+  // the device: a termination that hangs in a sweep, or a power cut during
+  // the grace wait, still leaves the reason behind.
+  if (db->RebootRecord[0] != '\0' &&
+      WriteRebootRecord(db->RebootRecord, static_cast<int64_t>(time(nullptr)), mode, reason) != 0) {
+    char text[128];
+    LOG_AT(kUnit, LOG_ERR, "Reboot record write fail! [%s] : %s", db->RebootRecord, ErrText(errno, text, sizeof text));
+  }
   SetupPowerLed(LED_SYSTEM_DOWN);
   WdtKeepAlive();
 

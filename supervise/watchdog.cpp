@@ -16,6 +16,7 @@
 #include "common/clock.h"
 #include "common/log.h"
 #include "common/sleep.h"
+#include "supervise/stall.h"
 
 DebugInfo gDebugInfo;
 
@@ -79,6 +80,15 @@ void WdtBoardRequest() {
   (void)ioctl(gWdtFd, kBoardRequest, static_cast<int *>(nullptr));
 }
 
+int WdtBootStatus(int *flags) {
+  std::lock_guard<std::mutex> lock(gWdtLock);
+  if (gWdtFd < 0 || flags == nullptr) return -1;
+  int status = 0;
+  if (ioctl(gWdtFd, WDIOC_GETBOOTSTATUS, &status) != 0) return -1;
+  *flags = status;
+  return 0;
+}
+
 void WdtClose() {
   std::lock_guard<std::mutex> lock(gWdtLock);
   if (gWdtFd < 0) return;
@@ -115,9 +125,22 @@ void *WdtThread(void *param) {
   gettimeofday(&last, nullptr);
   PublishWdtTime(last);
   gDebugInfo.WdtMonoMs.store(MonotonicMs());
+  // Once supervision has stalled the refreshes stop for good, so that the
+  // hardware resets the board.
+  bool stalled = false;
   while (arg->Stop->load() == 0) {
     // The period is read at every pass so that a re-read takes effect.
     SleepSeconds(EffectiveRefresh(arg->Config));
+    // A daemon that is stopping lets its cyclic thread end first; that is
+    // no stall.
+    if (!stalled && arg->Stop->load() == 0) {
+      int seconds = SupervisionStalled(arg->Config->StallTimeout.load());
+      if (seconds > 0) {
+        LOG_AT(kUnit, LOG_CRIT, "Supervision stalled for %d sec, watchdog refresh stopped", seconds);
+        stalled = true;
+      }
+    }
+    if (stalled) continue;
     WdtKeepAlive();
     gDebugInfo.WdtMonoMs.store(MonotonicMs());
     int64_t limit = 2 * static_cast<int64_t>(EffectiveRefresh(arg->Config));

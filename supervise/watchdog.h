@@ -27,6 +27,9 @@ int WdtOpen();
 void WdtKeepAlive();
 // The board-specific request (number 12) with argument 0, when open.
 void WdtBoardRequest();
+// WDIOC_GETBOOTSTATUS, when the device is open: 0 with the driver's
+// WDIOF_* flags in *flags, -1 when the driver does not answer.
+int WdtBootStatus(int *flags);
 // Closes the device once; later calls and keep-alives do nothing.
 void WdtClose();
 
@@ -49,7 +52,9 @@ struct DebugInfo {
 extern DebugInfo gDebugInfo;
 
 // The watchdog thread: refreshes the device every WdtRefresh seconds (a
-// period of 0 or less counts as 1) until the stop flag is set.
+// period of 0 or less counts as 1) until the stop flag is set. With a
+// StallTimeout, a supervision pass that has not made progress for that long
+// (see supervise/stall.h) is logged once and the refreshes stop.
 void *WdtThread(void *arg);
 
 // Milliseconds since *time (32-bit wrapping arithmetic); stores the current

@@ -139,7 +139,7 @@ int SignalWorkerStart(ThreadArg *arg) {
     SIG_LOG(LOG_ERR, "Signal thread pipe fail! : %s", ErrText(errno, text, sizeof text));
     return -1;
   }
-  int error = pthread_create(&Worker, nullptr, SignalWorker, arg);
+  int error = LoopThreadCreate(&Worker, SignalWorker, arg);
   if (error != 0) {
     SIG_LOG(LOG_ERR, "Signal thread create fail! : %s", ErrText(error, text, sizeof text));
     close(QuitPipe[0]);

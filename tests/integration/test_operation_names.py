@@ -5,14 +5,16 @@
 import re
 import signal
 
+from board import WDIOF_CARDRESET
 from support import RUN
 
 PROGRAM = "/tmpfs/bin/lost"
 PIDFILE = RUN + "/lost.pid"
 # A pidof that answers with no pid, so the termination's sweep reports it.
 FAKE_PIDOF = "#!/bin/sh\necho notapid\n"
+RECORD = "/tmpfs/state/reboots"
 CONFIG = ("WdtRefreshPeriod:1\nAliveWatchPeriod:3\nTermTimeout:0\nPowerWatchPeriod:x\n"
-          "Process:RESPAWN:0:%s:%s\n" % (PIDFILE, PROGRAM))
+          "Process:RESPAWN:0:%s:%s\nRebootRecord:%s\n" % (PIDFILE, PROGRAM, RECORD))
 
 # Message (start of the text), and the operation and unit it is reported under.
 EXPECTED = [
@@ -29,11 +31,14 @@ EXPECTED = [
     (r"System down reason : Detect that the process \[lost\] was dead\.", "DoSystemTerminate", "supervise"),
     (r"PWR-LED open fail", "SetupPowerLed", "supervise"),
     (r"Str2Num convert error \[notapid\] : pidof -s lost", "DoSystemTerminate", "supervise"),
+    (r"Last shutdown: 2026-01-02T03:04:05Z reboot : earlier", "wardend_loop", "supervise"),
+    (r"Last reset was caused by the watchdog", "wardend_loop", "supervise"),
 ]
 
 
 def test_debug_lines_name_the_reporting_operation(make_board):
-    board = make_board(led=False)
+    board = make_board(led=False, bootstatus=WDIOF_CARDRESET)
+    board.write_file(RECORD, "2026-01-02T03:04:05Z reboot : earlier\n")
     board.write_file(PROGRAM, "#!/bin/sh\n", mode=0o755)  # the respawn finds it on PATH and it ends at once
     board.write_file("/tmpfs/bin/pidof", FAKE_PIDOF, mode=0o755)
     board.mkdir(RUN)

@@ -77,12 +77,68 @@ class StaggerTable : public testing::TestWithParam<StaggerRow> {};
 TEST_P(StaggerTable, SpreadsTheFirstAliveChecks) {
   const StaggerRow &row = GetParam();
   std::vector<ProcEntry> entries(row.timers.size());
-  ConfigDb db{row.aliveWatch, 0, {0}, 0, {}, static_cast<int32_t>(row.timers.size()), entries.data()};
+  ConfigDb db{};
+  db.AliveWatch = row.aliveWatch;
+  db.NumProcess = static_cast<int32_t>(row.timers.size());
+  db.Process = entries.data();
   StaggerAliveTimers(&db);
   std::vector<int32_t> timers;
   for (const ProcEntry &entry : entries) timers.push_back(entry.TmrAlive);
   EXPECT_EQ(timers, row.timers);
 }
 TABLE_ROWS(StaggerTable, kStaggerRows);
+
+// The index must answer every name exactly as a walk over the table from
+// its first entry: duplicates (the first one wins), names that are prefixes
+// of one another, names that collide in a small index, an empty name, and
+// entries without a name. Tables of several sizes make the index grow.
+TEST(NameIndex, AnswersAsTheWalkFromTheFirstEntry) {
+  for (int32_t size : {1, 3, 4, 5, 17, 100, 300}) {
+    SCOPED_TRACE(size);
+    std::vector<ProcEntry> entries(static_cast<size_t>(size));
+    std::vector<std::string> names;
+    for (int32_t i = 0; i < size; i++) {
+      // Every third name repeats an earlier one; some are prefixes of others.
+      const std::string name = i % 3 == 2 ? names[static_cast<size_t>(i) / 2] : "p" + std::to_string(i * 7 % 50);
+      names.push_back(name);
+      snprintf(entries[i].ExecPath, sizeof entries[i].ExecPath, "/usr/bin/%s", name.c_str());
+      entries[i].procName = i == size / 2 ? nullptr : entries[i].ExecPath + 9;
+    }
+    ConfigDb db{};
+    db.Process = entries.data();
+    db.NumProcess = size;
+    std::vector<std::string> queries = names;
+    for (const char *other : {"", "p", "p1 ", "P1", "p999", "usr/bin/p1"}) queries.push_back(other);
+    std::vector<int32_t> walked;
+    for (const std::string &query : queries) walked.push_back(FindProcessByName(&db, query.data(), query.size()));
+    BuildNameIndex(&db);
+    ASSERT_NE(db.NameIndex, nullptr);
+    EXPECT_GE(db.NameSlots, 2 * size);
+    for (size_t q = 0; q < queries.size(); q++) {
+      EXPECT_EQ(FindProcessByName(&db, queries[q].data(), queries[q].size()), walked[q]) << "[" << queries[q] << "]";
+    }
+    // Only the name's own bytes count, not what follows them.
+    EXPECT_EQ(FindProcessByName(&db, "p7xyz", 2), FindProcessByName(&db, "p7", 2));
+    ReleaseNameIndex(&db);
+    EXPECT_EQ(db.NameIndex, nullptr);
+  }
+}
+
+// Every read builds the index for its own table, and the release at exit
+// takes it away with the table.
+TEST_F(ConfigTest, EveryReadIndexesItsOwnTable) {
+  const std::string pid = PidFile("p.pid");
+  const std::string a = Program("a");
+  const std::string b = Program("b");
+  ASSERT_EQ(Read("Process:MONITOR:1:" + pid + ":" + a + "\nProcess:MONITOR:1:" + pid + ":" + b + "\n"), 0);
+  ASSERT_NE(db_.NameIndex, nullptr);
+  EXPECT_EQ(FindProcessByName(&db_, "b", 1), 1);
+  ASSERT_EQ(Read("Process:MONITOR:1:" + pid + ":" + b + "\n"), 0);
+  EXPECT_EQ(FindProcessByName(&db_, "b", 1), 0);
+  EXPECT_EQ(FindProcessByName(&db_, "a", 1), -1);
+  CleanConfig(nullptr, &db_);
+  EXPECT_EQ(db_.NameIndex, nullptr);
+  EXPECT_EQ(FindProcessByName(&db_, "b", 1), -1);
+}
 
 }  // namespace

@@ -101,12 +101,11 @@ TEST_F(ConfigTest, ReportsEachRefusedLineByNumberAndKeepsTheOthers) {
                             }));
 }
 
-// Every key of the reader's table is dispatched by the table itself: a
-// numeric key without its value names the key's own missing value, and with
-// one stores it where the row says; a key differing only in letter case is
-// nobody's.
+// Every key of the reader's table is dispatched by the table itself: a key
+// without its value names the row's own missing value, and with one stores
+// it where the row says; a key differing only in letter case is nobody's.
 TEST_F(ConfigTest, EveryKeyOfTheTableIsRead) {
-  ASSERT_GE(NumConfigKeys, 6);
+  ASSERT_GE(NumConfigKeys, 10);
   for (int32_t i = 0; i < NumConfigKeys; i++) {
     const ConfigKey &key = ConfigKeys[i];
     SCOPED_TRACE(key.Name);
@@ -114,13 +113,33 @@ TEST_F(ConfigTest, EveryKeyOfTheTableIsRead) {
     std::string lower = key.Name;
     for (char &c : lower) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
     EXPECT_EQ(FindConfigKey(lower.c_str()), nullptr);
-    if (key.Kind != KEY_NUMBER) continue;
+    const std::string name = key.Name;
+    const std::string what = key.What != nullptr ? key.What : "";
     gLogged.clear();
-    ASSERT_EQ(Read(std::string(key.Name) + "\n" + key.Name + ":-77\n"), 0);
-    EXPECT_EQ(Errors(), Texts{"No " + std::string(key.What) + " value given on line 1"});
-    // The read has ended: the pending refresh period is published too.
-    const int32_t stored = key.Target(&db_) == &PendingWdtRefresh ? db_.WdtRefresh.load() : *key.Target(&db_);
-    EXPECT_EQ(stored, -77);
+    if (key.Kind == KEY_NUMBER) {
+      // A value each row accepts, other than the default.
+      const int32_t value = key.Min <= -77 ? -77 : key.Min + 1;
+      ASSERT_EQ(Read(name + "\n" + name + ":" + std::to_string(value) + "\n"), 0);
+      EXPECT_EQ(Errors(), Texts{"No " + what + " value given on line 1"});
+      // The read has ended: the pending values are published too.
+      const int32_t *target = key.Target(&db_);
+      const int32_t stored = target == &PendingWdtRefresh     ? db_.WdtRefresh.load()
+                             : target == &PendingStallTimeout ? db_.StallTimeout.load()
+                                                              : *target;
+      EXPECT_EQ(stored, value);
+    } else if (key.Kind == KEY_PATH) {
+      ASSERT_EQ(Read(name + "\n" + name + ":/var/lib/x\n"), 0);
+      EXPECT_EQ(Errors(), Texts{"No " + what + " path given on line 1"});
+      EXPECT_STREQ(key.Text(&db_), "/var/lib/x");
+    } else if (key.Kind == KEY_PAIR) {
+      const std::string first = std::to_string(key.Min);
+      const std::string second = std::to_string(key.Max);
+      ASSERT_EQ(Read(name + "\n" + name + ":" + first + "\n" + name + ":" + first + ":" + second + "\n"), 0);
+      EXPECT_EQ(Errors(), (Texts{"No " + what + " value given on line 1",
+                                 "No " + std::string(key.SecondWhat) + " value given on line 2"}));
+      EXPECT_EQ(*key.Target(&db_), key.Min);
+      EXPECT_EQ(*key.SecondTarget(&db_), key.Max);
+    }
   }
 }
 
@@ -162,19 +181,67 @@ TEST_F(ConfigTest, UnopenedFileLeavesNoUnfilledEntries) {
   EXPECT_EQ(db_.NumProcess, 0);
 }
 
-// The watchdog thread reads the refresh period without the lock while a
-// re-read runs: it must see the old period or the new one, never the default
-// that CleanConfig sets before the file's own line is reached.
+// The watchdog thread reads the refresh period and the stall timeout
+// without the lock while a re-read runs: it must see the old value or the
+// new one, never the default that CleanConfig sets before the file's own
+// line is reached.
 ConfigDb *gWatched = nullptr;
-std::vector<int32_t> gSeenRefresh;
+std::vector<std::pair<int32_t, int32_t>> gSeen;
 
-TEST_F(ConfigTest, RefreshPeriodChangesOnlyWhenTheReadEnds) {
-  ASSERT_EQ(Read("WdtRefreshPeriod:2\n"), 0);
+TEST_F(ConfigTest, WatchdogSettingsChangeOnlyWhenTheReadEnds) {
+  ASSERT_EQ(Read("WdtRefreshPeriod:2\nSuperviseStallTimeout:9\n"), 0);
   gWatched = &db_;
-  LogHook = [](int, const char *) { gSeenRefresh.push_back(gWatched->WdtRefresh.load()); };
-  ASSERT_EQ(Read("AliveWatchPeriod\nWdtRefreshPeriod:4\nTermTimeout\n"), 0);
-  EXPECT_EQ(gSeenRefresh, (std::vector<int32_t>{2, 2}));
+  LogHook = [](int, const char *) { gSeen.emplace_back(gWatched->WdtRefresh.load(), gWatched->StallTimeout.load()); };
+  ASSERT_EQ(Read("AliveWatchPeriod\nWdtRefreshPeriod:4\nSuperviseStallTimeout:5\nTermTimeout\n"), 0);
+  EXPECT_EQ(gSeen, (std::vector<std::pair<int32_t, int32_t>>{{2, 9}, {2, 9}}));
   EXPECT_EQ(db_.WdtRefresh.load(), 4);
+  EXPECT_EQ(db_.StallTimeout.load(), 5);
+}
+
+// The optional settings: a value out of its range or one that does not
+// convert is refused with its line and leaves the earlier value; a key
+// without its value names the line; both numbers of a loop limit or
+// neither. A read without the keys turns them all off again.
+TEST_F(ConfigTest, OptionalSettingsAndTheirRefusals) {
+  const std::string on = " given on line ", range = "Config read: ", rest = " out of range line ";
+  // The line, and the report it makes, if any.
+  const std::pair<std::string, std::string> rows[] = {
+      {"SuperviseStallTimeout", "No supervise stall timeout value" + on + "1"},
+      {"SuperviseStallTimeout:-1", range + "SuperviseStallTimeout" + rest + "2 [-1]"},
+      {"SuperviseStallTimeout:12", ""},
+      {"SuperviseStallTimeout:5s", "Str2Num convert error [5s] : Success"},
+      {"WdtPriority", "No WDT priority value" + on + "5"},
+      {"WdtPriority:0", range + "WdtPriority" + rest + "6 [0]"},
+      {"WdtPriority:100", range + "WdtPriority" + rest + "7 [100]"},
+      {"WdtPriority:99", ""},
+      {"WdtPriority:2147483648", "Str2Num convert error [2147483648] : Numerical result out of range"},
+      {"RebootRecord", "No reboot record path" + on + "10"},
+      {"RebootRecord:/var/lib/wardend/reboots:x", ""},
+      {"RebootLoopLimit", "No reboot loop limit value" + on + "12"},
+      {"RebootLoopLimit:3:600", ""},
+      {"RebootLoopLimit:4", "No reboot loop window value" + on + "14"},
+      {"RebootLoopLimit:0:600", range + "RebootLoopLimit" + rest + "15 [0]"},
+      {"RebootLoopLimit:4:x", "Str2Num convert error [x] : Success"},
+      {"RebootLoopLimit:4:0", range + "RebootLoopLimit" + rest + "17 [0]"},
+      {"rebootrecord:/elsewhere", ""},
+      {"WdtPriority: 1", ""},
+  };
+  std::string content;
+  Texts expected;
+  for (const auto &[line, message] : rows) {
+    content += line + "\n";
+    if (!message.empty()) expected.push_back(message);
+  }
+  ASSERT_EQ(Read(content), 0);
+  EXPECT_EQ(Errors(), expected);
+  EXPECT_EQ(std::make_tuple(db_.StallTimeout.load(), db_.WdtPriority, db_.LoopLimitCount, db_.LoopLimitWindow),
+            std::make_tuple(12, 1, 3, 600));
+  EXPECT_STREQ(db_.RebootRecord, "/var/lib/wardend/reboots");
+
+  ASSERT_EQ(Read("TermTimeout:3\n"), 0);
+  EXPECT_EQ(std::make_tuple(db_.StallTimeout.load(), db_.WdtPriority, db_.LoopLimitCount, db_.LoopLimitWindow),
+            std::make_tuple(0, 0, 0, 0));
+  EXPECT_STREQ(db_.RebootRecord, "");
 }
 
 }  // namespace

@@ -74,18 +74,24 @@ const HealthRow kHealthRows[] = {
 
 class HealthCheckTable : public testing::TestWithParam<HealthRow> {};
 
+// The same answers with the name index every read builds and without one
+// (a table filled by hand).
 TEST_P(HealthCheckTable, MatchesWholeCaseSensitiveNamesFirstEntryOnly) {
   const HealthRow &row = GetParam();
-  for (int i = 0; i < 6; i++) {
-    gTable[i].procName = gNames[i];
-    gTable[i].FlgHlthChk.store(1);
-  }
+  for (int i = 0; i < 6; i++) gTable[i].procName = gNames[i];
   gDb.Process = gTable;
   gDb.NumProcess = 6;
-  EXPECT_EQ(Handle(MSGID_HEALTH_CHECK, row.sender, std::string(104, 'P')), MSG_CONTINUE);
-  for (int i = 0; i < 6; i++) EXPECT_EQ(gTable[i].FlgHlthChk.load(), i == row.cleared ? 0 : 1) << "entry " << i;
-  const Lines warned = {{LOG_WARNING, "No match processes in health check [" + row.sender + "]"}};
-  EXPECT_EQ(gLines, row.cleared >= 0 ? Lines{} : warned);
+  for (bool indexed : {false, true}) {
+    SCOPED_TRACE(indexed ? "with the index" : "walking the table");
+    if (indexed) BuildNameIndex(&gDb);
+    ASSERT_EQ(gDb.NameIndex != nullptr, indexed);
+    for (ProcEntry &entry : gTable) entry.FlgHlthChk.store(1);
+    EXPECT_EQ(Handle(MSGID_HEALTH_CHECK, row.sender, std::string(104, 'P')), MSG_CONTINUE);
+    for (int i = 0; i < 6; i++) EXPECT_EQ(gTable[i].FlgHlthChk.load(), i == row.cleared ? 0 : 1) << "entry " << i;
+    const Lines warned = {{LOG_WARNING, "No match processes in health check [" + row.sender + "]"}};
+    EXPECT_EQ(gLines, row.cleared >= 0 ? Lines{} : warned);
+  }
+  ReleaseNameIndex(&gDb);
 }
 TABLE_ROWS(HealthCheckTable, kHealthRows);
 
