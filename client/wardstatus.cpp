@@ -557,6 +557,25 @@ std::string RenderStatusTable(const JsonValue &reply, std::string *error) {
   const double count = Number(reply, "process_count");
   if (!std::isnan(count)) out += "; " + Whole(count) + (count == 1 ? " process" : " processes");
   out += "\n";
+  // The optional safety settings, those that are on.
+  const JsonValue *safety = reply.Get("safety");
+  if (safety != nullptr && safety->kind == JsonValue::OBJECT) {
+    std::string settings;
+    const double stall = Number(*safety, "SuperviseStallTimeout", 0);
+    if (stall > 0) settings += "; stall timeout " + Whole(stall) + "s";
+    const std::string record = Text(*safety, "RebootRecord");
+    if (!record.empty()) settings += "; reboot record " + Printable(record);
+    const JsonValue *loop = safety->Get("RebootLoopLimit");
+    if (loop != nullptr && loop->kind == JsonValue::OBJECT) {
+      settings += "; reboot loop limit " + Whole(Number(*loop, "count", 0)) + " in " +
+                  Whole(Number(*loop, "window", 0)) + "s";
+    }
+    const double priority = Number(*safety, "WdtPriority", 0);
+    if (priority > 0) settings += "; watchdog priority " + Whole(priority);
+    if (!settings.empty()) out += "safety: " + settings.substr(2) + "\n";
+  }
+  const std::string lastShutdown = Text(reply, "last_shutdown");
+  if (!lastShutdown.empty()) out += "last shutdown: " + Printable(lastShutdown) + "\n";
 
   const JsonValue *processes = Processes(reply);
   if (Text(reply, "table") == "busy" || processes == nullptr) {

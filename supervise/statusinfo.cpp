@@ -13,6 +13,12 @@ StatusInfo gStatusInfo;
 
 void StatusNoteDaemonStart() { gStatusInfo.StartMs.store(MonotonicMs()); }
 
+void StatusNoteLastShutdown(const char *record) {
+  // Cut on purpose: the line is only shown, and every record line fits.
+  int n = snprintf(gStatusInfo.LastShutdown, sizeof gStatusInfo.LastShutdown, "%s", record);
+  (void)n;
+}
+
 void StatusNoteConfigRead(const char *path, int result) {
   StatusInfo &info = gStatusInfo;
   // Cut on purpose (see ReadPath); the path is only shown.

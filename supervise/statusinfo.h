@@ -3,7 +3,8 @@
 // termination in progress.
 //
 // Threads:
-//  - StartMs is stored by main before any other thread exists;
+//  - StartMs is stored by main, and LastShutdown by the main loop, before
+//    any other thread exists;
 //  - the Read* fields are written by whoever runs ReadConfig (main before the
 //    threads start, the receiver under ThreadArg.Mutex) and read by the
 //    status server under the same mutex;
@@ -23,9 +24,14 @@
 // Room for the termination reason, terminator included (every reason the
 // daemon builds is at most 255 characters).
 constexpr int STATUS_REASON_SIZE = 256;
+// Room for the last shutdown's record line (the reboot record's lines are
+// at most this long).
+constexpr int STATUS_RECORD_SIZE = 512;
 
 struct StatusInfo {
   std::atomic<int64_t> StartMs;  // MonotonicMs at start-up
+  // The reboot record's latest line at start-up, empty without one.
+  char LastShutdown[STATUS_RECORD_SIZE];
   // The last configuration read. ReadPath is cut to PATH_MAX - 1 bytes: a
   // longer path could not have been opened.
   char ReadPath[PATH_MAX];
@@ -46,6 +52,9 @@ extern StatusInfo gStatusInfo;
 
 // main, once, before the threads start.
 void StatusNoteDaemonStart();
+// The main loop at start-up, before the threads start, with the reboot
+// record's latest line.
+void StatusNoteLastShutdown(const char *record);
 // After every ReadConfig (result: its return value), by the thread that ran
 // it while it still holds the table's mutex.
 void StatusNoteConfigRead(const char *path, int result);

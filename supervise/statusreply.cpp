@@ -173,6 +173,25 @@ void AddConfig(const ConfigDb *db, int64_t nowMs, StatusText *out) {
   AddInt(out, "WdtRefreshPeriod", db->WdtRefresh.load());
   out->Add(",");
   AddInt(out, "TermTimeout", db->TermTimeout);
+  out->Add("},\"safety\":{");
+  AddInt(out, "SuperviseStallTimeout", db->StallTimeout.load());
+  out->Add(",");
+  AddKey(out, "RebootRecord");
+  if (db->RebootRecord[0] != '\0') {
+    out->AddJsonString(db->RebootRecord, strlen(db->RebootRecord));
+  } else {
+    out->Add("null");
+  }
+  out->Add(",");
+  AddKey(out, "RebootLoopLimit");
+  if (db->LoopLimitCount > 0) {
+    out->Format("{\"count\":%d,\"window\":%d}", static_cast<int>(db->LoopLimitCount),
+                static_cast<int>(db->LoopLimitWindow));
+  } else {
+    out->Add("null");
+  }
+  out->Add(",");
+  AddInt(out, "WdtPriority", db->WdtPriority);
   out->Add("},");
   AddInt(out, "process_count", db->Process != nullptr ? db->NumProcess : 0);
 }
@@ -396,8 +415,16 @@ void BuildStatusReply(const ThreadArg *arg, bool tableLocked, int request, const
   out->Add(",");
   AddTermination(nowMs, out);
   out->Add(",");
+  AddKey(out, "last_shutdown");
+  // Written before the threads started and never again.
+  if (gStatusInfo.LastShutdown[0] != '\0') {
+    out->AddJsonString(gStatusInfo.LastShutdown, strlen(gStatusInfo.LastShutdown));
+  } else {
+    out->Add("null");
+  }
+  out->Add(",");
   if (!tableLocked) {
-    out->Add("\"config\":null,\"periods\":null,\"process_count\":null,\"processes\":null}\n");
+    out->Add("\"config\":null,\"periods\":null,\"safety\":null,\"process_count\":null,\"processes\":null}\n");
   } else {
     AddConfig(db, nowMs, out);
     out->Add(",\"processes\":[");

@@ -145,6 +145,15 @@ TEST(StatusTable, ShowsBusyTablesTerminationsAndRefusals) {
             "process table busy (a supervision pass or a termination holds it): no process details\n"
             "watchdog: refreshed 0.5s ago, every 2s; last interval 2.001s, largest 2.500s, 1 late refresh\n"
             "termination in progress (reboot, for 3.2s): Detect\\x0athat\n");
+  const std::string settings = RenderStatusTable(
+      Parse(R"({"version":"1.0","pid":9,"uptime":5,"table":"ok","processes":[],"last_shutdown":"2026-12-06T18:01:26Z )"
+            R"(reboot : x","safety":{"SuperviseStallTimeout":30,"RebootRecord":"/data/rec","RebootLoopLimit":)"
+            R"({"count":3,"window":600},"WdtPriority":0}})"),
+      &error);
+  EXPECT_EQ(settings,
+            "wardend 1.0, pid 9, up 5.0s\n"
+            "safety: stall timeout 30s; reboot record /data/rec; reboot loop limit 3 in 600s\n"
+            "last shutdown: 2026-12-06T18:01:26Z reboot : x\n");
   EXPECT_EQ(RenderStatusTable(Parse(R"({"error":"request too long"})"), &error), "");
   EXPECT_EQ(error, "the daemon refused the request: request too long");
 }

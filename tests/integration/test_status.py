@@ -164,6 +164,8 @@ def test_status_of_healthy_waiting_and_late_processes_and_of_the_termination_tha
     assert watchdog["refresh_period"] == 1 and watchdog["since_refresh"] is not None
     assert 0 <= watchdog["interval"] <= watchdog["max_interval"] and watchdog["late_refreshes"] >= 0
     assert reply["termination"] == {"in_progress": False, "mode": None, "reason": None, "age": None}
+    assert reply["last_shutdown"] is None and reply["safety"] == {
+        "SuperviseStallTimeout": 0, "RebootRecord": None, "RebootLoopLimit": None, "WdtPriority": 0}
     b = entry(reply, "beacon")
     assert (b["kind"], b["pid_file"], b["health_check_cycle"]) == ("MONITOR", RUN + "/beacon.pid", 4)
     assert b["health_check_age"] is not None and b["respawns"] == 0 and b["forgiven"] == 0
@@ -184,6 +186,7 @@ def test_status_of_healthy_waiting_and_late_processes_and_of_the_termination_tha
     assert down.text == "System down reason : Detect that the process [quiet] did not sent health check."
     reply = status(board)
     assert reply["table"] == "busy" and reply["processes"] is None and reply["config"] is None
+    assert reply["safety"] is None
     termination = reply["termination"]
     assert termination["in_progress"] is True and termination["mode"] == "reboot"
     assert termination["reason"] == "Detect that the process [quiet] did not sent health check."
@@ -302,6 +305,23 @@ def test_one_hundred_entries_and_a_name_that_needs_escaping(board):
     assert result.status == 0 and samples[("wardend_processes",)] == 100
     assert len([k for k in samples if k[0] == "wardend_process_state"]) == 500
     assert samples[("wardend_process_health_check_cycle_seconds", ("name", odd))] == 600
+
+
+# The optional safety settings, and the latest line of the reboot record as
+# the daemon found it at start-up.
+def test_safety_settings_and_the_last_shutdown(board):
+    record = "2026-12-06T18:01:26Z reboot : Detect that the process [app] was dead."
+    board.mkdir("/tmpfs/data")
+    board.write_file("/tmpfs/data/reboots", "2026-12-05T07:00:00Z poweroff : older\n" + record + "\n")
+    start_daemon(board, "WdtRefreshPeriod:1\nSuperviseStallTimeout:30\nRebootRecord:/tmpfs/data/reboots\n"
+                        "RebootLoopLimit:3:600\n")
+    reply = status(board)
+    assert reply["last_shutdown"] == record
+    assert reply["safety"] == {"SuperviseStallTimeout": 30, "RebootRecord": "/tmpfs/data/reboots",
+                               "RebootLoopLimit": {"count": 3, "window": 600}, "WdtPriority": 0}
+    _, text = table_states(board)
+    assert "\nsafety: stall timeout 30s; reboot record /tmpfs/data/reboots; reboot loop limit 3 in 600s\n" in text
+    assert "\nlast shutdown: %s\n" % record in text
 
 
 # A client that says nothing, one that sends without end and ones with

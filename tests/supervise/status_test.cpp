@@ -157,6 +157,18 @@ TEST(StatusReply, ListsEachEntryWithItsFacts) {
   for (const std::string &entry : expected) EXPECT_NE(reply.find("\n" + entry), std::string::npos) << entry;
   EXPECT_NE(reply.find("\"table\":\"ok\""), std::string::npos);
   EXPECT_NE(reply.find("\"process_count\":4,"), std::string::npos);
+  EXPECT_NE(reply.find("\"safety\":{\"SuperviseStallTimeout\":0,\"RebootRecord\":null,\"RebootLoopLimit\":null,"
+                       "\"WdtPriority\":0}"),
+            std::string::npos);
+  t.db.StallTimeout.store(30);
+  snprintf(t.db.RebootRecord, sizeof t.db.RebootRecord, "/data/re\"cord");
+  t.db.LoopLimitCount = 3;
+  t.db.LoopLimitWindow = 600;
+  t.db.WdtPriority = 50;
+  EXPECT_NE(Reply(&t.arg, true, STATUS_REQ_ALL, "", now)
+                .find("\"safety\":{\"SuperviseStallTimeout\":30,\"RebootRecord\":\"/data/re\\\"cord\","
+                      "\"RebootLoopLimit\":{\"count\":3,\"window\":600},\"WdtPriority\":50}"),
+            std::string::npos);
 
   // A name picks every entry of that name; an unknown name none. Alive
   // checks switched off show no next check.
@@ -179,7 +191,7 @@ TEST(StatusReply, WithoutTheLockSaysBusyAndKeepsWatchdogAndTermination) {
   for (const char *part : {"\"table\":\"busy\"", "\"late_refreshes\":3", "\"max_interval\":61.234",
                            "\"termination\":{\"in_progress\":true,\"mode\":\"safe-mode\",\"reason\":\"Reboot to "
                            "Safe-mode request from application [up\\\"d] : x\",\"age\":0.",
-                           "\"config\":null,\"periods\":null,\"process_count\":null,\"processes\":null}\n"}) {
+                           "\"config\":null,\"periods\":null,\"safety\":null,\"process_count\":null,\"processes\":null}\n"}) {
     EXPECT_NE(reply.find(part), std::string::npos) << part << "\n"
                                                    << reply;
   }
