@@ -238,7 +238,8 @@ int StatusServerStart(ThreadArg *arg) {
     ClosePipe();
     return -1;
   }
-  int error = pthread_create(&Server, nullptr, StatusThread, arg);
+  // A small stack of its own when the memory is locked, like every thread of the loop.
+  int error = LoopThreadCreate(&Server, StatusThread, arg);
   if (error != 0) {
     LOG_AT(kUnit, LOG_ERR, "Status thread create fail! : %s", ErrText(error, text, sizeof text));
     Listener.reset();
