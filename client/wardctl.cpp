@@ -1,8 +1,9 @@
 // wardctl: the command-line face of the client library, for shell scripts
 // and operators. Messages go through the control queue; re-read without a
-// path and the two dumps are signals to the pid in the daemon's pid file.
-// "check" reads a configuration file with the daemon's own reader and
-// touches neither the queue, the watchdog nor the system log.
+// path and the two dumps are signals to the pid in the daemon's pid file;
+// status asks the daemon's status socket (wardstatus.h). "check" reads a
+// configuration file with the daemon's own reader and touches neither the
+// queue, the watchdog nor the system log.
 #include <fcntl.h>
 #include <getopt.h>
 #include <unistd.h>
@@ -19,6 +20,7 @@
 #include "readconfig/checkconfig.h"
 #include "readconfig/config.h"
 #include "wardclient.h"
+#include "wardstatus.h"
 
 namespace {
 
@@ -41,6 +43,9 @@ constexpr const char *kUsage =
     "  reread PATH              ask the daemon to read the configuration file PATH\n"
     "  dump-config              write the configuration dump to the system log (SIGUSR1)\n"
     "  dump-debug               write the watchdog timing dump to the system log (SIGUSR2)\n"
+    "  status [--json|--prometheus] [NAME]\n"
+    "                           show what the daemon supervises (only NAME's entries):\n"
+    "                           a table, the daemon's JSON reply, or Prometheus metrics\n"
     "  check [-q|--quiet] [FILE]\n"
     "                           report the lines of FILE (default /tmpfs/config/wardend.conf)\n"
     "                           that the daemon would refuse, and likely mistakes\n"
@@ -49,9 +54,10 @@ constexpr const char *kUsage =
     "  -p, --pidfile PIDFILE    the daemon's pid file (default /var/run/wardend.pid)\n"
     "  -h, --help               show this text\n"
     "\n"
-    "NAME has at most 23 characters, REASON at most 103 (several words are joined\n"
-    "with blanks), PATH at most 104.\n"
-    "Exit status: 0 done, 1 the request could not be delivered, 2 usage error.\n"
+    "NAME has at most 23 characters (259 for status), REASON at most 103 (several\n"
+    "words are joined with blanks), PATH at most 104.\n"
+    "Exit status: 0 done, 1 the request could not be delivered (status: no daemon\n"
+    "answered in time), 2 usage error.\n"
     "check: 0 clean, 1 refused lines or warnings, 2 the file cannot be read.\n";
 
 __attribute__((format(printf, 1, 2))) int UsageError(const char *format, ...) {
@@ -177,6 +183,74 @@ std::string JoinWords(char **words, int count) {
   return joined;
 }
 
+// How long status waits for the whole answer. The daemon gives each client
+// at most about four seconds (request, table lock, reply).
+constexpr int kStatusTimeoutMs = 5000;
+// The longest name a configured program can have.
+constexpr size_t kStatusNameMax = 259;
+
+// wardctl status [--json | --prometheus] [--] [NAME]
+int Status(char **args, int nargs) {
+  enum {
+    TABLE,
+    JSON,
+    PROMETHEUS
+  } format = TABLE;
+  bool formatGiven = false, options = true;
+  const char *name = nullptr;
+  for (int i = 0; i < nargs; i++) {
+    const std::string arg = args[i];
+    if (options && (arg == "--json" || arg == "--prometheus")) {
+      if (formatGiven) return UsageError("%s", "status takes only one of --json and --prometheus");
+      format = arg == "--json" ? JSON : PROMETHEUS;
+      formatGiven = true;
+    } else if (options && arg == "--") {
+      options = false;
+    } else if (options && arg.size() > 1 && arg[0] == '-') {
+      return UsageError("unknown option '%s' of status", arg.c_str());
+    } else if (name == nullptr) {
+      name = args[i];
+    } else {
+      return UsageError("%s", "usage: wardctl status [--json | --prometheus] [NAME]");
+    }
+  }
+  if (name != nullptr && (name[0] == '\0' || strlen(name) > kStatusNameMax || strpbrk(name, "\r\n") != nullptr)) {
+    return UsageError("NAME must have 1 to %zu characters and no line end", kStatusNameMax);
+  }
+
+  std::string reply, error;
+  const std::string request = name != nullptr ? std::string("status ") + name : "status";
+  const bool answered = QueryStatus(request, kStatusTimeoutMs, &reply, &error) == STATUS_ANSWERED;
+  if (format == PROMETHEUS) {
+    // A scrape file says that the daemon is down rather than nothing at all.
+    JsonValue value;
+    std::string parseError;
+    const bool usable = answered && ParseJson(reply, &value, &parseError) && value.Get("error") == nullptr &&
+                        value.kind == JsonValue::OBJECT;
+    fputs(RenderPrometheus(usable ? &value : nullptr).c_str(), stdout);
+    if (!answered) return Failure(error);
+    if (!usable) return Failure("unreadable reply from the daemon" + (parseError.empty() ? "" : ": " + parseError));
+    return kExitOk;
+  }
+  if (!answered) return Failure(error);
+  if (format == JSON) {
+    fwrite(reply.data(), 1, reply.size(), stdout);
+    return kExitOk;
+  }
+  JsonValue value;
+  if (!ParseJson(reply, &value, &error)) return Failure("unreadable reply from the daemon: " + error);
+  std::string table = RenderStatusTable(value, &error);
+  if (table.empty()) return Failure(error);
+  fputs(table.c_str(), stdout);
+  if (name != nullptr) {
+    const JsonValue *processes = value.Get("processes");
+    if (processes != nullptr && processes->kind == JsonValue::ARRAY && processes->items.empty()) {
+      fprintf(stderr, "wardctl: no process called %s is configured\n", name);
+    }
+  }
+  return kExitOk;
+}
+
 // Control characters of a text, shown as escapes: a carriage return kept in
 // a field would otherwise send the cursor back over the line.
 std::string Printable(const std::string &text) {
@@ -298,6 +372,7 @@ int main(int argc, char **argv) {
     if (nargs != 0) return UsageError("usage: wardctl %s", command.c_str());
     return SignalDaemon(pidFile, command == "dump-config" ? SIGUSR1 : SIGUSR2);
   }
+  if (command == "status") return Status(args, nargs);
   if (command == "check") return CheckFile(args, nargs);
   return UsageError("unknown command '%s'", command.c_str());
 }

@@ -8,6 +8,11 @@
 /* Key of the daemon's queue; every application uses the same. */
 #define WARDEND_QUEUE_KEY 99990001
 
+/* The daemon's status socket: a Unix stream socket in the abstract
+ * namespace (the name is preceded by a NUL byte and has no terminator), so
+ * nothing appears on disk. Any local user may connect. */
+#define WARDEND_STATUS_NAME "wardend.status"
+
 /* Message types. */
 #define MSGID_HEALTH_CHECK 1
 #define MSGID_REBOOT 2

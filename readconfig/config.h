@@ -5,9 +5,10 @@
 // Threads: the start-up read runs on the main thread before any other thread
 // exists; re-reads run on the receiver thread while it holds ThreadArg.Mutex;
 // the supervision pass and the configuration dump read the table under the
-// same mutex. Two fields are touched outside the mutex and are atomic:
-// WdtRefresh (read by the watchdog thread) and FlgHlthChk (cleared by the
-// receiver while the pass tests and sets it).
+// same mutex, and so does the status server. Three fields are touched
+// outside the mutex and are atomic: WdtRefresh (read by the watchdog
+// thread), FlgHlthChk (cleared by the receiver while the pass tests and sets
+// it) and TimHlthChk (stamped by the receiver).
 #pragma once
 
 #include <atomic>
@@ -31,6 +32,7 @@ enum StartUpKind : int32_t {
 };
 
 static_assert(std::atomic<int32_t>::is_always_lock_free, "flags must be lock-free words");
+static_assert(std::atomic<int64_t>::is_always_lock_free, "time stamps must be lock-free words");
 
 struct ProcEntry {
   int32_t StartUp;
@@ -43,6 +45,13 @@ struct ProcEntry {
   std::atomic<int32_t> FlgHlthChk;
   int32_t TmrAlive;
   int32_t CntAlive;
+  // When the last health check arrived (MonotonicMs), 0 when none came since
+  // the entry was read; written by the receiver, read by the status server.
+  std::atomic<int64_t> TimHlthChk;
+  // What the last alive check read from the pid file: 0 before the first
+  // check, -1 when the file could not be read or held no usable pid.
+  int32_t PidAlive;
+  int32_t CntRespawn;  // respawns since the entry was read
 };
 
 // One slot of the health-check name index: the entry (index + 1, 0 for an

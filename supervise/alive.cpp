@@ -134,12 +134,15 @@ int SuperviseProcessAlive(ProcEntry *entry) {
 
   if (!FormatCommand(command, "cat %s", entry->PidPath) || CmdExec(command, output, sizeof output) != CMD_OK) {
     LOG_AT(kUnit, LOG_ERR, "Cmd exec fail : %s", command);
+    entry->PidAlive = -1;
     goto respawn;
   }
   if (Str2Num(output, 10, &pid) != 0) {
     LOG_AT(kUnit, LOG_ERR, "Str2Num convert error [%s] : %s", output, command);
     pid = -1;
   }
+  // 0 is kept for "not read yet"; no process has that number anyway.
+  entry->PidAlive = pid > 0 ? pid : -1;
   if (pid < 0) {
     LOG_AT(kUnit, LOG_ERR, "Illegal PID file [%s:%s]", entry->procName, entry->PidPath);
     goto respawn;
@@ -181,6 +184,7 @@ int SuperviseProcessAlive_Respawn(ProcEntry *entry, char *command) {
   AppendCut(command, &length, " ");
   AppendCut(command, &length, entry->Option);
   RunCleanCommand(command);
+  if (entry->CntRespawn < INT32_MAX) entry->CntRespawn++;
   LOG_AT(kUnit, LOG_WARNING, "Respawn: %s ", command);
   return 0;
 }

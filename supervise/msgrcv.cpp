@@ -10,10 +10,12 @@
 #include <cstring>
 #include <type_traits>
 
+#include "common/clock.h"
 #include "common/errtext.h"
 #include "common/log.h"
 #include "common/sleep.h"
 #include "readconfig/readconfig.h"
+#include "supervise/statusinfo.h"
 #include "supervise/terminate.h"
 
 static_assert(std::is_trivially_copyable_v<CtrlMsg>, "CtrlMsg goes through msgsnd/msgrcv as bytes");
@@ -42,8 +44,9 @@ void RereadConfig(const char *path, ThreadArg *arg, const MsgActions *actions) {
   LOG_AS(kUnit, kReceiver, LOG_NOTICE, "Re-read config request received");
   bool locked = LockTable(arg, kUnit, kReceiver, __LINE__);
   // A failed re-read has been reported by the reader; the receiver goes on
-  // with whatever table it left.
-  (void)actions->Reread(path, arg->Config);
+  // with whatever table it left, and the status tells which file it was.
+  int result = actions->Reread(path, arg->Config);
+  StatusNoteConfigRead(path, result);
   UnlockTable(arg, locked, kUnit, kReceiver, __LINE__);
 }
 
@@ -68,6 +71,7 @@ void RecvHealthCheck(const CtrlMsg *msg, ThreadArg *arg) {
   // of two entries with one name, the first answers.
   int32_t found = FindProcessByName(db, msg->name, strnlen(msg->name, CTRLMSG_NAME_SIZE));
   if (found >= 0) {
+    db->Process[found].TimHlthChk.store(MonotonicMs());
     db->Process[found].FlgHlthChk.store(0);
     return;
   }

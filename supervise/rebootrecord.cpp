@@ -19,7 +19,10 @@
 #include "common/errtext.h"
 #include "common/fd.h"
 #include "common/log.h"
+#include "supervise/statusinfo.h"
 #include "supervise/terminate.h"
+
+static_assert(STATUS_RECORD_SIZE >= REBOOT_RECORD_LINE_SIZE, "the status shows the whole last record");
 
 namespace {
 
@@ -228,5 +231,6 @@ void LogLastShutdown(const char *path) {
     return;
   }
   if (records.Count == 0) return;
+  StatusNoteLastShutdown(records.Line[records.Count - 1]);
   LOG_AS(kUnit, "wardend_loop", LOG_NOTICE, "Last shutdown: %s", records.Line[records.Count - 1]);
 }

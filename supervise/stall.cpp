@@ -18,12 +18,6 @@ static_assert(std::atomic<int64_t>::is_always_lock_free, "the watchdog thread mu
 
 }  // namespace
 
-int64_t MonotonicMs() {
-  struct timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-}
-
 void ResetPassProgress() {
   gPassMarkMs.store(MonotonicMs());
   gPassWaiting.store(0);

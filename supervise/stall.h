@@ -10,8 +10,7 @@
 
 #include <cstdint>
 
-// Milliseconds of the monotonic clock (never steps with the wall clock).
-int64_t MonotonicMs();
+#include "common/clock.h"
 
 // The main loop, before the threads start: the time from here counts as
 // progress until the first pass (a cyclic thread that never runs stalls).

@@ -21,6 +21,7 @@
 #include "common/log.h"
 #include "supervise/rebootrecord.h"
 #include "supervise/stall.h"
+#include "supervise/statusinfo.h"
 #include "supervise/watchdog.h"
 
 namespace {
@@ -115,6 +116,7 @@ void DoSystemTerminate(int mode, ConfigDb *db, const char *reason) {
   const int given = mode;
   mode = CheckRebootLoop(mode, db, reason, loopReason);
   if (mode != given) reason = loopReason;
+  StatusTerminationBegin(mode, reason);
   LOG_AT(kUnit, LOG_WARNING, "System down reason : %s", reason);
   // The record is written first, while the watchdog thread still refreshes
   // the device: a termination that hangs in a sweep, or a power cut during
@@ -154,4 +156,5 @@ void DoSystemTerminate(int mode, ConfigDb *db, const char *reason) {
       break;
   }
   SleepSeconds(kFinalWaitSeconds);
+  StatusTerminationEnd();
 }

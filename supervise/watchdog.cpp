@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <mutex>
 
+#include "common/clock.h"
 #include "common/log.h"
 #include "common/sleep.h"
 #include "supervise/stall.h"
@@ -123,6 +124,7 @@ void *WdtThread(void *param) {
   struct timeval last;
   gettimeofday(&last, nullptr);
   PublishWdtTime(last);
+  gDebugInfo.WdtMonoMs.store(MonotonicMs());
   // Once supervision has stalled the refreshes stop for good, so that the
   // hardware resets the board.
   bool stalled = false;
@@ -140,8 +142,11 @@ void *WdtThread(void *param) {
     }
     if (stalled) continue;
     WdtKeepAlive();
+    gDebugInfo.WdtMonoMs.store(MonotonicMs());
     int64_t limit = 2 * static_cast<int64_t>(EffectiveRefresh(arg->Config));
-    int interval = CheckThreadInterval(&last, limit > INT_MAX ? INT_MAX : static_cast<int>(limit));
+    if (limit > INT_MAX) limit = INT_MAX;
+    int interval = CheckThreadInterval(&last, static_cast<int>(limit));
+    if (static_cast<int64_t>(interval) > limit * 1000) gDebugInfo.CntWdtLate.fetch_add(1);
     PublishWdtTime(last);
     gDebugInfo.CurWdtInterval.store(interval);
     if (interval > gDebugInfo.MaxWdtInterval.load()) gDebugInfo.MaxWdtInterval.store(interval);

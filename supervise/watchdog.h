@@ -8,13 +8,15 @@
 // have reused).
 //
 // gDebugInfo is written by the watchdog thread (and once by the cyclic
-// thread) and read by the debug dump; every field is its own atomic word, so
-// a dump may mix values of two refreshes but never tears one.
+// thread) and read by the debug dump and the status server; every field is
+// its own atomic word, so a reader may mix values of two refreshes but never
+// sees a torn one.
 #pragma once
 
 #include <sys/time.h>
 
 #include <atomic>
+#include <cstdint>
 
 #include "supervise/mainloop.h"
 
@@ -40,6 +42,11 @@ struct DebugInfo {
   std::atomic<long> PowerSwTimeUsec;
   std::atomic<int> CurPowerSwInterval;
   std::atomic<int> MaxPowerSwInterval;
+  // Not in the dump: the refresh time on the monotonic clock (MonotonicMs,
+  // 0 before the thread ran), and how many intervals were reported as too
+  // long.
+  std::atomic<int64_t> WdtMonoMs;
+  std::atomic<int> CntWdtLate;
 };
 
 extern DebugInfo gDebugInfo;

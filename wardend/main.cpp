@@ -14,6 +14,8 @@
 #include "common/log.h"
 #include "readconfig/readconfig.h"
 #include "supervise/mainloop.h"
+#include "supervise/status.h"
+#include "supervise/statusinfo.h"
 #include "wardend/signals.h"
 #include "wardend/wardend.h"
 
@@ -23,6 +25,7 @@ constexpr const char *kUnit = "wardend";
 // What runs beside the supervision threads.
 constexpr LoopHook kLoopHooks[] = {
     {SignalWorkerStart, SignalWorkerStop},
+    {StatusServerStart, StatusServerStop},
 };
 static_assert(std::size(kLoopHooks) <= LOOP_HOOKS_MAX, "wardend_loop runs only so many helpers");
 
@@ -53,6 +56,7 @@ void Detach() {
 }  // namespace
 
 int main(int argc, char **argv) {
+  StatusNoteDaemonStart();
   ParseOptions(argc, argv);
 
   // The exclusive create is the single-instance guard.
@@ -74,7 +78,7 @@ int main(int argc, char **argv) {
 
   // A configuration file that cannot be opened has been reported by the
   // reader; the daemon still runs and keeps the watchdog refreshed.
-  if (ConfigPath != nullptr) (void)ReadConfig(ConfigPath, &gConfigDb);
+  if (ConfigPath != nullptr) StatusNoteConfigRead(ConfigPath, ReadConfig(ConfigPath, &gConfigDb));
 
   if (DetachMode) Detach();
 

@@ -1,0 +1,74 @@
+// wardctl status: asking the daemon's status socket, reading its JSON reply,
+// and showing it as a table or in the Prometheus text format. Only wardctl
+// (and its tests) use this; it shares nothing with the daemon but
+// common/ctrlmsg.h.
+#pragma once
+
+#include <string>
+#include <utility>
+#include <vector>
+
+// A parsed JSON value. The reader keeps members in their order and leaves
+// duplicate keys as they are (Get finds the first).
+struct JsonValue {
+  enum Kind {
+    NUL,
+    BOOL,
+    NUMBER,
+    STRING,
+    ARRAY,
+    OBJECT
+  };
+  Kind kind = NUL;
+  bool boolean = false;
+  double number = 0;
+  std::string text;  // valid UTF-8
+  std::vector<JsonValue> items;
+  std::vector<std::pair<std::string, JsonValue>> members;
+
+  // The member called key of an object; nullptr when there is none (or this
+  // is not an object).
+  const JsonValue *Get(const char *key) const;
+  bool IsNumber() const { return kind == NUMBER; }
+};
+
+// The most arrays and objects the reader takes one inside the other; the
+// daemon's reply has three.
+constexpr int JSON_DEPTH_MAX = 32;
+
+// Parses one JSON text (white space around it allowed). False, with a
+// short reason in *error, for anything that is not exactly one valid JSON
+// value. Escapes and raw bytes that are not valid UTF-8 become U+FFFD.
+bool ParseJson(const std::string &text, JsonValue *value, std::string *error);
+
+// Results of QueryStatus.
+constexpr int STATUS_ANSWERED = 0;
+constexpr int STATUS_NO_ANSWER = 1;
+
+// The longest reply wardctl takes.
+constexpr size_t STATUS_REPLY_LIMIT = 16u << 20;
+
+// Connects to the daemon's status socket, sends request and a line end,
+// and reads the reply until the daemon closes the connection, all within
+// timeoutMs. STATUS_NO_ANSWER with a reason in *error when no daemon listens
+// or the reply did not come in time.
+int QueryStatus(const std::string &request, int timeoutMs, std::string *reply, std::string *error);
+
+// The state of one process entry of the reply, as the table shows it, the
+// first that applies: "forgiven once" (its last alive check failed and was
+// forgiven), "missing" (the pid its last alive check read no longer runs),
+// "late" (no health check for longer than its cycle, or none at all after
+// the first window), "waiting for first check" (no health check yet, or no
+// alive check yet for an entry without health checks), "healthy".
+std::string ProcessState(const JsonValue &entry);
+
+// The reply as a table for people. An error reply gives an empty text and
+// the daemon's words in *error.
+std::string RenderStatusTable(const JsonValue &reply, std::string *error);
+
+// The reply in the Prometheus text format (version 0.0.4); reply == nullptr
+// gives only wardend_up 0.
+std::string RenderPrometheus(const JsonValue *reply);
+
+// A label value with backslash, double quote and line feed escaped.
+std::string PrometheusLabel(const std::string &value);

@@ -1,0 +1,63 @@
+// Facts about the daemon that the status server reports beside the table:
+// when it started, which configuration file it read last and when, and the
+// termination in progress.
+//
+// Threads:
+//  - StartMs is stored by main, and LastShutdown by the main loop, before
+//    any other thread exists;
+//  - the Read* fields are written by whoever runs ReadConfig (main before the
+//    threads start, the receiver under ThreadArg.Mutex) and read by the
+//    status server under the same mutex;
+//  - the Term* fields are written by DoSystemTerminate (on the cyclic or the
+//    receiver thread, possibly both at once) and read by the status server
+//    without any lock, so that a termination holding the table's mutex still
+//    shows: Mode, StartMs and Reason are written once, by the first
+//    termination, before TermPublished is set with a release store, and
+//    never again.
+#pragma once
+
+#include <climits>
+#include <cstdint>
+
+#include <atomic>
+
+// Room for the termination reason, terminator included (every reason the
+// daemon builds is at most 255 characters).
+constexpr int STATUS_REASON_SIZE = 256;
+// Room for the last shutdown's record line (the reboot record's lines are
+// at most this long).
+constexpr int STATUS_RECORD_SIZE = 512;
+
+struct StatusInfo {
+  std::atomic<int64_t> StartMs;  // MonotonicMs at start-up
+  // The reboot record's latest line at start-up, empty without one.
+  char LastShutdown[STATUS_RECORD_SIZE];
+  // The last configuration read. ReadPath is cut to PATH_MAX - 1 bytes: a
+  // longer path could not have been opened.
+  char ReadPath[PATH_MAX];
+  int64_t ReadMs;       // MonotonicMs when it ended
+  int64_t ReadWallSec;  // the wall clock then, seconds since 1970
+  int32_t ReadResult;   // ReadConfig's result: 0 read, 1 not opened
+  int32_t CntRead;      // reads since start-up, 0: none yet
+  // Terminations.
+  std::atomic<int32_t> TermRunning;     // terminations in progress
+  std::atomic<int32_t> CntTerm;         // terminations started
+  std::atomic<int32_t> TermPublished;   // 1 once the fields below are written
+  int32_t TermMode;                     // the first termination's mode
+  int64_t TermStartMs;                  // and when it started
+  char TermReason[STATUS_REASON_SIZE];  // and its reason
+};
+
+extern StatusInfo gStatusInfo;
+
+// main, once, before the threads start.
+void StatusNoteDaemonStart();
+// The main loop at start-up, before the threads start, with the reboot
+// record's latest line.
+void StatusNoteLastShutdown(const char *record);
+// After every ReadConfig (result: its return value), by the thread that ran
+// it while it still holds the table's mutex.
+void StatusNoteConfigRead(const char *path, int result);
+// DoSystemTerminate, when it begins and when it returns.
+void StatusTerminationBegin(int mode, const char *reason);
+void StatusTerminationEnd();

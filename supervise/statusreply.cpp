@@ -1,0 +1,441 @@
+// The status request reader and the JSON reply, run by the status server
+// thread. The table is read only when the caller says it holds
+// ThreadArg.Mutex; the watchdog figures and the termination are read from
+// their atomic words.
+#include "supervise/statusreply.h"
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "common/version.h"
+#include "supervise/statusinfo.h"
+#include "supervise/terminate.h"
+#include "supervise/watchdog.h"
+
+namespace {
+
+constexpr char kCommand[] = "status";
+constexpr size_t kCommandLength = sizeof kCommand - 1;
+
+// The length of the valid UTF-8 sequence at text (1 to 4), or 0 when the
+// bytes there are not one: overlong forms, surrogates and values beyond
+// U+10FFFF are not valid.
+size_t Utf8Length(const unsigned char *text, size_t left) {
+  const unsigned char c = text[0];
+  if (c < 0x80) return 1;
+  size_t length;
+  if (c >= 0xc2 && c <= 0xdf) {
+    length = 2;
+  } else if (c >= 0xe0 && c <= 0xef) {
+    length = 3;
+  } else if (c >= 0xf0 && c <= 0xf4) {
+    length = 4;
+  } else {
+    return 0;
+  }
+  if (left < length) return 0;
+  for (size_t i = 1; i < length; i++) {
+    if ((text[i] & 0xc0) != 0x80) return 0;
+  }
+  if ((c == 0xe0 && text[1] < 0xa0) || (c == 0xed && text[1] > 0x9f) || (c == 0xf0 && text[1] < 0x90) ||
+      (c == 0xf4 && text[1] > 0x8f)) {
+    return 0;
+  }
+  return length;
+}
+
+// Milliseconds as seconds with three decimals; negative spans (a stamp taken
+// just after nowMs) count as 0.
+void AddSeconds(StatusText *out, int64_t ms) {
+  if (ms < 0) ms = 0;
+  out->Format("%lld.%03lld", static_cast<long long>(ms / 1000), static_cast<long long>(ms % 1000));
+}
+
+void AddKey(StatusText *out, const char *key) {
+  out->Add("\"");
+  out->Add(key);
+  out->Add("\":");
+}
+
+void AddString(StatusText *out, const char *key, const char *text) {
+  AddKey(out, key);
+  out->AddJsonString(text, strlen(text));
+}
+
+void AddInt(StatusText *out, const char *key, long long value) {
+  AddKey(out, key);
+  out->Format("%lld", value);
+}
+
+void AddBool(StatusText *out, const char *key, bool value) {
+  AddKey(out, key);
+  out->Add(value ? "true" : "false");
+}
+
+const char *KindName(int32_t startUp) {
+  switch (startUp) {
+    case MONITOR:
+      return "MONITOR";
+    case MANAGE:
+      return "MANAGE";
+    case RESPAWN:
+      return "RESPAWN";
+    default:
+      return "unknown";
+  }
+}
+
+const char *ModeName(int32_t mode) {
+  switch (mode) {
+    case TERM_POWEROFF:
+      return "poweroff";
+    case TERM_SAFEMODE:
+      return "safe-mode";
+    default:
+      return "reboot";  // what DoSystemTerminate runs for any other mode
+  }
+}
+
+int EffectiveRefresh(int32_t refresh) { return refresh > 0 ? refresh : 1; }
+
+void AddWatchdog(const ConfigDb *db, int64_t nowMs, StatusText *out) {
+  const DebugInfo &d = gDebugInfo;
+  out->Add("\"watchdog\":{");
+  AddInt(out, "refresh_period", EffectiveRefresh(db->WdtRefresh.load()));
+  out->Add(",");
+  AddKey(out, "since_refresh");
+  const int64_t refreshed = d.WdtMonoMs.load();
+  if (refreshed > 0) {
+    AddSeconds(out, nowMs - refreshed);
+  } else {
+    out->Add("null");
+  }
+  out->Add(",");
+  AddKey(out, "interval");
+  AddSeconds(out, d.CurWdtInterval.load());
+  out->Add(",");
+  AddKey(out, "max_interval");
+  AddSeconds(out, d.MaxWdtInterval.load());
+  out->Add(",");
+  AddInt(out, "late_refreshes", d.CntWdtLate.load());
+  out->Add("}");
+}
+
+void AddTermination(int64_t nowMs, StatusText *out) {
+  const StatusInfo &info = gStatusInfo;
+  out->Add("\"termination\":{");
+  AddBool(out, "in_progress", info.TermRunning.load() > 0);
+  out->Add(",");
+  // The fields behind the flag are written once, before the flag.
+  if (info.TermPublished.load(std::memory_order_acquire) != 0) {
+    AddString(out, "mode", ModeName(info.TermMode));
+    out->Add(",");
+    AddString(out, "reason", info.TermReason);
+    out->Add(",");
+    AddKey(out, "age");
+    AddSeconds(out, nowMs - info.TermStartMs);
+  } else {
+    out->Add("\"mode\":null,\"reason\":null,\"age\":null");
+  }
+  out->Add("}");
+}
+
+void AddConfig(const ConfigDb *db, int64_t nowMs, StatusText *out) {
+  const StatusInfo &info = gStatusInfo;
+  out->Add("\"config\":");
+  if (info.CntRead == 0) {
+    out->Add("null");
+  } else {
+    out->Add("{");
+    AddString(out, "path", info.ReadPath);
+    out->Add(",");
+    AddBool(out, "read_ok", info.ReadResult == 0);
+    out->Add(",");
+    AddKey(out, "read_age");
+    AddSeconds(out, nowMs - info.ReadMs);
+    out->Add(",");
+    AddInt(out, "read_time", info.ReadWallSec);
+    out->Add(",");
+    AddInt(out, "reads", info.CntRead);
+    out->Add("}");
+  }
+  out->Add(",\"periods\":{");
+  AddInt(out, "AliveWatchPeriod", db->AliveWatch);
+  out->Add(",");
+  AddInt(out, "PowerWatchPeriod", db->PowerWatch);
+  out->Add(",");
+  AddInt(out, "WdtRefreshPeriod", db->WdtRefresh.load());
+  out->Add(",");
+  AddInt(out, "TermTimeout", db->TermTimeout);
+  out->Add("},\"safety\":{");
+  AddInt(out, "SuperviseStallTimeout", db->StallTimeout.load());
+  out->Add(",");
+  AddKey(out, "RebootRecord");
+  if (db->RebootRecord[0] != '\0') {
+    out->AddJsonString(db->RebootRecord, strlen(db->RebootRecord));
+  } else {
+    out->Add("null");
+  }
+  out->Add(",");
+  AddKey(out, "RebootLoopLimit");
+  if (db->LoopLimitCount > 0) {
+    out->Format("{\"count\":%d,\"window\":%d}", static_cast<int>(db->LoopLimitCount),
+                static_cast<int>(db->LoopLimitWindow));
+  } else {
+    out->Add("null");
+  }
+  out->Add(",");
+  AddInt(out, "WdtPriority", db->WdtPriority);
+  out->Add("},");
+  AddInt(out, "process_count", db->Process != nullptr ? db->NumProcess : 0);
+}
+
+// What the last alive check made of the pid file (see ProcEntry.PidAlive).
+const char *PidRead(int32_t pidAlive) {
+  if (pidAlive > 0) return "ok";
+  return pidAlive < 0 ? "failed" : "never";
+}
+
+// Whether a process with this number exists (it may belong to another user,
+// and the number may have been reused since the pid file was read).
+bool Running(int32_t pid) { return kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM; }
+
+void AddEntry(const ConfigDb *db, int index, int64_t nowMs, StatusText *out) {
+  const ProcEntry &e = db->Process[index];
+  const char *name = e.procName != nullptr ? e.procName : "";
+  out->Add("{");
+  AddInt(out, "index", index);
+  out->Add(",");
+  AddString(out, "name", name);
+  out->Add(",");
+  AddString(out, "kind", KindName(e.StartUp));
+  out->Add(",");
+  AddString(out, "pid_file", e.PidPath);
+  out->Add(",");
+  AddKey(out, "pid");
+  if (e.PidAlive > 0) {
+    out->Format("%d,", static_cast<int>(e.PidAlive));
+    AddBool(out, "running", Running(e.PidAlive));
+  } else {
+    out->Add("null,\"running\":null");
+  }
+  out->Add(",");
+  AddString(out, "pid_read", PidRead(e.PidAlive));
+  out->Add(",");
+  AddInt(out, "health_check_cycle", e.HealthCheck);
+  out->Add(",");
+  AddKey(out, "health_check_age");
+  const int64_t checked = e.TimHlthChk.load();
+  if (checked > 0) {
+    AddSeconds(out, nowMs - checked);
+  } else {
+    out->Add("null");
+  }
+  out->Add(",");
+  const bool healthChecked = e.HealthCheck != 0;
+  AddKey(out, "health_check_armed");
+  out->Add(healthChecked ? (e.FlgHlthChk.load() != 0 ? "true" : "false") : "null");
+  out->Add(",");
+  AddKey(out, "window_left");
+  if (healthChecked) {
+    out->Format("%d", e.TmrHlthChk > 0 ? static_cast<int>(e.TmrHlthChk) : 0);
+  } else {
+    out->Add("null");
+  }
+  out->Add(",");
+  AddKey(out, "alive_check_in");
+  if (e.PidPath[0] != '\0' && db->AliveWatch > 0) {
+    out->Format("%d", e.TmrAlive > 0 ? static_cast<int>(e.TmrAlive) : 0);
+  } else {
+    out->Add("null");
+  }
+  out->Add(",");
+  AddInt(out, "forgiven", e.CntAlive);
+  out->Add(",");
+  AddInt(out, "respawns", e.CntRespawn);
+  out->Add("}");
+}
+
+bool NameIs(const ProcEntry &entry, const char *name, size_t length) {
+  return entry.procName != nullptr && strlen(entry.procName) == length && memcmp(entry.procName, name, length) == 0;
+}
+
+}  // namespace
+
+int StatusRequestAdd(StatusRequest *request, const char *data, size_t size) {
+  if (request->Complete) return STATUS_READ_LINE;
+  size_t room = sizeof request->Text - request->Length;
+  size_t take = size < room ? size : room;
+  const char *end = static_cast<const char *>(memchr(data, '\n', take));
+  if (end != nullptr) take = static_cast<size_t>(end - data) + 1;
+  memcpy(request->Text + request->Length, data, take);
+  request->Length += take;
+  if (end != nullptr) {
+    request->Complete = true;
+    return STATUS_READ_LINE;
+  }
+  return request->Length == sizeof request->Text ? STATUS_READ_TOO_LONG : STATUS_READ_MORE;
+}
+
+int StatusRequestParse(const StatusRequest *request, const char **name, size_t *nameLength) {
+  size_t length = request->Length;
+  if (length > 0 && request->Text[length - 1] == '\n') length--;
+  if (length > 0 && request->Text[length - 1] == '\r') length--;
+  const char *text = request->Text;
+  // A NUL would end the name early and make it look like another.
+  if (memchr(text, '\0', length) != nullptr) return STATUS_REQ_BAD;
+  if (length == 0) return STATUS_REQ_ALL;
+  if (length < kCommandLength || memcmp(text, kCommand, kCommandLength) != 0) return STATUS_REQ_BAD;
+  if (length == kCommandLength) return STATUS_REQ_ALL;
+  if (text[kCommandLength] != ' ' || length == kCommandLength + 1) return STATUS_REQ_BAD;
+  *name = text + kCommandLength + 1;
+  *nameLength = length - kCommandLength - 1;
+  return STATUS_REQ_NAME;
+}
+
+StatusText::~StatusText() { free(data_); }
+
+bool StatusText::Reserve(size_t more) {
+  if (failed_) return false;
+  if (more > STATUS_REPLY_MAX - length_) {
+    failed_ = true;
+    return false;
+  }
+  size_t needed = length_ + more + 1;
+  if (needed <= capacity_) return true;
+  size_t capacity = capacity_ > 0 ? capacity_ : 4096;
+  while (capacity < needed) capacity *= 2;
+  char *data = static_cast<char *>(realloc(data_, capacity));
+  if (data == nullptr) {
+    failed_ = true;
+    return false;
+  }
+  data_ = data;
+  capacity_ = capacity;
+  return true;
+}
+
+void StatusText::Append(const char *text, size_t length) {
+  if (!Reserve(length)) return;
+  memcpy(data_ + length_, text, length);
+  length_ += length;
+  data_[length_] = '\0';
+}
+
+void StatusText::Add(const char *text) { Append(text, strlen(text)); }
+
+void StatusText::Format(const char *format, ...) {
+  char buffer[64];
+  va_list args;
+  va_start(args, format);
+  int n = vsnprintf(buffer, sizeof buffer, format, args);
+  va_end(args);
+  // Only numbers are formatted; anything that does not fit is a mistake
+  // that must not go out as a cut number.
+  if (n < 0 || static_cast<size_t>(n) >= sizeof buffer) {
+    failed_ = true;
+    return;
+  }
+  Append(buffer, static_cast<size_t>(n));
+}
+
+void StatusText::AddJsonString(const char *text, size_t length) {
+  Add("\"");
+  const unsigned char *p = reinterpret_cast<const unsigned char *>(text);
+  size_t i = 0;
+  while (i < length) {
+    const unsigned char c = p[i];
+    if (c == '"' || c == '\\') {
+      const char escaped[2] = {'\\', static_cast<char>(c)};
+      Append(escaped, 2);
+      i++;
+    } else if (c == '\n') {
+      Add("\\n");
+      i++;
+    } else if (c == '\t') {
+      Add("\\t");
+      i++;
+    } else if (c < 0x20 || c == 0x7f) {
+      // Valid JSON needs only the first; the second keeps a terminal sane.
+      Format("\\u%04x", c);
+      i++;
+    } else {
+      size_t run = Utf8Length(p + i, length - i);
+      if (run == 0) {
+        Add("\\ufffd");
+        i++;
+      } else {
+        Append(text + i, run);
+        i += run;
+      }
+    }
+  }
+  Add("\"");
+}
+
+void StatusText::Clear() {
+  length_ = 0;
+  failed_ = false;
+  if (data_ != nullptr) data_[0] = '\0';
+}
+
+void BuildStatusError(const char *text, StatusText *out) {
+  out->Clear();
+  out->Add("{");
+  AddString(out, "error", text);
+  out->Add("}\n");
+}
+
+void BuildStatusReply(const ThreadArg *arg, bool tableLocked, int request, const char *name, size_t nameLength,
+                      int64_t nowMs, StatusText *out) {
+  const ConfigDb *db = arg->Config;
+  out->Clear();
+  out->Add("{");
+  AddString(out, "version", WARDEND_VERSION);
+  out->Add(",");
+  AddInt(out, "pid", static_cast<long long>(getpid()));
+  out->Add(",");
+  AddKey(out, "uptime");
+  const int64_t started = gStatusInfo.StartMs.load();
+  if (started > 0) {
+    AddSeconds(out, nowMs - started);
+  } else {
+    out->Add("null");
+  }
+  out->Add(",");
+  AddString(out, "table", tableLocked ? "ok" : "busy");
+  out->Add(",");
+  AddWatchdog(db, nowMs, out);
+  out->Add(",");
+  AddTermination(nowMs, out);
+  out->Add(",");
+  AddKey(out, "last_shutdown");
+  // Written before the threads started and never again.
+  if (gStatusInfo.LastShutdown[0] != '\0') {
+    out->AddJsonString(gStatusInfo.LastShutdown, strlen(gStatusInfo.LastShutdown));
+  } else {
+    out->Add("null");
+  }
+  out->Add(",");
+  if (!tableLocked) {
+    out->Add("\"config\":null,\"periods\":null,\"safety\":null,\"process_count\":null,\"processes\":null}\n");
+  } else {
+    AddConfig(db, nowMs, out);
+    out->Add(",\"processes\":[");
+    bool first = true;
+    for (int32_t i = 0; db->Process != nullptr && i < db->NumProcess; i++) {
+      if (request == STATUS_REQ_NAME && !NameIs(db->Process[i], name, nameLength)) continue;
+      out->Add(first ? "\n" : ",\n");
+      first = false;
+      AddEntry(db, i, nowMs, out);
+    }
+    out->Add(first ? "]}\n" : "\n]}\n");
+  }
+  if (out->Failed()) BuildStatusError("reply too large", out);
+}

@@ -1,0 +1,370 @@
+"""The status socket and wardctl status on the simulated board.
+
+Every reply is read with Python's json and every Prometheus text with the
+parser of prometheus_client. Raw clients (silent, flooding, many in a row)
+are a small Python program run on the board, since the socket is in the
+board's own network namespace.
+"""
+import json
+import re
+import signal
+
+import pytest
+from prometheus_client.parser import text_string_to_metric_families
+
+from board import DEFAULT_CONFIG, VERSION
+from support import RUN, start_daemon as start_board_daemon, wardctl as run_wardctl
+
+CLIENT = "/tmpfs/status_client.py"
+
+# Raw clients of the status socket; prints one JSON object with what they got.
+CLIENT_PROGRAM = r'''
+import json, socket, sys, threading
+
+def connect():
+    s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+    s.settimeout(60)
+    s.connect("\0wardend.status")
+    return s
+
+def read_all(s):
+    data = b""
+    try:
+        while True:
+            chunk = s.recv(65536)
+            if not chunk:
+                break
+            data += chunk
+    except ConnectionResetError:  # the server closed with our unread bytes
+        pass
+    return data.decode()
+
+def ask(text):
+    s = connect()
+    s.sendall(text)
+    reply = read_all(s)
+    s.close()
+    return reply
+
+mode = sys.argv[1]
+if mode == "silent":             # one client says nothing while another asks
+    quiet = connect()
+    asked = ask(b"status\n")
+    out = {"asked": asked, "silent": read_all(quiet)}
+elif mode == "flood":            # a request that never ends
+    s = connect()
+    def flood():
+        try:
+            s.sendall(b"x" * (1 << 20))
+        except OSError:
+            pass
+    sender = threading.Thread(target=flood)
+    sender.start()
+    out = {"reply": read_all(s)}
+    sender.join()
+elif mode == "raw":
+    out = {"reply": ask(sys.argv[2].encode())}
+elif mode == "many":
+    out = {"replies": [ask(b"status\n") for _ in range(int(sys.argv[2]))]}
+print(json.dumps(out))
+'''
+
+
+def wardctl(board, *args):
+    return run_wardctl(board, *args, check=False)
+
+
+def start_daemon(board, config):
+    """Starts the daemon and waits until its status socket listens (the
+    server starts after the supervision threads)."""
+    pid = start_board_daemon(board, config)
+    board.wait_until(lambda: "@wardend.status" in board.read_file("/proc/net/unix"), 10, "the status socket")
+    return pid
+
+
+def status(board, *args):
+    result = wardctl(board, "status", "--json", *args)
+    assert result.status == 0 and result.stderr == "", result
+    return json.loads(result.stdout)
+
+
+def entry(reply, name):
+    found = [p for p in reply["processes"] if p["name"] == name]
+    assert len(found) == 1, reply
+    return found[0]
+
+
+def table_states(board):
+    """{name: (kind, state, last check, pid)} from the rows of wardctl status."""
+    result = wardctl(board, "status")
+    assert result.status == 0, result
+    lines = result.stdout.splitlines()
+    rows = {}
+    if any(line.startswith("NAME ") for line in lines):
+        start = [i for i, line in enumerate(lines) if line.startswith("NAME ")][0] + 1
+        for line in lines[start:]:
+            if line.startswith("watchdog: "):
+                break
+            name, kind, state, check, pid = re.split(r"\s{2,}", line)
+            rows[name] = (kind, state, check, pid)
+    return rows, result.stdout
+
+
+def prometheus(board, *args):
+    """(exit status, {sample name and labels: value}) of wardctl status --prometheus."""
+    result = wardctl(board, "status", "--prometheus", *args)
+    samples = {}
+    for family in text_string_to_metric_families(result.stdout):
+        for sample in family.samples:
+            key = (sample.name,) + tuple(sorted(sample.labels.items()))
+            assert key not in samples, key
+            samples[key] = sample.value
+    return result, samples
+
+
+def raw_client(board, *args):
+    board.write_file(CLIENT, CLIENT_PROGRAM)
+    result = board.run(["/usr/bin/python3", CLIENT] + list(args), timeout=300)
+    assert result.status == 0, result
+    return json.loads(result.stdout)
+
+
+def wait_for_state(board, name, state, timeout=20):
+    seen = []
+
+    def reached():
+        rows, _ = table_states(board)
+        seen.append(rows.get(name, (None, None))[1])
+        return seen[-1] == state
+    board.wait_until(reached, timeout, "%s to be %s (seen %s)" % (name, state, seen))
+    return seen
+
+
+# Health checks every second for one process, none for the other: healthy,
+# waiting for its first check, late after its first window, and then the
+# termination that the pass runs while it holds the table.
+def test_status_of_healthy_waiting_and_late_processes_and_of_the_termination_that_follows(board):
+    beacon = board.start_program("beacon", pidfile=RUN + "/beacon.pid", health=("beacon", 1))
+    board.start_program("quiet", pidfile=RUN + "/quiet.pid")
+    daemon = start_daemon(board, "WdtRefreshPeriod:1\nAliveWatchPeriod:2\nTermTimeout:1\n"
+                                 "Process:MONITOR:4:%s/beacon.pid:/tmpfs/bin/beacon\n"
+                                 "Process:MONITOR:8:%s/quiet.pid:/tmpfs/bin/quiet\n" % (RUN, RUN))
+    rows, _ = table_states(board)
+    assert rows["quiet"][1:3] == ("waiting for first check", "never / 8s"), rows
+    wait_for_state(board, "beacon", "healthy")
+
+    reply = status(board)
+    assert (reply["version"], reply["pid"], reply["table"]) == (VERSION, daemon, "ok")
+    assert reply["config"]["path"] == DEFAULT_CONFIG and reply["config"]["read_ok"] is True
+    assert reply["config"]["reads"] == 1 and reply["config"]["read_age"] <= reply["uptime"]
+    assert reply["periods"] == {"AliveWatchPeriod": 2, "PowerWatchPeriod": 1, "WdtRefreshPeriod": 1,
+                                "TermTimeout": 1}
+    assert reply["process_count"] == 2 and [p["name"] for p in reply["processes"]] == ["beacon", "quiet"]
+    watchdog = reply["watchdog"]
+    assert watchdog["refresh_period"] == 1 and watchdog["since_refresh"] is not None
+    assert 0 <= watchdog["interval"] <= watchdog["max_interval"] and watchdog["late_refreshes"] >= 0
+    assert reply["termination"] == {"in_progress": False, "mode": None, "reason": None, "age": None}
+    assert reply["last_shutdown"] is None and reply["safety"] == {
+        "SuperviseStallTimeout": 0, "RebootRecord": None, "RebootLoopLimit": None, "WdtPriority": 0}
+    b = entry(reply, "beacon")
+    assert (b["kind"], b["pid_file"], b["health_check_cycle"]) == ("MONITOR", RUN + "/beacon.pid", 4)
+    assert b["health_check_age"] is not None and b["respawns"] == 0 and b["forgiven"] == 0
+    assert b["window_left"] is not None and b["alive_check_in"] is not None
+    board.wait_until(lambda: entry(status(board), "beacon")["pid"] == beacon, 10, "the beacon's pid")
+    assert entry(status(board), "beacon")["running"] is True
+    assert entry(status(board, "quiet"), "quiet")["health_check_age"] is None
+
+    seen = wait_for_state(board, "quiet", "late")
+    assert set(seen) <= {"waiting for first check", "late"}, seen
+    _, samples = prometheus(board)
+    assert samples[("wardend_process_state", ("name", "quiet"), ("state", "late"))] == 1
+    assert ("wardend_process_health_check_age_seconds", ("name", "quiet")) not in samples
+    assert samples[("wardend_process_health_check_cycle_seconds", ("name", "quiet"))] == 8
+    assert samples[("wardend_up",)] == 1 and samples[("wardend_processes",)] == 2
+
+    down = board.wait_for_log(r"^System down reason : ", timeout=15)
+    assert down.text == "System down reason : Detect that the process [quiet] did not sent health check."
+    reply = status(board)
+    assert reply["table"] == "busy" and reply["processes"] is None and reply["config"] is None
+    assert reply["safety"] is None
+    termination = reply["termination"]
+    assert termination["in_progress"] is True and termination["mode"] == "reboot"
+    assert termination["reason"] == "Detect that the process [quiet] did not sent health check."
+    assert reply["watchdog"]["refresh_period"] == 1
+    rows, text = table_states(board)
+    assert rows == {} and "process table busy" in text
+    assert "termination in progress (reboot, for " in text and text.endswith("): %s\n" % termination["reason"])
+    result, samples = prometheus(board)
+    assert result.status == 0
+    assert samples[("wardend_termination_in_progress",)] == 1 and samples[("wardend_table_busy",)] == 1
+    assert not [k for k in samples if k[0].startswith("wardend_process_")]
+
+    # Nothing about the status socket was logged, and it is not a file.
+    assert not [t for t in board.log_texts() if "Status" in t or "status" in t]
+    assert "@wardend.status" in board.read_file("/proc/net/unix")
+
+
+# A supervised process that vanished: missing until its alive check, then
+# forgiven once; a MANAGE process is then found dead, a RESPAWN process is
+# started again and healthy.
+@pytest.mark.parametrize("kind", ["MANAGE", "RESPAWN"])
+def test_a_lost_process_is_missing_then_forgiven_then_dead_or_respawned(board, kind):
+    if kind == "RESPAWN" and board.emulator:
+        pytest.skip("the daemon's shell starts the respawned program, and it cannot run a foreign binary")
+    pidfile = RUN + "/lost.pid"
+    first = board.start_program("lost", pidfile=pidfile, background=kind == "RESPAWN")
+    option = ":-p %s -d" % pidfile if kind == "RESPAWN" else ""
+    start_daemon(board, "WdtRefreshPeriod:1\nAliveWatchPeriod:8\nTermTimeout:1\n"
+                        "Process:%s:0:%s:/tmpfs/bin/lost%s\n" % (kind, pidfile, option))
+    rows, _ = table_states(board)
+    assert rows["lost"][1] == "waiting for first check", rows
+
+    # Kill it right after an alive check found it, so that several seconds
+    # pass before the next one.
+    def just_checked():
+        e = entry(status(board), "lost")
+        return e["pid"] == first and e["alive_check_in"] >= 6
+    board.wait_until(just_checked, 30, "an alive check that found the process")
+    assert board.kill(first, signal.SIGKILL)
+    seen = wait_for_state(board, "lost", "forgiven once")
+    assert "missing" in seen and seen.index("missing") < seen.index("forgiven once"), seen
+    e = entry(status(board), "lost")
+    assert (e["forgiven"], e["respawns"]) == (1, 1 if kind == "RESPAWN" else 0)
+
+    if kind == "MANAGE":
+        down = board.wait_for_log(r"^System down reason : ", timeout=20)
+        assert down.text == "System down reason : Detect that the process [lost] was dead."
+        return
+    second = int(board.read_file(pidfile))
+    wait_for_state(board, "lost", "healthy")
+    e = entry(status(board), "lost")
+    assert (e["pid"], e["running"], e["forgiven"], e["respawns"]) == (second, True, 0, 1)
+    _, samples = prometheus(board, "lost")
+    assert samples[("wardend_process_respawns_total", ("name", "lost"))] == 1
+    assert samples[("wardend_process_pid", ("name", "lost"))] == second
+
+
+# A respawn command that takes 10 s before it starts the program in the
+# background, as a slow one would: it runs through the shell (so also under
+# emulation), and the started copy writes its pid file.
+SLOW_RESPAWN = """#!/bin/sh
+if [ "$1" = bg ]; then echo $$ > %s/slow.pid; while :; do sleep 1; done; fi
+sleep 10
+/tmpfs/bin/slowres bg </dev/null >/dev/null 2>&1 &
+""" % RUN
+
+
+# The pass holds the table while that respawn command runs: a reply still
+# comes, marked busy, with the watchdog figures.
+def test_a_slow_pass_gives_busy_replies_in_time(board):
+    board.write_file("/tmpfs/bin/slowres", SLOW_RESPAWN, mode=0o755)
+    board.mkdir(RUN)
+    board.write_file(RUN + "/slow.pid", "999999\n")
+    start_daemon(board, "WdtRefreshPeriod:1\nAliveWatchPeriod:2\nTermTimeout:1\n"
+                        "Process:RESPAWN:0:%s/slow.pid:/tmpfs/bin/slowres\n" % RUN)
+    board.wait_for_log(r"^Process \[slowres:999999\] was not found$", timeout=10)
+    reply = status(board)
+    assert reply["table"] == "busy" and reply["processes"] is None
+    assert reply["watchdog"]["since_refresh"] is not None and reply["termination"]["in_progress"] is False
+    rows, text = table_states(board)
+    assert rows == {} and "process table busy" in text and "watchdog: refreshed " in text
+    result, samples = prometheus(board)
+    assert result.status == 0 and samples[("wardend_table_busy",)] == 1
+    assert not [t for t in board.log_texts() if t.startswith("Respawn: ")]  # still inside the respawn
+
+    board.wait_for_log(r"^Respawn: slowres ", timeout=20)
+    wait_for_state(board, "slowres", "healthy")
+    e = entry(status(board), "slowres")
+    assert (e["respawns"], e["forgiven"], e["running"]) == (1, 0, True)
+
+
+# One hundred entries, the first with a name that JSON and the Prometheus
+# text must escape.
+def test_one_hundred_entries_and_a_name_that_needs_escaping(board):
+    odd = 'q"b\\\u00e9'
+    board.sh("mkdir -p /tmpfs/bin %s && echo 1 > %s/one.pid && for i in $(seq -w 1 99); do "
+             "printf '#!/bin/sh\\n' > /tmpfs/bin/e$i; chmod 755 /tmpfs/bin/e$i; done" % (RUN, RUN))
+    board.write_file("/tmpfs/bin/" + odd, "#!/bin/sh\n", mode=0o755)
+    lines = ["Process:MONITOR:%d:%s/one.pid:/tmpfs/bin/%s" % (0 if i % 10 else 600, RUN, odd if i == 0 else "e%02d" % i)
+             for i in range(100)]
+    start_daemon(board, "WdtRefreshPeriod:1\nAliveWatchPeriod:0\n" + "\n".join(lines) + "\n")
+
+    reply = status(board)
+    assert reply["process_count"] == 100 and reply["table"] == "ok"
+    names = [p["name"] for p in reply["processes"]]
+    assert names == [odd] + ["e%02d" % i for i in range(1, 100)]
+    assert [p["index"] for p in reply["processes"]] == list(range(100))
+    assert all(p["alive_check_in"] is None and p["pid"] is None for p in reply["processes"])
+    assert [p["name"] for p in status(board, "e42")["processes"]] == ["e42"]
+    assert [p["name"] for p in status(board, odd)["processes"]] == [odd]
+
+    rows, _ = table_states(board)
+    assert len(rows) == 100 and rows["e10"][1:3] == ("waiting for first check", "never / 600s")
+    assert rows["e11"][1:3] == ("healthy", "-") and rows[odd][0] == "MONITOR"
+    result, samples = prometheus(board)
+    assert result.status == 0 and samples[("wardend_processes",)] == 100
+    assert len([k for k in samples if k[0] == "wardend_process_state"]) == 500
+    assert samples[("wardend_process_health_check_cycle_seconds", ("name", odd))] == 600
+
+
+# The optional safety settings, and the latest line of the reboot record as
+# the daemon found it at start-up.
+def test_safety_settings_and_the_last_shutdown(board):
+    record = "2026-12-06T18:01:26Z reboot : Detect that the process [app] was dead."
+    board.mkdir("/tmpfs/data")
+    board.write_file("/tmpfs/data/reboots", "2026-12-05T07:00:00Z poweroff : older\n" + record + "\n")
+    start_daemon(board, "WdtRefreshPeriod:1\nSuperviseStallTimeout:30\nRebootRecord:/tmpfs/data/reboots\n"
+                        "RebootLoopLimit:3:600\n")
+    reply = status(board)
+    assert reply["last_shutdown"] == record
+    assert reply["safety"] == {"SuperviseStallTimeout": 30, "RebootRecord": "/tmpfs/data/reboots",
+                               "RebootLoopLimit": {"count": 3, "window": 600}, "WdtPriority": 0}
+    _, text = table_states(board)
+    assert "\nsafety: stall timeout 30s; reboot record /tmpfs/data/reboots; reboot loop limit 3 in 600s\n" in text
+    assert "\nlast shutdown: %s\n" % record in text
+
+
+# A client that says nothing, one that sends without end and ones with
+# wrong requests are answered or refused, and the server goes on; its
+# descriptors are the same afterwards.
+def test_silent_flooding_and_wrong_clients_do_not_stall_the_server(board):
+    daemon = start_daemon(board, "WdtRefreshPeriod:1\n")
+    fds = board.procinfo(daemon)["fds"]
+
+    out = raw_client(board, "silent")
+    asked, silent = json.loads(out["asked"]), json.loads(out["silent"])
+    assert asked["pid"] == silent["pid"] == daemon and silent["table"] == "ok"
+
+    out = raw_client(board, "flood")
+    assert out["reply"] == '{"error":"request too long"}\n'
+    for request, reply in (("hello\n", '{"error":"unknown request"}\n'), ("status \n", '{"error":"unknown request"}\n'),
+                           ("", None), ("status nobody\r\n", None)):
+        got = raw_client(board, "raw", request)["reply"]
+        if reply is None:
+            parsed = json.loads(got)
+            assert parsed["table"] == "ok" and parsed["processes"] == [], got
+        else:
+            assert got == reply
+    assert status(board)["table"] == "ok"
+    assert board.procinfo(daemon)["fds"] == fds
+
+
+def test_two_hundred_clients_in_a_row(board):
+    daemon = start_daemon(board, "WdtRefreshPeriod:1\n")
+    fds = board.procinfo(daemon)["fds"]
+    replies = [json.loads(r) for r in raw_client(board, "many", "200")["replies"]]
+    assert len(replies) == 200 and all(r["pid"] == daemon and r["table"] == "ok" for r in replies)
+    uptimes = [r["uptime"] for r in replies]
+    assert uptimes == sorted(uptimes)
+    assert board.procinfo(daemon)["fds"] == fds
+
+
+def test_wardctl_status_without_a_daemon_and_its_usage_errors(board):
+    result = wardctl(board, "status")
+    assert result.status == 1 and result.stdout == ""
+    assert result.stderr == "wardctl: no daemon answers on @wardend.status (is wardend running?)\n"
+    result, samples = prometheus(board)
+    assert result.status == 1 and samples == {("wardend_up",): 0}
+    for args in (["--json", "--prometheus"], ["a", "b"], ["--bogus"], ["x" * 260], [""]):
+        result = wardctl(board, "status", *args)
+        assert result.status == 2 and result.stdout == "" and result.stderr.startswith("wardctl: "), (args, result)

@@ -1,0 +1,296 @@
+// The status channel: the request reader, the JSON text of names and of the
+// reply, the bounded wait for the table, and the server thread answering
+// while the receiver and the pass change the table (for ThreadSanitizer).
+// Clients, floods and the daemon's own socket are tested on the board.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstddef>
+#include <cstring>
+#include <string>
+#include <thread>
+
+#include "common/clock.h"
+#include "common/ctrlmsg.h"
+#include "supervise/msgrcv.h"
+#include "supervise/status.h"
+#include "supervise/statusinfo.h"
+#include "supervise/statusreply.h"
+#include "supervise/terminate.h"
+#include "supervise/watchdog.h"
+#include "supervise_support.h"
+
+namespace {
+
+using supervise_test::Table;
+
+struct Parsed {
+  int read;     // the last StatusRequestAdd result
+  int request;  // StatusRequestParse, or -9 when the line was too long
+  std::string name;
+};
+
+Parsed Feed(const std::vector<std::string> &chunks) {
+  StatusRequest request{};
+  Parsed result{STATUS_READ_MORE, -9, ""};
+  for (const std::string &chunk : chunks) result.read = StatusRequestAdd(&request, chunk.data(), chunk.size());
+  if (result.read == STATUS_READ_TOO_LONG) return result;
+  const char *name = nullptr;
+  size_t length = 0;
+  result.request = StatusRequestParse(&request, &name, &length);
+  if (result.request == STATUS_REQ_NAME) result.name.assign(name, length);
+  return result;
+}
+
+TEST(StatusRequest, ReadsOneLineInAnyChunksAndRefusesTheRest) {
+  const std::string longName(259, 'n');
+  const struct {
+    std::vector<std::string> chunks;
+    int read, request;
+    std::string name;
+  } cases[] = {
+      {{}, STATUS_READ_MORE, STATUS_REQ_ALL, ""},  // nothing sent, then the end or the time limit
+      {{"\n"}, STATUS_READ_LINE, STATUS_REQ_ALL, ""},
+      {{"status\n"}, STATUS_READ_LINE, STATUS_REQ_ALL, ""},
+      {{"status"}, STATUS_READ_MORE, STATUS_REQ_ALL, ""},  // no line end before the end
+      {{"sta", "tus a", "pp\r\n"}, STATUS_READ_LINE, STATUS_REQ_NAME, "app"},
+      {{"status two words\n"}, STATUS_READ_LINE, STATUS_REQ_NAME, "two words"},
+      {{"status app\nstatus other\n"}, STATUS_READ_LINE, STATUS_REQ_NAME, "app"},  // the first line only
+      {{"status app\n", std::string(1000, 'x')}, STATUS_READ_LINE, STATUS_REQ_NAME, "app"},
+      {{"status " + longName + "\r\n"}, STATUS_READ_LINE, STATUS_REQ_NAME, longName},
+      {{"status \n"}, STATUS_READ_LINE, STATUS_REQ_BAD, ""},
+      {{"statusapp\n"}, STATUS_READ_LINE, STATUS_REQ_BAD, ""},
+      {{"Status\n"}, STATUS_READ_LINE, STATUS_REQ_BAD, ""},
+      {{"stat\n"}, STATUS_READ_LINE, STATUS_REQ_BAD, ""},
+      {{std::string("status a\0b\n", 11)}, STATUS_READ_LINE, STATUS_REQ_BAD, ""},  // a NUL would cut the name
+      {{std::string(STATUS_REQUEST_MAX - 1, 's') + "\n"}, STATUS_READ_LINE, STATUS_REQ_BAD, ""},
+      {{std::string(STATUS_REQUEST_MAX, 's')}, STATUS_READ_TOO_LONG, -9, ""},
+      {{std::string(200, 's'), std::string(200, 's'), "\n"}, STATUS_READ_TOO_LONG, -9, ""},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.chunks.empty() ? "(nothing)" : c.chunks[0].substr(0, 40));
+    Parsed got = Feed(c.chunks);
+    EXPECT_EQ(got.read, c.read);
+    EXPECT_EQ(got.request, c.request);
+    EXPECT_EQ(got.name, c.name);
+  }
+}
+
+TEST(StatusText, JsonStringsEscapeQuotesControlsAndBytesThatAreNotUtf8) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"app", "\"app\""},
+      {"a\"b\\c", "\"a\\\"b\\\\c\""},
+      {"tab\there\nnl\r\x01\x1f\x7f", "\"tab\\there\\nnl\\u000d\\u0001\\u001f\\u007f\""},
+      {"caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x90\xa7", "\"caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x90\xa7\""},  // kept
+      {"\xff", "\"\\ufffd\""},
+      {"a\xc3", "\"a\\ufffd\""},                                 // cut sequence
+      {"\xc0\xaf", "\"\\ufffd\\ufffd\""},                        // overlong
+      {"\xed\xa0\x80", "\"\\ufffd\\ufffd\\ufffd\""},             // surrogate
+      {"\xf4\x90\x80\x80", "\"\\ufffd\\ufffd\\ufffd\\ufffd\""},  // beyond U+10FFFF
+      {"\xe2\x82", "\"\\ufffd\\ufffd\""},
+  };
+  for (const auto &[text, json] : cases) {
+    StatusText out;
+    out.AddJsonString(text.data(), text.size());
+    EXPECT_EQ(std::string(out.Data(), out.Length()), json);
+  }
+}
+
+// The table and the facts the reply reports for each entry.
+struct ReplyTable : Table {
+  ReplyTable()
+      : Table({{MONITOR, 10, "/run/beacon.pid", "/bin/beacon", ""},
+               {MANAGE, 0, "/run/gone.pid", "/bin/gone", ""},
+               {RESPAWN, -1, "/run/w\"x.pid", "/bin/w\"x\\y", "-d"},
+               {MONITOR, 10, "/run/beacon2.pid", "/bin/beacon", ""}},
+              4) {}
+};
+
+std::string Reply(const ThreadArg *arg, bool locked, int request, const std::string &name, int64_t now) {
+  StatusText out;
+  BuildStatusReply(arg, locked, request, name.data(), name.size(), now, &out);
+  EXPECT_FALSE(out.Failed());
+  return std::string(out.Data(), out.Length());
+}
+
+// A pid that no process has: a child that has been waited for.
+pid_t GonePid() {
+  pid_t child = fork();
+  if (child == 0) _exit(0);
+  waitpid(child, nullptr, 0);
+  return child;
+}
+
+TEST(StatusReply, ListsEachEntryWithItsFacts) {
+  ReplyTable t;
+  const int64_t now = 1000000;
+  t[0].TimHlthChk.store(now - 2500);
+  t[0].FlgHlthChk.store(1);
+  t[0].TmrHlthChk = 7;
+  t[0].TmrAlive = 3;
+  t[0].PidAlive = getpid();
+  t[1].PidAlive = GonePid();
+  t[1].CntAlive = 1;
+  t[2].PidAlive = -1;
+  t[2].CntRespawn = 2;
+  t[2].TmrHlthChk = -5;
+  const std::string reply = Reply(&t.arg, true, STATUS_REQ_ALL, "", now);
+  EXPECT_EQ(reply.substr(reply.size() - 4), "\n]}\n");
+  const std::string expected[] = {
+      "{\"index\":0,\"name\":\"beacon\",\"kind\":\"MONITOR\",\"pid_file\":\"/run/beacon.pid\",\"pid\":" +
+          std::to_string(getpid()) +
+          ",\"running\":true,\"pid_read\":\"ok\",\"health_check_cycle\":10,\"health_check_age\":2.500,"
+          "\"health_check_armed\":true,\"window_left\":7,\"alive_check_in\":3,\"forgiven\":0,\"respawns\":0}",
+      "{\"index\":1,\"name\":\"gone\",\"kind\":\"MANAGE\",\"pid_file\":\"/run/gone.pid\",\"pid\":" +
+          std::to_string(t[1].PidAlive) +
+          ",\"running\":false,\"pid_read\":\"ok\",\"health_check_cycle\":0,\"health_check_age\":null,"
+          "\"health_check_armed\":null,\"window_left\":null,\"alive_check_in\":4,\"forgiven\":1,\"respawns\":0}",
+      "{\"index\":2,\"name\":\"w\\\"x\\\\y\",\"kind\":\"RESPAWN\",\"pid_file\":\"/run/w\\\"x.pid\",\"pid\":null,"
+      "\"running\":null,\"pid_read\":\"failed\",\"health_check_cycle\":-1,\"health_check_age\":null,"
+      "\"health_check_armed\":false,\"window_left\":0,\"alive_check_in\":4,\"forgiven\":0,\"respawns\":2}",
+  };
+  for (const std::string &entry : expected) EXPECT_NE(reply.find("\n" + entry), std::string::npos) << entry;
+  EXPECT_NE(reply.find("\"table\":\"ok\""), std::string::npos);
+  EXPECT_NE(reply.find("\"process_count\":4,"), std::string::npos);
+  EXPECT_NE(reply.find("\"safety\":{\"SuperviseStallTimeout\":0,\"RebootRecord\":null,\"RebootLoopLimit\":null,"
+                       "\"WdtPriority\":0}"),
+            std::string::npos);
+  t.db.StallTimeout.store(30);
+  snprintf(t.db.RebootRecord, sizeof t.db.RebootRecord, "/data/re\"cord");
+  t.db.LoopLimitCount = 3;
+  t.db.LoopLimitWindow = 600;
+  t.db.WdtPriority = 50;
+  EXPECT_NE(Reply(&t.arg, true, STATUS_REQ_ALL, "", now)
+                .find("\"safety\":{\"SuperviseStallTimeout\":30,\"RebootRecord\":\"/data/re\\\"cord\","
+                      "\"RebootLoopLimit\":{\"count\":3,\"window\":600},\"WdtPriority\":50}"),
+            std::string::npos);
+
+  // A name picks every entry of that name; an unknown name none. Alive
+  // checks switched off show no next check.
+  t.db.AliveWatch = 0;
+  const std::string beacons = Reply(&t.arg, true, STATUS_REQ_NAME, "beacon", now);
+  EXPECT_NE(beacons.find("{\"index\":0,"), std::string::npos);
+  EXPECT_NE(beacons.find("{\"index\":3,"), std::string::npos);
+  EXPECT_EQ(beacons.find("{\"index\":1,"), std::string::npos);
+  EXPECT_NE(beacons.find("\"alive_check_in\":null"), std::string::npos);
+  EXPECT_NE(Reply(&t.arg, true, STATUS_REQ_NAME, "beaco", now).find("\"processes\":[]}\n"), std::string::npos);
+}
+
+TEST(StatusReply, WithoutTheLockSaysBusyAndKeepsWatchdogAndTermination) {
+  ReplyTable t;
+  gDebugInfo.CntWdtLate.store(3);
+  gDebugInfo.MaxWdtInterval.store(61234);
+  StatusTerminationBegin(TERM_SAFEMODE, "Reboot to Safe-mode request from application [up\"d] : x");
+  const std::string reply = Reply(&t.arg, false, STATUS_REQ_ALL, "", MonotonicMs());
+  StatusTerminationEnd();
+  for (const char *part : {"\"table\":\"busy\"", "\"late_refreshes\":3", "\"max_interval\":61.234",
+                           "\"termination\":{\"in_progress\":true,\"mode\":\"safe-mode\",\"reason\":\"Reboot to "
+                           "Safe-mode request from application [up\\\"d] : x\",\"age\":0.",
+                           "\"config\":null,\"periods\":null,\"safety\":null,\"process_count\":null,\"processes\":null}\n"}) {
+    EXPECT_NE(reply.find(part), std::string::npos) << part << "\n"
+                                                   << reply;
+  }
+  EXPECT_EQ(reply.find("beacon"), std::string::npos);
+  // The termination has returned: no longer in progress, its reason kept.
+  EXPECT_NE(Reply(&t.arg, false, STATUS_REQ_ALL, "", MonotonicMs()).find("{\"in_progress\":false,\"mode\":\"safe-mode\""),
+            std::string::npos);
+}
+
+TEST(StatusLock, GivesUpWhenTheTableStaysBusyOrWhenToldToQuit) {
+  Table t({});
+  EXPECT_TRUE(LockTableWithin(&t.arg, 0, -1));  // free: taken at once
+  pthread_mutex_unlock(&t.arg.Mutex);
+
+  std::atomic<int> phase{0};
+  std::thread pass([&] {  // a pass that holds the table
+    pthread_mutex_lock(&t.arg.Mutex);
+    phase.store(1);
+    while (phase.load() != 2) usleep(1000);
+    pthread_mutex_unlock(&t.arg.Mutex);
+  });
+  while (phase.load() != 1) usleep(1000);
+  EXPECT_FALSE(LockTableWithin(&t.arg, 30, -1));
+  int quit[2];
+  ASSERT_EQ(pipe(quit), 0);
+  ASSERT_EQ(write(quit[1], "q", 1), 1);
+  EXPECT_FALSE(LockTableWithin(&t.arg, 600000, quit[0]));  // would wait ten minutes otherwise
+  close(quit[0]);
+  close(quit[1]);
+  phase.store(2);
+  pass.join();
+  EXPECT_TRUE(LockTableWithin(&t.arg, 1000, -1));
+  pthread_mutex_unlock(&t.arg.Mutex);
+}
+
+std::string Ask(const std::string &request) {
+  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  struct sockaddr_un address {};
+  address.sun_family = AF_UNIX;
+  memcpy(address.sun_path + 1, WARDEND_STATUS_NAME, strlen(WARDEND_STATUS_NAME));
+  socklen_t length = static_cast<socklen_t>(offsetof(struct sockaddr_un, sun_path) + 1 + strlen(WARDEND_STATUS_NAME));
+  std::string reply;
+  if (connect(fd, reinterpret_cast<struct sockaddr *>(&address), length) == 0 &&
+      send(fd, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size())) {
+    char buffer[4096];
+    ssize_t n;
+    while ((n = recv(fd, buffer, sizeof buffer, 0)) > 0) reply.append(buffer, static_cast<size_t>(n));
+  }
+  close(fd);
+  return reply;
+}
+
+// The server answers while the receiver stamps health checks and the pass
+// and a re-read take the table, then stops when told, with a client still
+// connected and silent.
+TEST(StatusServer, AnswersWhileTheTableChangesAndStopsWithASilentClient) {
+  Table t({{MONITOR, 5, "/run/a.pid", "/bin/alpha", ""}, {MANAGE, 0, "/run/b.pid", "/bin/beta", ""}});
+  ASSERT_EQ(StatusServerStart(&t.arg), 0);
+  std::atomic<bool> done{false};
+  std::thread receiver([&] {
+    CtrlMsg msg{MSGID_HEALTH_CHECK, "alpha", ""};
+    while (!done.load()) {
+      RecvHealthCheck(&msg, &t.arg);
+      usleep(200);
+    }
+  });
+  std::thread pass([&] {
+    while (!done.load()) {
+      pthread_mutex_lock(&t.arg.Mutex);
+      t[0].TmrHlthChk = t[0].TmrHlthChk > 1 ? t[0].TmrHlthChk - 1 : 5;
+      t[1].PidAlive = getpid();
+      t[1].CntRespawn++;
+      pthread_mutex_unlock(&t.arg.Mutex);
+      usleep(300);
+    }
+  });
+  for (int i = 0; i < 20; i++) {
+    std::string reply = Ask(i % 2 == 0 ? "status\n" : "status beta\n");
+    ASSERT_EQ(reply.substr(0, 12), "{\"version\":\"") << i;
+    EXPECT_EQ(reply.substr(reply.size() - 2), "}\n") << i;
+    EXPECT_EQ(reply.find("\"name\":\"alpha\"") != std::string::npos, i % 2 == 0) << reply;
+  }
+  EXPECT_EQ(Ask("hello\n"), "{\"error\":\"unknown request\"}\n");
+  done.store(true);
+  receiver.join();
+  pass.join();
+
+  int silent = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  struct sockaddr_un address {};
+  address.sun_family = AF_UNIX;
+  memcpy(address.sun_path + 1, WARDEND_STATUS_NAME, strlen(WARDEND_STATUS_NAME));
+  ASSERT_EQ(connect(silent, reinterpret_cast<struct sockaddr *>(&address),
+                    static_cast<socklen_t>(offsetof(struct sockaddr_un, sun_path) + 1 + strlen(WARDEND_STATUS_NAME))),
+            0);
+  StatusServerStop();
+  char byte;
+  EXPECT_LE(recv(silent, &byte, 1, 0), 0);  // closed without a reply (reset when it was never accepted)
+  close(silent);
+  EXPECT_EQ(Ask("status\n"), "");  // nobody listens any more
+}
+
+}  // namespace
