@@ -21,19 +21,31 @@
 using Fields = std::map<std::string, std::string>;
 
 inline Fields SettingsOf(const ConfigDb &db) {
-  return {{"AliveWatch", std::to_string(db.AliveWatch)},   {"PowerWatch", std::to_string(db.PowerWatch)},
-          {"WdtRefresh", std::to_string(db.WdtRefresh)},   {"TermTimeout", std::to_string(db.TermTimeout)},
-          {"MyPidPath", db.MyPidPath},                     {"NumProcess", std::to_string(db.NumProcess)}};
+  return {
+      {"AliveWatch", std::to_string(db.AliveWatch)},
+      {"PowerWatch", std::to_string(db.PowerWatch)},
+      {"WdtRefresh", std::to_string(db.WdtRefresh)},
+      {"TermTimeout", std::to_string(db.TermTimeout)},
+      {"MyPidPath", db.MyPidPath},
+      {"NumProcess", std::to_string(db.NumProcess)},
+  };
 }
 
 inline Fields EntryOf(const ProcEntry &e) {
   // procName must point into the entry's own copy of the path.
   EXPECT_TRUE(e.procName >= e.ExecPath && e.procName < e.ExecPath + sizeof e.ExecPath) << e.ExecPath;
-  return {{"StartUp", std::to_string(e.StartUp)},       {"HealthCheck", std::to_string(e.HealthCheck)},
-          {"PidPath", e.PidPath},                       {"ExecPath", e.ExecPath},
-          {"procName", e.procName},                     {"Option", e.Option},
-          {"TmrHlthChk", std::to_string(e.TmrHlthChk)}, {"FlgHlthChk", std::to_string(e.FlgHlthChk)},
-          {"TmrAlive", std::to_string(e.TmrAlive)},     {"CntAlive", std::to_string(e.CntAlive)}};
+  return {
+      {"StartUp", std::to_string(e.StartUp)},
+      {"HealthCheck", std::to_string(e.HealthCheck)},
+      {"PidPath", e.PidPath},
+      {"ExecPath", e.ExecPath},
+      {"procName", e.procName},
+      {"Option", e.Option},
+      {"TmrHlthChk", std::to_string(e.TmrHlthChk)},
+      {"FlgHlthChk", std::to_string(e.FlgHlthChk)},
+      {"TmrAlive", std::to_string(e.TmrAlive)},
+      {"CntAlive", std::to_string(e.CntAlive)},
+  };
 }
 
 inline std::vector<Fields> EntriesOf(const ConfigDb &db) {

@@ -24,6 +24,7 @@ struct LineRow {
   std::string pidPath;  // MyPidPath after the read
 };
 
+// clang-format off
 const LineRow kLineRows[] = {
     {"LineOf254Fits", "Wardend:x:" + kPid244 + "\nAliveWatchPeriod\n", {kNoAlive + "2"}, kPid244},
     {"LineOf255IsTooLongAndItsNewlineALine", "Wardend:x:" + kPid244 + "p\nAliveWatchPeriod\n",
@@ -34,6 +35,7 @@ const LineRow kLineRows[] = {
     {"LastLineWithoutNewlineTooLong", "AliveWatchPeriod\nWardend:x:" + kPid244 + "p",
      {kNoAlive + "1", "line 2 is too long in config file"}, ""},
 };
+// clang-format on
 
 class LineLengthTable : public ConfigTest, public testing::WithParamInterface<LineRow> {};
 
@@ -51,6 +53,7 @@ TEST_F(ConfigTest, ReportsEachRefusedLineByNumberAndKeepsTheOthers) {
   const std::string pid = PidFile("p.pid"), exe = Program("p"), tail = ":" + pid + ":" + exe, on = " given on line ";
   const std::string empty = WriteFile("empty.pid", ""), noExec = WriteFile("plain", "data", 0655);
   const std::string missing = dir_ + "/missing", m0 = "Process:MONITOR:0:", cr = "Config read: ";
+  // clang-format off
   const std::pair<std::string, std::string> rows[] = {  // second: the report, if any
       {"AliveWatchPeriod", "No alive watch value" + on + "1"}, {"PowerWatchPeriod:", "No power watch value" + on + "2"},
       {"WdtRefreshPeriod::", "No WDT refresh value" + on + "3"}, {"Wardend:/run/x.pid", "No PID file path" + on + "4"},
@@ -74,6 +77,7 @@ TEST_F(ConfigTest, ReportsEachRefusedLineByNumberAndKeepsTheOthers) {
       // A refused number leaves the value read before it.
       {"TermTimeout:3\r", "Str2Num convert error [3\r] : Success"},
   };
+  // clang-format on
   std::string content;
   Texts expected;
   for (const auto &[line, message] : rows) {
@@ -83,6 +87,7 @@ TEST_F(ConfigTest, ReportsEachRefusedLineByNumberAndKeepsTheOthers) {
   ASSERT_EQ(Read(content), 0);
   EXPECT_EQ(Errors(), expected);
   EXPECT_EQ(CntLine, static_cast<int32_t>(std::size(rows)));
+  // clang-format off
   EXPECT_EQ(SettingsOf(db_), (Fields{{"AliveWatch", "6"}, {"PowerWatch", "7"}, {"WdtRefresh", "-1"},
                                      {"TermTimeout", "10"}, {"MyPidPath", "/run/two.pid"}, {"NumProcess", "5"}}));
   // The timers start at the entry's cycle and staggered alive periods.
@@ -99,6 +104,7 @@ TEST_F(ConfigTest, ReportsEachRefusedLineByNumberAndKeepsTheOthers) {
                                                {"TmrHlthChk", "-1"}, {"TmrAlive", "3"}}),
                                 With(monitor, {{"Option", "-v\r"}, {"TmrAlive", "2"}}),
                             }));
+  // clang-format on
 }
 
 // Every key of the reader's table is dispatched by the table itself: a key
@@ -162,12 +168,14 @@ TEST_F(ConfigTest, ReReadStartsFromDefaultsButKeepsThePidPath) {
   db_.Process[0].CntAlive = 1;
   db_.Process[0].FlgHlthChk.store(1);
   ASSERT_EQ(Read("Process:RESPAWN" + tail), 0);
+  // clang-format off
   EXPECT_EQ(SettingsOf(db_), (Fields{{"AliveWatch", "15"}, {"PowerWatch", "1"}, {"WdtRefresh", "30"},
                                      {"TermTimeout", "5"}, {"MyPidPath", "/run/first.pid"}, {"NumProcess", "1"}}));
   EXPECT_EQ(EntriesOf(db_), (std::vector<Fields>{{{"StartUp", "2"}, {"HealthCheck", "3"}, {"PidPath", pid},
                                                   {"ExecPath", exe}, {"procName", "p"}, {"Option", ""},
                                                   {"TmrHlthChk", "3"}, {"FlgHlthChk", "0"}, {"TmrAlive", "15"},
                                                   {"CntAlive", "0"}}}));
+  // clang-format on
 }
 
 // A path with a blank is counted by the shell piece by piece but opened

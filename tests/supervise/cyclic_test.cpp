@@ -98,9 +98,12 @@ TEST(SupervisePass, RespawnCommandIsCutToItsBuffer) {
 // entry 2's alive timers run out: the walk stops at the health check (an
 // alive check would have reset or failed a timer).
 TEST(SupervisePass, JudgesHealthBeforeAliveAndStopsAtTheFirstFailure) {
-  Table table({{MANAGE, 100, "", "/bin/a", ""}, {MANAGE, 1, "/nonexistent/none.pid", "/bin/b", ""},
-               {MANAGE, 0, "/nonexistent/none.pid", "/bin/c", ""}},
-              5);
+  const std::vector<EntrySpec> entries = {
+      {MANAGE, 100, "", "/bin/a", ""},
+      {MANAGE, 1, "/nonexistent/none.pid", "/bin/b", ""},
+      {MANAGE, 0, "/nonexistent/none.pid", "/bin/c", ""},
+  };
+  Table table(entries, 5);
   table[1].FlgHlthChk.store(1);
   table[1].TmrAlive = 1;
   table[2].TmrAlive = 1;

@@ -30,13 +30,22 @@ struct CapturedLog {
     LogHook = &Hook;
   }
   ~CapturedLog() { LogHook = nullptr; }
-  LogLines lines() const { std::lock_guard lock(mutex_); return lines_; }
-  static void Hook(int pri, const char *line) { std::lock_guard lock(mutex_); lines_.emplace_back(pri, line); }
+  LogLines lines() const {
+    std::lock_guard lock(mutex_);
+    return lines_;
+  }
+  static void Hook(int pri, const char *line) {
+    std::lock_guard lock(mutex_);
+    lines_.emplace_back(pri, line);
+  }
   static inline std::mutex mutex_;
   static inline LogLines lines_;
 };
 
-struct EntrySpec { int32_t startUp, healthCheck; std::string pidPath, execPath, option; };
+struct EntrySpec {
+  int32_t startUp, healthCheck;
+  std::string pidPath, execPath, option;
+};
 
 // Filled the way the reader fills a table; every ExecPath has a slash.
 struct Table {
