@@ -19,6 +19,7 @@
 #include <cstring>
 
 #include "common/ctrlmsg.h"
+#include "common/utf8.h"
 
 namespace {
 
@@ -43,29 +44,6 @@ void AppendUtf8(unsigned code, std::string *out) {
 }
 
 constexpr unsigned kReplacement = 0xfffd;
-
-// Length of the valid UTF-8 sequence at s (1 to 4), 0 when there is none.
-size_t Utf8Length(const unsigned char *s, size_t left) {
-  const unsigned char c = s[0];
-  if (c < 0x80) return 1;
-  size_t length = 0;
-  if (c >= 0xc2 && c <= 0xdf) {
-    length = 2;
-  } else if (c >= 0xe0 && c <= 0xef) {
-    length = 3;
-  } else if (c >= 0xf0 && c <= 0xf4) {
-    length = 4;
-  }
-  if (length == 0 || left < length) return 0;
-  for (size_t i = 1; i < length; i++) {
-    if ((s[i] & 0xc0) != 0x80) return 0;
-  }
-  if ((c == 0xe0 && s[1] < 0xa0) || (c == 0xed && s[1] > 0x9f) || (c == 0xf0 && s[1] < 0x90) ||
-      (c == 0xf4 && s[1] > 0x8f)) {
-    return 0;
-  }
-  return length;
-}
 
 class JsonReader {
  public:
