@@ -251,25 +251,6 @@ int Status(char **args, int nargs) {
   return kExitOk;
 }
 
-// Control characters of a text, shown as escapes: a carriage return kept in
-// a field would otherwise send the cursor back over the line.
-std::string Printable(const std::string &text) {
-  std::string shown;
-  for (char c : text) {
-    const unsigned char u = static_cast<unsigned char>(c);
-    if (u >= 0x20 && u != 0x7f) {
-      shown += c;
-    } else if (c == '\r' || c == '\t') {
-      shown += c == '\r' ? "\\r" : "\\t";
-    } else {
-      char escape[8];
-      snprintf(escape, sizeof escape, "\\x%02x", u);
-      shown += escape;
-    }
-  }
-  return shown;
-}
-
 // wardctl check [-q|--quiet] [--] [FILE]: one line per finding,
 // "FILE:LINE: error: TEXT" or "FILE:LINE: warning: TEXT" (no LINE when the
 // finding is about the file as a whole); nothing for a clean file.

@@ -338,23 +338,6 @@ const JsonValue *Processes(const JsonValue &reply) {
   return p != nullptr && p->kind == JsonValue::ARRAY ? p : nullptr;
 }
 
-// Control characters shown as escapes, so that a name cannot move the
-// cursor or end a line of the table.
-std::string Printable(const std::string &text) {
-  std::string shown;
-  for (char c : text) {
-    const unsigned char u = static_cast<unsigned char>(c);
-    if (u >= 0x20 && u != 0x7f) {
-      shown += c;
-    } else {
-      char escape[8];
-      snprintf(escape, sizeof escape, "\\x%02x", u);
-      shown += escape;
-    }
-  }
-  return shown;
-}
-
 // A span of seconds for people: "0.4s", "59.9s", "12m05s", "3h02m", "4d07h".
 std::string Age(double seconds) {
   char text[32];
@@ -491,6 +474,23 @@ int QueryStatus(const std::string &request, int timeoutMs, std::string *reply, s
       return STATUS_NO_ANSWER;
     }
   }
+}
+
+std::string Printable(const std::string &text) {
+  std::string shown;
+  for (char c : text) {
+    const unsigned char u = static_cast<unsigned char>(c);
+    if (u >= 0x20 && u != 0x7f) {
+      shown += c;
+    } else if (c == '\r' || c == '\t') {
+      shown += c == '\r' ? "\\r" : "\\t";
+    } else {
+      char escape[8];
+      snprintf(escape, sizeof escape, "\\x%02x", u);
+      shown += escape;
+    }
+  }
+  return shown;
 }
 
 std::string ProcessState(const JsonValue &entry) {

@@ -62,6 +62,11 @@ int QueryStatus(const std::string &request, int timeoutMs, std::string *reply, s
 // alive check yet for an entry without health checks), "healthy".
 std::string ProcessState(const JsonValue &entry);
 
+// The text with its control characters shown as escapes (\r, \t, \xNN), so
+// that a name or a configuration line can neither move the cursor nor end a
+// line of the output.
+std::string Printable(const std::string &text);
+
 // The reply as a table for people. An error reply gives an empty text and
 // the daemon's words in *error.
 std::string RenderStatusTable(const JsonValue &reply, std::string *error);
