@@ -11,6 +11,18 @@ namespace {
 
 using Texts = std::vector<std::string>;
 
+// The file made of rows' lines, and the reports the refused ones make (an
+// empty report: the line is taken or passed over in silence).
+template <size_t N>
+std::pair<std::string, Texts> FileAndReports(const std::pair<std::string, std::string> (&rows)[N]) {
+  std::pair<std::string, Texts> result;
+  for (const auto &[line, message] : rows) {
+    result.first += line + "\n";
+    if (!message.empty()) result.second.push_back(message);
+  }
+  return result;
+}
+
 // A chunk holds 255 characters: a line of 254 and its newline fits, anything
 // longer is reported piece by piece and its remainder read as its own line.
 const std::string kPid244 = "/" + std::string(243, 'p');
@@ -78,12 +90,7 @@ TEST_F(ConfigTest, ReportsEachRefusedLineByNumberAndKeepsTheOthers) {
       {"TermTimeout:3\r", "Str2Num convert error [3\r] : Success"},
   };
   // clang-format on
-  std::string content;
-  Texts expected;
-  for (const auto &[line, message] : rows) {
-    content += line + "\n";
-    if (!message.empty()) expected.push_back(message);
-  }
+  const auto [content, expected] = FileAndReports(rows);
   ASSERT_EQ(Read(content), 0);
   EXPECT_EQ(Errors(), expected);
   EXPECT_EQ(CntLine, static_cast<int32_t>(std::size(rows)));
@@ -231,12 +238,7 @@ TEST_F(ConfigTest, OptionalSettingsAndTheirRefusals) {
       {"rebootrecord:/elsewhere", ""},
       {"WdtPriority: 1", ""},
   };
-  std::string content;
-  Texts expected;
-  for (const auto &[line, message] : rows) {
-    content += line + "\n";
-    if (!message.empty()) expected.push_back(message);
-  }
+  const auto [content, expected] = FileAndReports(rows);
   ASSERT_EQ(Read(content), 0);
   EXPECT_EQ(Errors(), expected);
   EXPECT_EQ(std::make_tuple(db_.StallTimeout.load(), db_.WdtPriority, db_.LoopLimitCount, db_.LoopLimitWindow),
