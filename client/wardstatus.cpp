@@ -394,7 +394,8 @@ void Sample(std::string *out, const char *name, const std::string &labels, doubl
   *out += " " + SampleValue(value) + "\n";
 }
 
-constexpr const char *kStates[] = {"healthy", "waiting for first check", "late", "missing", "forgiven once"};
+constexpr const char *kStates[] = {"healthy", "waiting for first check", "late", "missing", "forgiven once",
+                                   "not checked"};
 
 }  // namespace
 
@@ -508,10 +509,11 @@ std::string ProcessState(const JsonValue &entry) {
     if (std::isnan(age)) return armed ? "late" : "waiting for first check";
     return armed && age > window ? "late" : "healthy";
   }
+  // Without health checks only the alive check looks at the process; with
+  // that off too (no pid file, or AliveWatchPeriod 0) nothing ever does.
   const JsonValue *aliveIn = entry.Get("alive_check_in");
-  if (Text(entry, "pid_read") == "never" && aliveIn != nullptr && aliveIn->IsNumber()) {
-    return "waiting for first check";
-  }
+  if (aliveIn == nullptr || !aliveIn->IsNumber()) return "not checked";
+  if (Text(entry, "pid_read") == "never") return "waiting for first check";
   return "healthy";
 }
 
@@ -700,7 +702,8 @@ std::string RenderPrometheus(const JsonValue *reply) {
   }
 
   Family(&out, "wardend_process_state", "gauge",
-         "1 for the state the process is in: healthy, waiting for first check, late, missing or forgiven once.");
+         "1 for the state the process is in: healthy, waiting for first check, late, missing, forgiven once or "
+         "not checked.");
   for (size_t i = 0; i < labels.size(); i++) {
     const std::string state = ProcessState(processes->items[i]);
     for (const char *name : kStates) {

@@ -59,7 +59,8 @@ int QueryStatus(const std::string &request, int timeoutMs, std::string *reply, s
 // forgiven), "missing" (the pid its last alive check read no longer runs),
 // "late" (no health check for longer than its cycle, or none at all after
 // the first window), "waiting for first check" (no health check yet, or no
-// alive check yet for an entry without health checks), "healthy".
+// alive check yet for an entry without health checks), "not checked" (no
+// health checks and no alive checks: nothing looks at it), "healthy".
 std::string ProcessState(const JsonValue &entry);
 
 // The text with its control characters shown as escapes (\r, \t, \xNN), so

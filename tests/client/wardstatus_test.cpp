@@ -97,8 +97,11 @@ TEST(ProcessState, FollowsAliveAndHealthCheckResultsInOrder) {
       {R"({"forgiven":0,"health_check_cycle":5,"health_check_age":9,"health_check_armed":false})", "healthy"},
       {R"({"forgiven":0,"health_check_cycle":-1,"health_check_age":1.5,"health_check_armed":true})", "late"},
       {R"({"forgiven":0,"health_check_cycle":0,"pid_read":"never","alive_check_in":3})", "waiting for first check"},
-      {R"({"forgiven":0,"health_check_cycle":0,"pid_read":"never","alive_check_in":null})", "healthy"},
       {R"({"forgiven":0,"health_check_cycle":0,"pid_read":"ok","running":true,"alive_check_in":3})", "healthy"},
+      // Neither health nor alive checks: nothing has looked at it, or ever will.
+      {R"({"forgiven":0,"health_check_cycle":0,"pid_read":"never","alive_check_in":null})", "not checked"},
+      {R"({"forgiven":0,"health_check_cycle":0,"pid_read":"never"})", "not checked"},
+      {R"({"forgiven":0,"health_check_cycle":7,"health_check_age":1,"alive_check_in":null})", "healthy"},
   };
   for (const auto &[entry, state] : cases) EXPECT_EQ(ProcessState(Parse(entry)), state) << entry;
 }
@@ -121,7 +124,7 @@ TEST(Prometheus, LabelsAreEscapedAndRepeatedNamesGetTheirIndex) {
                            "wardend_process_respawns_total{name=\"a\\\"p\\\\p\",index=\"2\"} 0\n",
                            "wardend_process_pid{name=\"a\\\"p\\\\p\"} 7\n",
                            "wardend_process_health_check_age_seconds{name=\"a\\\"p\\\\p\",index=\"2\"} 1.250\n",
-                           "wardend_process_state{name=\"b\",state=\"healthy\"} 1\n",
+                           "wardend_process_state{name=\"b\",state=\"not checked\"} 1\n",
                            "# TYPE wardend_process_respawns_total counter\n"}) {
     EXPECT_NE(text.find(line), std::string::npos) << line << text;
   }

@@ -300,10 +300,12 @@ def test_one_hundred_entries_and_a_name_that_needs_escaping(board):
 
     rows, _ = table_states(board)
     assert len(rows) == 100 and rows["e10"][1:3] == ("waiting for first check", "never / 600s")
-    assert rows["e11"][1:3] == ("healthy", "-") and rows[odd][0] == "MONITOR"
+    # No health checks and alive checks off: nothing looks at it.
+    assert rows["e11"][1:3] == ("not checked", "-") and rows[odd][0] == "MONITOR"
     result, samples = prometheus(board)
     assert result.status == 0 and samples[("wardend_processes",)] == 100
-    assert len([k for k in samples if k[0] == "wardend_process_state"]) == 500
+    assert len([k for k in samples if k[0] == "wardend_process_state"]) == 600
+    assert samples[("wardend_process_state", ("name", "e11"), ("state", "not checked"))] == 1
     assert samples[("wardend_process_health_check_cycle_seconds", ("name", odd))] == 600
 
 
