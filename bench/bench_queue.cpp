@@ -97,9 +97,12 @@ int main(int argc, char **argv) {
   db.NumProcess = kEntries;
   // As every read of the configuration leaves it.
   BuildNameIndex(&db);
+  // Each run ends with a stop message, which the receiver obeys only once
+  // the daemon is stopping: the flag is raised from the start.
+  static std::atomic<int> stopping{1};
   ThreadArg arg;
   arg.QueId = queue;
-  arg.Stop = nullptr;
+  arg.Stop = &stopping;
   arg.Config = &db;
   pthread_mutex_init(&arg.Mutex, nullptr);
 

@@ -338,10 +338,19 @@ const JsonValue *Processes(const JsonValue &reply) {
   return p != nullptr && p->kind == JsonValue::ARRAY ? p : nullptr;
 }
 
+// The reply may hold any number (1e300, or 1e999 read as infinity): those
+// shown or converted are first held within this bound, so that a conversion
+// to an integer is defined and every text fits its buffer. Integers this
+// large are still exact in a double.
+constexpr double kNumberLimit = 1e15;
+
+double Clamped(double value) { return std::max(-kNumberLimit, std::min(value, kNumberLimit)); }
+
 // A span of seconds for people: "0.4s", "59.9s", "12m05s", "3h02m", "4d07h".
 std::string Age(double seconds) {
   char text[32];
   if (std::isnan(seconds)) return "-";
+  seconds = Clamped(seconds);
   if (seconds < 0) seconds = 0;
   if (seconds < 60) {
     snprintf(text, sizeof text, "%.1fs", seconds);
@@ -360,7 +369,14 @@ std::string Age(double seconds) {
 
 std::string Whole(double value) {
   char text[32];
-  snprintf(text, sizeof text, "%.0f", value);
+  snprintf(text, sizeof text, "%.0f", std::isnan(value) ? 0 : Clamped(value));
+  return text;
+}
+
+// Seconds with three decimals, for the watchdog intervals.
+std::string Seconds(double value) {
+  char text[32];
+  snprintf(text, sizeof text, "%.3f", std::isnan(value) ? 0 : Clamped(value));
   return text;
 }
 
@@ -375,7 +391,12 @@ std::string Padded(const std::string &text, size_t width) {
 std::string SampleValue(double value) {
   char text[48];
   if (std::isnan(value)) return "NaN";
-  if (value == std::floor(value) && std::fabs(value) < 1e15) {
+  if (std::isinf(value)) return value > 0 ? "+Inf" : "-Inf";
+  if (std::fabs(value) >= kNumberLimit) {
+    // Beyond the integers that are exact: seventeen digits, which read back
+    // as the same double.
+    snprintf(text, sizeof text, "%.17g", value);
+  } else if (value == std::floor(value)) {
     snprintf(text, sizeof text, "%.0f", value);
   } else {
     snprintf(text, sizeof text, "%.3f", value);
@@ -394,7 +415,8 @@ void Sample(std::string *out, const char *name, const std::string &labels, doubl
   *out += " " + SampleValue(value) + "\n";
 }
 
-constexpr const char *kStates[] = {"healthy", "waiting for first check", "late", "missing", "forgiven once"};
+constexpr const char *kStates[] = {"healthy", "waiting for first check", "late", "missing", "forgiven once",
+                                   "not checked"};
 
 }  // namespace
 
@@ -476,18 +498,53 @@ int QueryStatus(const std::string &request, int timeoutMs, std::string *reply, s
   }
 }
 
+namespace {
+
+void AddByteEscape(unsigned char byte, std::string *shown) {
+  char escape[8];
+  snprintf(escape, sizeof escape, "\\x%02x", byte);
+  *shown += escape;
+}
+
+}  // namespace
+
 std::string Printable(const std::string &text) {
   std::string shown;
-  for (char c : text) {
-    const unsigned char u = static_cast<unsigned char>(c);
-    if (u >= 0x20 && u != 0x7f) {
-      shown += c;
-    } else if (c == '\r' || c == '\t') {
-      shown += c == '\r' ? "\\r" : "\\t";
+  const unsigned char *p = reinterpret_cast<const unsigned char *>(text.data());
+  const size_t size = text.size();
+  size_t i = 0;
+  while (i < size) {
+    const unsigned char u = p[i];
+    if (u == '\r' || u == '\t') {
+      shown += u == '\r' ? "\\r" : "\\t";
+      i++;
+    } else if (u < 0x20 || u == 0x7f) {
+      AddByteEscape(u, &shown);
+      i++;
+    } else if (u < 0x80) {
+      shown += static_cast<char>(u);
+      i++;
     } else {
-      char escape[8];
-      snprintf(escape, sizeof escape, "\\x%02x", u);
-      shown += escape;
+      const size_t run = Utf8Length(p + i, size - i);
+      if (run == 2 && u == 0xc2 && p[i + 1] <= 0x9f) {
+        // U+0080 to U+009F: the C1 controls, which a terminal obeys as it
+        // obeys ESC sequences.
+        AddByteEscape(u, &shown);
+        AddByteEscape(p[i + 1], &shown);
+        i += 2;
+      } else if (run == 0) {
+        // A byte that is no UTF-8 character: in 0x80 to 0x9f a terminal
+        // that reads 8-bit text takes it as a C1 control.
+        if (u <= 0x9f) {
+          AddByteEscape(u, &shown);
+        } else {
+          shown += static_cast<char>(u);
+        }
+        i++;
+      } else {
+        shown.append(text, i, run);
+        i += run;
+      }
     }
   }
   return shown;
@@ -508,10 +565,11 @@ std::string ProcessState(const JsonValue &entry) {
     if (std::isnan(age)) return armed ? "late" : "waiting for first check";
     return armed && age > window ? "late" : "healthy";
   }
+  // Without health checks only the alive check looks at the process; with
+  // that off too (no pid file, or AliveWatchPeriod 0) nothing ever does.
   const JsonValue *aliveIn = entry.Get("alive_check_in");
-  if (Text(entry, "pid_read") == "never" && aliveIn != nullptr && aliveIn->IsNumber()) {
-    return "waiting for first check";
-  }
+  if (aliveIn == nullptr || !aliveIn->IsNumber()) return "not checked";
+  if (Text(entry, "pid_read") == "never") return "waiting for first check";
   return "healthy";
 }
 
@@ -597,10 +655,10 @@ std::string RenderStatusTable(const JsonValue &reply, std::string *error) {
     const double late = Number(*watchdog, "late_refreshes", 0);
     char line[256];
     snprintf(line, sizeof line,
-             "watchdog: refreshed %s ago, every %ss; last interval %.3fs, largest %.3fs, %s late refresh%s\n",
+             "watchdog: refreshed %s ago, every %ss; last interval %ss, largest %ss, %s late refresh%s\n",
              std::isnan(since) ? "never" : Age(since).c_str(), Whole(Number(*watchdog, "refresh_period", 0)).c_str(),
-             Number(*watchdog, "interval", 0), Number(*watchdog, "max_interval", 0), Whole(late).c_str(),
-             late == 1 ? "" : "es");
+             Seconds(Number(*watchdog, "interval", 0)).c_str(), Seconds(Number(*watchdog, "max_interval", 0)).c_str(),
+             Whole(late).c_str(), late == 1 ? "" : "es");
     out += line;
   }
   const JsonValue *termination = reply.Get("termination");
@@ -700,7 +758,8 @@ std::string RenderPrometheus(const JsonValue *reply) {
   }
 
   Family(&out, "wardend_process_state", "gauge",
-         "1 for the state the process is in: healthy, waiting for first check, late, missing or forgiven once.");
+         "1 for the state the process is in: healthy, waiting for first check, late, missing, forgiven once or "
+         "not checked.");
   for (size_t i = 0; i < labels.size(); i++) {
     const std::string state = ProcessState(processes->items[i]);
     for (const char *name : kStates) {

@@ -8,6 +8,8 @@
 #include <utility>
 #include <vector>
 
+#include "common/ctrlmsg.h"
+
 // A parsed JSON value. The reader keeps members in their order and leaves
 // duplicate keys as they are (Get finds the first).
 struct JsonValue {
@@ -45,8 +47,9 @@ bool ParseJson(const std::string &text, JsonValue *value, std::string *error);
 constexpr int STATUS_ANSWERED = 0;
 constexpr int STATUS_NO_ANSWER = 1;
 
-// The longest reply wardctl takes.
-constexpr size_t STATUS_REPLY_LIMIT = 16u << 20;
+// The longest reply wardctl takes: the most the daemon ever sends. Anything
+// that answers on the socket's name is read only this far.
+constexpr size_t STATUS_REPLY_LIMIT = WARDEND_STATUS_REPLY_MAX;
 
 // Connects to the daemon's status socket, sends request and a line end,
 // and reads the reply until the daemon closes the connection, all within
@@ -59,12 +62,14 @@ int QueryStatus(const std::string &request, int timeoutMs, std::string *reply, s
 // forgiven), "missing" (the pid its last alive check read no longer runs),
 // "late" (no health check for longer than its cycle, or none at all after
 // the first window), "waiting for first check" (no health check yet, or no
-// alive check yet for an entry without health checks), "healthy".
+// alive check yet for an entry without health checks), "not checked" (no
+// health checks and no alive checks: nothing looks at it), "healthy".
 std::string ProcessState(const JsonValue &entry);
 
 // The text with its control characters shown as escapes (\r, \t, \xNN), so
 // that a name or a configuration line can neither move the cursor nor end a
-// line of the output.
+// line of the output: C0, DEL and C1 (U+0080 to U+009F, each of its two
+// bytes escaped, and a byte 0x80 to 0x9f that is not part of a character).
 std::string Printable(const std::string &text);
 
 // The reply as a table for people. An error reply gives an empty text and

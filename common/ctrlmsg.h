@@ -13,6 +13,10 @@
  * nothing appears on disk. Any local user may connect. */
 #define WARDEND_STATUS_NAME "wardend.status"
 
+/* The most bytes a status reply has: the daemon answers a table that would
+ * need more with a short error, and a client takes no more than this. */
+#define WARDEND_STATUS_REPLY_MAX (8u << 20)
+
 /* Message types. */
 #define MSGID_HEALTH_CHECK 1
 #define MSGID_REBOOT 2

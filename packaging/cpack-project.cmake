@@ -1,8 +1,24 @@
-# CPack reads this when it runs, in a cross build only: the Depends of the
-# packages with binaries. dpkg-shlibdeps finds the target's libraries in the
-# cross toolchain's folder, owned by Debian's cross packages, whose names
-# carry the target (libc6:armhf, libgcc-s1-armhf-cross); with that taken
-# off they are the names of the board's own packages.
+# CPack reads this when it runs, before it installs anything.
+#
+# A tree configured for another prefix than /usr (CMake's default is
+# /usr/local) would give packages whose init script, unit and files sit
+# where neither Debian nor the scripts themselves look for them.
+if(CPACK_GENERATOR STREQUAL "DEB" AND
+   (NOT CPACK_WARDEND_PREFIX STREQUAL "/usr" OR NOT CPACK_WARDEND_SYSCONFDIR STREQUAL "/etc"))
+  message(FATAL_ERROR
+    "Debian packages need the Debian layout, install prefix /usr and configuration in /etc, but this tree "
+    "has ${CPACK_WARDEND_PREFIX} and ${CPACK_WARDEND_SYSCONFDIR}. Build the packages with scripts/build-packages, "
+    "or configure a tree of their own with -DCMAKE_INSTALL_PREFIX=/usr.")
+endif()
+
+# In a cross build only: the Depends of the packages with binaries.
+# dpkg-shlibdeps finds the target's libraries in the cross toolchain's
+# folder, owned by Debian's cross packages, whose names carry the target
+# (libc6:armhf, libgcc-s1-armhf-cross); with that taken off they are the
+# names of the board's own packages.
+if(NOT CPACK_WARDEND_CROSS)
+  return()
+endif()
 if(NOT CPACK_WARDEND_SHLIBDEPS)
   message(FATAL_ERROR "Debian packages of a cross build need dpkg-shlibdeps (Debian package dpkg-dev)")
 endif()

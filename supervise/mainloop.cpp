@@ -227,6 +227,10 @@ void wardend_loop(int queId, ConfigDb *db, const LoopHook *hooks, int hookCount)
   // Nobody would read a stop message when the receiver never started.
   bool receiverEnded = true;
   if (receiverStarted) {
+    // The receiver obeys a stop message only while the flag is raised.
+    // SIGTERM has raised it whenever a supervision thread ran; it is raised
+    // here for the exit that follows when neither of them could start.
+    StopFlag.store(1);
     bool stopSent = SendStop(queId) == 0;
     receiverEnded = JoinReceiver(receiver, stopSent);
   }

@@ -112,7 +112,11 @@ int HandleCtrlMsg(const CtrlMsg *msg, ThreadArg *arg, const MsgActions *actions)
       RereadConfig(payload, arg, actions);
       break;
     case MSGID_STOP:
-      return MSG_DONE;
+      // Any local user may write to the queue: a stop message counts only
+      // once the daemon itself is stopping, else it would silence health
+      // checks and re-reads for good while the watchdog is still fed.
+      if (arg->Stop->load() != 0) return MSG_DONE;
+      [[fallthrough]];
     default:
       // The type is a long; print all of it on every target.
       LOG_AS(kUnit, kReceiver, LOG_ERR, "MSG Queue receive illegal ID! [%ld]", msg->type);

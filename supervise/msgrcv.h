@@ -21,7 +21,7 @@ extern const MsgActions DaemonMsgActions;
 
 // Result of HandleCtrlMsg.
 constexpr int MSG_CONTINUE = 0;
-constexpr int MSG_DONE = 1;  // the stop message: the receiver leaves its loop
+constexpr int MSG_DONE = 1;  // the stop message while StopFlag is raised: the receiver leaves its loop
 
 // Size of the reboot reason, terminator included; longer reasons are cut.
 constexpr int REBOOT_REASON_SIZE = 256;
@@ -34,5 +34,6 @@ int HandleCtrlMsg(const CtrlMsg *msg, ThreadArg *arg, const MsgActions *actions)
 void RecvHealthCheck(const CtrlMsg *msg, ThreadArg *arg);
 
 // The receiver thread: takes every message off ThreadArg's queue until the
-// stop message comes or the queue is removed.
+// stop message comes while ThreadArg's stop flag is raised, or the queue is
+// removed. A stop message at any other time is refused like an unknown type.
 void *MsgRcvThread(void *arg);

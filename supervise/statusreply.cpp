@@ -344,6 +344,10 @@ void StatusText::AddJsonString(const char *text, size_t length) {
       if (run == 0) {
         Add("\\ufffd");
         i++;
+      } else if (run == 2 && c == 0xc2 && p[i + 1] <= 0x9f) {
+        // The C1 controls, escaped for the same reason as DEL.
+        Format("\\u%04x", p[i + 1]);
+        i += 2;
       } else {
         Append(text + i, run);
         i += run;

@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "common/ctrlmsg.h"
 #include "supervise/mainloop.h"
 
 // The longest request, line end included. A client that sends more without
@@ -43,7 +44,7 @@ int StatusRequestParse(const StatusRequest *request, const char **name, size_t *
 
 // The most a reply may take; a table that would need more is answered with
 // an error. Far beyond any real table (100 entries need about 40 KB).
-constexpr size_t STATUS_REPLY_MAX = 8u << 20;
+constexpr size_t STATUS_REPLY_MAX = WARDEND_STATUS_REPLY_MAX;
 
 // A text that grows as needed, without exceptions: when memory runs out or
 // the text would pass STATUS_REPLY_MAX it is marked failed and takes no more.

@@ -104,12 +104,15 @@ def _c_library():
     return _libc
 
 
-def _text(value, what, limit, code_empty, code_long, required=True):
-    """value as bytes, checked against limit (bytes, terminator not counted)."""
+def _text(value, what, limit, code_empty, code_long, required=True, file_name=True):
+    """value as bytes, checked against limit (bytes, terminator not counted).
+    A file name (a path, or a process name, which is its program's file name)
+    in a str goes back to the bytes it came from: os.listdir and sys.argv
+    keep bytes that are not UTF-8 as surrogate escapes."""
     if value is None:
         value = b""
     if isinstance(value, str):
-        value = value.encode("utf-8")
+        value = os.fsencode(value) if file_name else value.encode("utf-8")
     elif isinstance(value, os.PathLike):
         value = os.fsencode(value)
     elif not isinstance(value, (bytes, bytearray)):
@@ -135,7 +138,7 @@ def _fields(msg_type, name, payload):
     name = _text(name, "name", NAME_MAX, -3, -4)
     if msg_type == MSGID_HEALTH_CHECK:
         return name, b""  # the daemon ignores a health check's payload
-    return name, _text(payload, "reason", REASON_MAX, -5, -5, required=False)
+    return name, _text(payload, "reason", REASON_MAX, -5, -5, required=False, file_name=False)
 
 
 def open_queue(key=QUEUE_KEY):

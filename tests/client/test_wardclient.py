@@ -83,7 +83,10 @@ def test_requests_put_their_type_and_zero_filled_fields_on_the_queue(queue, daem
             (2, "updater", R103, b"updater", R103.encode()),
             (3, b"updater", None, b"updater", b""),
             (4, "ignored", P104, b"", P104.encode()),
-            (2, "caf\u00e9", "\u00fcber", "caf\u00e9".encode(), "\u00fcber".encode())]
+            (2, "caf\u00e9", "\u00fcber", "caf\u00e9".encode(), "\u00fcber".encode()),
+            # File names that are not UTF-8, as os.listdir gives them.
+            (4, None, os.fsdecode(b"/tmp/caf\xe9.conf"), b"", b"/tmp/caf\xe9.conf"),
+            (1, os.fsdecode(b"app\xff"), None, b"app\xff", b"")]
     for msg_type, name, payload, sent_name, sent_payload in sent:
         wardclient.send_to(queue, msg_type, name, payload)
         assert receive(queue) == (128, msg_type, zeros(sent_name, 24), zeros(sent_payload, 104))
@@ -94,7 +97,8 @@ def test_requests_put_their_type_and_zero_filled_fields_on_the_queue(queue, daem
              (wardclient.reboot, ("updater", "firmware 2.1"), 2, b"updater", b"firmware 2.1"),
              (wardclient.reboot, ("updater",), 2, b"updater", b""),
              (wardclient.reboot_safe, ("updater", "rollback"), 3, b"updater", b"rollback"),
-             (wardclient.reread, ("new.conf",), 4, b"", b"/tmp/new.conf")]
+             (wardclient.reread, ("new.conf",), 4, b"", b"/tmp/new.conf"),
+             (wardclient.reread, (os.fsdecode(b"n\xe9w.conf"),), 4, b"", b"/tmp/n\xe9w.conf")]
     for call, args, msg_type, sent_name, sent_payload in calls:
         call(*args)
         assert receive(daemon_queue) == (128, msg_type, zeros(sent_name, 24), zeros(sent_payload, 104))

@@ -97,8 +97,11 @@ TEST(ProcessState, FollowsAliveAndHealthCheckResultsInOrder) {
       {R"({"forgiven":0,"health_check_cycle":5,"health_check_age":9,"health_check_armed":false})", "healthy"},
       {R"({"forgiven":0,"health_check_cycle":-1,"health_check_age":1.5,"health_check_armed":true})", "late"},
       {R"({"forgiven":0,"health_check_cycle":0,"pid_read":"never","alive_check_in":3})", "waiting for first check"},
-      {R"({"forgiven":0,"health_check_cycle":0,"pid_read":"never","alive_check_in":null})", "healthy"},
       {R"({"forgiven":0,"health_check_cycle":0,"pid_read":"ok","running":true,"alive_check_in":3})", "healthy"},
+      // Neither health nor alive checks: nothing has looked at it, or ever will.
+      {R"({"forgiven":0,"health_check_cycle":0,"pid_read":"never","alive_check_in":null})", "not checked"},
+      {R"({"forgiven":0,"health_check_cycle":0,"pid_read":"never"})", "not checked"},
+      {R"({"forgiven":0,"health_check_cycle":7,"health_check_age":1,"alive_check_in":null})", "healthy"},
   };
   for (const auto &[entry, state] : cases) EXPECT_EQ(ProcessState(Parse(entry)), state) << entry;
 }
@@ -121,7 +124,7 @@ TEST(Prometheus, LabelsAreEscapedAndRepeatedNamesGetTheirIndex) {
                            "wardend_process_respawns_total{name=\"a\\\"p\\\\p\",index=\"2\"} 0\n",
                            "wardend_process_pid{name=\"a\\\"p\\\\p\"} 7\n",
                            "wardend_process_health_check_age_seconds{name=\"a\\\"p\\\\p\",index=\"2\"} 1.250\n",
-                           "wardend_process_state{name=\"b\",state=\"healthy\"} 1\n",
+                           "wardend_process_state{name=\"b\",state=\"not checked\"} 1\n",
                            "# TYPE wardend_process_respawns_total counter\n"}) {
     EXPECT_NE(text.find(line), std::string::npos) << line << text;
   }
@@ -156,6 +159,55 @@ TEST(StatusTable, ShowsBusyTablesTerminationsAndRefusals) {
             "last shutdown: 2026-12-06T18:01:26Z reboot : x\n");
   EXPECT_EQ(RenderStatusTable(Parse(R"({"error":"request too long"})"), &error), "");
   EXPECT_EQ(error, "the daemon refused the request: request too long");
+}
+
+// Whatever answers on the socket's name chooses the texts: none of them may
+// reach the terminal as a control, whether C0, DEL or C1 (as UTF-8 or as a
+// lone byte), while text stays as it is.
+TEST(Printable, EscapesEveryControlAndKeepsText) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"plain caf\xc3\xa9 \xe2\x82\xac", "plain caf\xc3\xa9 \xe2\x82\xac"},
+      {"a\rb\tc\nd\x1b[2J\x7f", "a\\rb\\tc\\x0ad\\x1b[2J\\x7f"},
+      {"\xc2\x9b"
+       "31m\xc2\x80\xc2\x9f",
+       "\\xc2\\x9b"
+       "31m\\xc2\\x80\\xc2\\x9f"},
+      {"\xc2\xa0\xc2\xbf", "\xc2\xa0\xc2\xbf"},  // the first printable ones after C1
+      {"\x9b"
+       "1m\x85\xa0\xff",
+       "\\x9b"
+       "1m\\x85\xa0\xff"},  // not UTF-8: C1 bytes escaped, others left
+  };
+  for (const auto &[text, shown] : cases) EXPECT_EQ(Printable(text), shown) << text;
+}
+
+// Numbers far outside anything the daemon sends (1e300, or 1e999, which
+// reads as infinity) are held within bounds before any conversion, so every
+// line stays whole and no conversion is undefined.
+TEST(StatusTable, HugeAndNegativeNumbersStayBoundedAndLinesWhole) {
+  for (const char *number : {"1e300", "-1e300", "1e999", "-1e999", "123456789012345678901234567890"}) {
+    SCOPED_TRACE(number);
+    const std::string n = number;
+    std::string error;
+    const std::string table = RenderStatusTable(
+        Parse(R"({"version":"1","pid":)" + n + R"(,"uptime":)" + n + R"(,"table":"ok","process_count":)" + n +
+              R"(,"watchdog":{"refresh_period":)" + n + R"(,"since_refresh":)" + n + R"(,"interval":)" + n +
+              R"(,"max_interval":)" + n + R"(,"late_refreshes":)" + n + R"(},"processes":[{"name":"p","pid":)" + n +
+              R"(,"health_check_cycle":)" + n + R"(,"health_check_age":)" + n + R"(,"alive_check_in":3}]})"),
+        &error);
+    ASSERT_FALSE(table.empty()) << error;
+    size_t start = 0;
+    for (size_t end; (end = table.find('\n', start)) != std::string::npos; start = end + 1) {
+      EXPECT_LT(end - start, 200u) << table.substr(start, end - start);
+    }
+    EXPECT_EQ(start, table.size()) << "the last line lacks its end";
+    EXPECT_NE(table.find("watchdog: refreshed "), std::string::npos) << table;
+  }
+  // A sample keeps its value, readable by any Prometheus parser.
+  const JsonValue reply = Parse(R"({"uptime":1e300,"process_count":1e999,"table":"ok"})");
+  const std::string text = RenderPrometheus(&reply);
+  EXPECT_NE(text.find("wardend_uptime_seconds 1.0000000000000001e+300\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("wardend_processes +Inf\n"), std::string::npos) << text;
 }
 
 }  // namespace

@@ -6,13 +6,15 @@
 // valid JSON object (read back with wardctl's own reader) whose name is the
 // input's when that was valid UTF-8. The same bytes also go to wardctl's
 // reader as a reply, and what it accepts through its renderings, which must
-// take any JSON without crashing.
+// take any JSON without crashing and whose table must hold no control
+// character (C0 but the line ends, DEL, C1) for a terminal to obey.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <string>
 
+#include "common/utf8.h"
 #include "supervise/statusreply.h"
 #include "wardstatus.h"
 
@@ -50,6 +52,21 @@ bool ValidUtf8(const std::string &text) {
   return ParseJson(quoted + "\"", &value, &error) && value.text == text;
 }
 
+// Whether text holds a control a terminal would act on: C0 but the line
+// feed, DEL, or C1 (U+0080 to U+009F, or such a byte that is not UTF-8).
+bool HasControl(const std::string &text) {
+  const unsigned char *p = reinterpret_cast<const unsigned char *>(text.data());
+  for (size_t i = 0; i < text.size();) {
+    const unsigned char c = p[i];
+    if ((c < 0x20 && c != '\n') || c == 0x7f) return true;
+    const size_t run = c < 0x80 ? 1 : Utf8Length(p + i, text.size() - i);
+    if (run == 0 && c <= 0x9f) return true;
+    if (run == 2 && c == 0xc2 && p[i + 1] <= 0x9f) return true;
+    i += run == 0 ? 1 : run;
+  }
+  return false;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
@@ -64,6 +81,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     std::string error;
     if (ParseJson(std::string(text, length), &any, &error)) {
       std::string shown = RenderStatusTable(any, &error);
+      if (HasControl(shown + error) || HasControl(Printable(std::string(text, length)))) __builtin_trap();
       shown += RenderPrometheus(&any);
       if (any.kind == JsonValue::OBJECT && any.Get("processes") != nullptr) {
         for (const JsonValue &item : any.Get("processes")->items) shown += ProcessState(item);

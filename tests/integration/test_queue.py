@@ -1,14 +1,28 @@
 # The control queue on the simulated board: reboot requests, illegal types
 # and unknown names sent through wardctl or raw, wardctl's errors, and the
 # queue states that must not make the receiver spin (an oversized message at
-# the head, the queue removed under the running daemon). Health checks that
-# keep a process alive: the flood in test_queue_signals.
+# the head, the queue removed under the running daemon), and a stop message
+# from an ordinary user. Health checks that keep a process alive: the flood
+# in test_queue_signals.
 import time
 
 import pytest
 
-from board import LOG_ERR, LOG_WARNING
-from support import BASE_CONFIG as BASE, start_daemon, wardctl
+from board import LOG_ERR, LOG_WARNING, QUEUE_KEY
+from support import BASE_CONFIG as BASE, PIDFILE, keepalives, start_daemon, wardctl
+
+NOBODY = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"]
+
+# Sends one message of the given type with an empty text, as any program may.
+SEND = """import ctypes, sys
+class Message(ctypes.Structure):
+    _fields_ = [("type", ctypes.c_long), ("text", ctypes.c_char * 128)]
+libc = ctypes.CDLL(None, use_errno=True)
+libc.msgsnd.argtypes = [ctypes.c_int, ctypes.c_void_p, ctypes.c_size_t, ctypes.c_int]
+queue = libc.msgget(%d, 0)
+sent = queue >= 0 and libc.msgsnd(queue, ctypes.byref(Message(int(sys.argv[1]))), 128, 0) == 0
+sys.exit(0 if sent else ctypes.get_errno())
+""" % QUEUE_KEY
 
 
 def receive_errors(board):
@@ -60,3 +74,25 @@ def test_wardctl_errors_and_help(board):
     other = board.start_program("notwardend", pidfile="/tmpfs/other.pid")
     result = wardctl(board, "-p", "/tmpfs/other.pid", "dump-config", check=False)
     assert result.status == 1 and "not wardend" in result.stderr and board.alive(other), result
+
+
+# The stop message is the daemon's own, but the queue is open to every user:
+# one from anybody else is refused like an unknown type, and health checks,
+# re-reads (SIGHUP's too) and the daemon's own stop all still work.
+def test_a_stop_message_from_an_ordinary_user_leaves_the_receiver_running(board):
+    board.start_program("beacon", pidfile="/tmpfs/beacon.pid", health=("beacon", 1))
+    config = BASE + "AliveWatchPeriod:100\nProcess:MONITOR:3:/tmpfs/beacon.pid:/tmpfs/bin/beacon\n"
+    pid = start_daemon(board, config, pidfile=PIDFILE)
+    sent = board.run(NOBODY + ["/usr/bin/python3", "-c", SEND, "5"])
+    assert sent.status == 0, sent
+    assert board.wait_for_log(r"^MSG Queue receive illegal ID! \[5\]$", timeout=5).severity == LOG_ERR
+
+    wardctl(board, "-p", PIDFILE, "reread")  # SIGHUP
+    board.wait_for_log(r"^Re-read config request received$", timeout=10)
+    # Two health-check windows and more, counted in refreshes: the beacon's
+    # checks still arrive.
+    after = len(keepalives(board)) + 8
+    board.wait_until(lambda: len(keepalives(board)) >= after, 20, "eight more refreshes")
+    assert not [t for t in board.log_texts() if t.startswith("System down reason")]
+    assert board.stop_daemon(pid, timeout=15) == 0
+    assert not [t for t in board.log_texts() if "join fail" in t]

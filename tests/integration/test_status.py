@@ -300,10 +300,12 @@ def test_one_hundred_entries_and_a_name_that_needs_escaping(board):
 
     rows, _ = table_states(board)
     assert len(rows) == 100 and rows["e10"][1:3] == ("waiting for first check", "never / 600s")
-    assert rows["e11"][1:3] == ("healthy", "-") and rows[odd][0] == "MONITOR"
+    # No health checks and alive checks off: nothing looks at it.
+    assert rows["e11"][1:3] == ("not checked", "-") and rows[odd][0] == "MONITOR"
     result, samples = prometheus(board)
     assert result.status == 0 and samples[("wardend_processes",)] == 100
-    assert len([k for k in samples if k[0] == "wardend_process_state"]) == 500
+    assert len([k for k in samples if k[0] == "wardend_process_state"]) == 600
+    assert samples[("wardend_process_state", ("name", "e11"), ("state", "not checked"))] == 1
     assert samples[("wardend_process_health_check_cycle_seconds", ("name", odd))] == 600
 
 
@@ -368,3 +370,40 @@ def test_wardctl_status_without_a_daemon_and_its_usage_errors(board):
     for args in (["--json", "--prometheus"], ["a", "b"], ["--bogus"], ["x" * 260], [""]):
         result = wardctl(board, "status", *args)
         assert result.status == 2 and result.stdout == "" and result.stderr.startswith("wardctl: "), (args, result)
+
+
+# Any program may answer on the socket's name before the daemon does. Its
+# reply is read up to the daemon's own limit and no further; its texts reach
+# the terminal without a control character, and absurd numbers stay bounded.
+IMPOSTOR = "/tmpfs/impostor.py"
+IMPOSTOR_PROGRAM = r'''
+import socket, sys
+REPLY = ('{"version":"1\\u001b[2J\\u009b1m","pid":1e300,"uptime":1e999,"table":"ok","process_count":-1e300,'
+         '"processes":[{"name":"\\u0085x\\u009d","health_check_cycle":0,"alive_check_in":null}]}')
+server = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+server.bind("\0wardend.status")
+server.listen(4)
+# One reply per argument, that many bytes longer than the most the daemon
+# ever sends (8 MiB).
+for extra in sys.argv[1:]:
+    client, _ = server.accept()
+    while not client.recv(4096).endswith(b"\n"):
+        pass
+    client.sendall(REPLY.encode().ljust((8 << 20) + int(extra), b" "))
+    client.close()
+'''
+
+
+def test_a_reply_from_an_impostor_is_bounded_and_shown_without_controls(board):
+    board.write_file(IMPOSTOR, IMPOSTOR_PROGRAM)
+    impostor = board.spawn(["/usr/bin/python3", IMPOSTOR, "0", "1"])
+    board.wait_until(lambda: "@wardend.status" in board.read_file("/proc/net/unix"), 10, "the impostor's socket")
+    result = wardctl(board, "status")
+    assert result.status == 0, result
+    assert result.stdout.startswith("wardend 1\\x1b[2J\\xc2\\x9b1m, pid 1000000000000000, up "), result.stdout
+    assert "\\xc2\\x85x\\xc2\\x9d" in result.stdout and "not checked" in result.stdout, result.stdout
+    shown = result.stdout.encode()
+    assert not re.search(rb"[\x00-\x09\x0b-\x1f\x7f]|\xc2[\x80-\x9f]", shown), shown
+    result = wardctl(board, "status")  # one byte more than the daemon ever sends
+    assert (result.status, result.stdout, result.stderr) == (1, "", "wardctl: the reply is too large\n"), result
+    assert board.wait(impostor, timeout=10) == 0

@@ -4,6 +4,7 @@
 // messages, a removed queue, the stop) is tested on the board.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -21,7 +22,8 @@ std::string gTerminate;  // what the stand-ins were asked for
 std::string gReread;
 ProcEntry gTable[6];
 ConfigDb gDb;
-ThreadArg gArg{-1, nullptr, &gDb, PTHREAD_MUTEX_INITIALIZER};
+std::atomic<int> gStop{0};
+ThreadArg gArg{-1, &gStop, &gDb, PTHREAD_MUTEX_INITIALIZER};
 
 void FakeTerminate(int mode, ConfigDb *, const char *reason) { gTerminate = std::to_string(mode) + " " + reason; }
 int FakeReread(const char *path, ConfigDb *) {  // the re-read must hold the mutex
@@ -113,9 +115,16 @@ TEST(MsgRcv, RereadUsesThePayloadUnderTheMutex) {
   pthread_mutex_unlock(&gArg.Mutex);
 }
 
-TEST(MsgRcv, StopEndsTheReceiverSilently) {
+// Anyone may send the stop message; it ends the receiver only when the
+// daemon is stopping anyway.
+TEST(MsgRcv, StopEndsTheReceiverSilentlyOnlyOnceTheDaemonStops) {
+  gStop.store(0);
+  EXPECT_EQ(Handle(MSGID_STOP, "intruder"), MSG_CONTINUE);
+  EXPECT_EQ(gLines, (Lines{{LOG_ERR, "MSG Queue receive illegal ID! [5]"}}));
+  gStop.store(1);
   EXPECT_EQ(Handle(MSGID_STOP), MSG_DONE);
   EXPECT_TRUE(gLines.empty());
+  gStop.store(0);
 }
 
 struct IllegalRow {

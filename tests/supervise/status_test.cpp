@@ -93,6 +93,7 @@ TEST(StatusText, JsonStringsEscapeQuotesControlsAndBytesThatAreNotUtf8) {
       {"\xed\xa0\x80", "\"\\ufffd\\ufffd\\ufffd\""},             // surrogate
       {"\xf4\x90\x80\x80", "\"\\ufffd\\ufffd\\ufffd\\ufffd\""},  // beyond U+10FFFF
       {"\xe2\x82", "\"\\ufffd\\ufffd\""},
+      {"\xc2\x80\xc2\x9b[2J\xc2\x9f\xc2\xa0", "\"\\u0080\\u009b[2J\\u009f\xc2\xa0\""},  // C1 controls; NBSP kept
   };
   for (const auto &[text, json] : cases) {
     StatusText out;
