@@ -11,7 +11,7 @@ import signal
 
 import pytest
 
-from conftest import (ARCH, MULTIARCH, SOURCE_DIR, VERSION, WORK, build_apps, lintian_clean,
+from conftest import (ARCH, MULTIARCH, PACKAGES, SOURCE_DIR, VERSION, WORK, build_apps, lintian_clean,
                       needed_libraries, run)
 from board import LOG_WARNING
 
@@ -70,6 +70,45 @@ def test_packages_hold_what_an_integrator_needs(debs, root, tmp_path):
 
     with gzip.open(os.path.join(root, "usr/share/doc/wardend/changelog.gz"), "rt") as f:
         assert f.readline().startswith("wardend (%s) " % VERSION)
+
+
+def deb822(text):
+    """The paragraphs of a Debian control-style file, as {field: value}; a
+    continuation line keeps its text without the leading space ("." is an
+    empty line)."""
+    paragraphs = []
+    for block in text.strip("\n").split("\n\n"):
+        fields = {}
+        for line in block.splitlines():
+            if line.startswith((" ", "\t")):
+                fields[name] += "\n" + ("" if line.strip() == "." else line[1:])
+            else:
+                name, value = line.split(":", 1)
+                fields[name] = value.strip()
+        paragraphs.append(fields)
+    return paragraphs
+
+
+def test_every_package_states_the_mit_licence_of_license(make_board, root):
+    with open(os.path.join(SOURCE_DIR, "LICENSE")) as f:
+        licence = f.read()
+    holder = re.search(r"^Copyright \(c\) (.+)$", licence, re.M).group(1)
+    text = licence[licence.index("Permission is hereby granted"):].strip()
+    for package in PACKAGES:
+        with open(os.path.join(root, "usr/share/doc", package, "copyright")) as f:
+            header, *paragraphs = deb822(f.read())
+        assert header["Format"] == "https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/", package
+        files = [p for p in paragraphs if "Files" in p]
+        assert [(p["Files"], p["Copyright"], p["License"]) for p in files] == [("*", holder, "MIT")], package
+        assert [p["License"] for p in paragraphs if "Files" not in p] == ["MIT\n" + text], package
+
+    with open(os.path.join(root, LIB, "pkgconfig", "wardclient.pc")) as f:
+        assert "License: MIT" in f.read().splitlines()
+    # Python's packaging tools find the installed module's metadata by themselves.
+    board = make_board(root=root)
+    found = board.run(["python3", "-c", "import importlib.metadata as m; d = m.metadata('wardclient'); "
+                       "print(d['Version'], d['License'])"])
+    assert found.stdout == "%s MIT\n" % VERSION, found
 
 
 def test_lintian_is_clean(debs):
