@@ -13,7 +13,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <memory>
 #include <mutex>
 
 #include "common/errtext.h"
@@ -44,11 +43,6 @@ constexpr size_t kReadChunk = 1024;
 // Two terminations at once must not both read the old file and each rename
 // its own version over it: one record would be lost.
 std::mutex gWriteLock;
-
-struct FileCloser {
-  void operator()(FILE *fp) const { fclose(fp); }
-};
-using UniqueFile = std::unique_ptr<FILE, FileCloser>;
 
 void Keep(RebootRecordLines *records, const char *line) {
   if (records->Count == REBOOT_RECORD_KEEP) {
@@ -413,8 +407,8 @@ int WriteRebootRecord(const char *path, int64_t when, int mode, const char *reas
   // link's folder may not even be writable.
   char target[PATH_MAX];
   if (FollowLinks(path, target, sizeof target) != 0) return -1;
-  const int read = ReadRebootRecords(target, &records);
-  if (read != 0) return read;
+  const int readResult = ReadRebootRecords(target, &records);
+  if (readResult != 0) return readResult;
   RebootRecordStamp stamp;
   RebootRecordStampNow(&stamp);
   stamp.Wall = when;
@@ -432,11 +426,11 @@ const char *RebootRecordFailText(int result, char *buffer, size_t size) {
 void LogLastShutdown(const char *path) {
   RebootRecordLines records;
   // Reported as a step of the main loop's start, where it is made.
-  const int read = ReadRebootRecords(path, &records);
-  if (read != 0) {
+  const int readResult = ReadRebootRecords(path, &records);
+  if (readResult != 0) {
     char text[128];
     LOG_AS(kUnit, "wardend_loop", LOG_ERR, "Reboot record read fail! [%s] : %s", path,
-           RebootRecordFailText(read, text, sizeof text));
+           RebootRecordFailText(readResult, text, sizeof text));
     return;
   }
   if (records.Count == 0) return;

@@ -43,11 +43,11 @@ int CheckRebootLoop(int mode, const ConfigDb *db, const char *reason, char *loop
   if (mode == TERM_POWEROFF || mode == TERM_SAFEMODE) return mode;
   if (db->RebootRecord[0] == '\0' || db->LoopLimitCount <= 0 || db->LoopLimitWindow <= 0) return mode;
   RebootRecordLines records;
-  const int read = ReadRebootRecords(db->RebootRecord, &records);
-  if (read != 0) {
+  const int readResult = ReadRebootRecords(db->RebootRecord, &records);
+  if (readResult != 0) {
     char text[128];
     LOG_AS(kUnit, kTerminate, LOG_ERR, "Reboot record read fail! [%s] : %s", db->RebootRecord,
-           RebootRecordFailText(read, text, sizeof text));
+           RebootRecordFailText(readResult, text, sizeof text));
     return mode;
   }
   RebootRecordStamp now;
