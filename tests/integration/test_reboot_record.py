@@ -58,6 +58,13 @@ def parse_boot(line):
     return (int(match.group(3)) if match.group(3) else None), match.group(4)
 
 
+def board_up(make_board, seconds):
+    """A board that has been up for seconds (its boot clock, in a time namespace)."""
+    if os.geteuid() != 0:
+        pytest.skip("only root can give the board a boot clock of its own")
+    return make_board(uptime=seconds)
+
+
 def host_boot_id():
     with open("/proc/sys/kernel/random/boot_id") as f:
         return f.read().strip()
@@ -80,7 +87,7 @@ def write_boots(board, boots, reason="r"):
 # uptime and boot id; a line without them, as earlier versions wrote, is kept.
 def test_termination_leaves_its_record_before_its_commands(make_board):
     started = time.clock_gettime(time.CLOCK_BOOTTIME)
-    board = make_board(uptime=500)
+    board = board_up(make_board, 500)
     write_records(board, [(3600, "reboot", "earlier")])
     start_daemon(board, "WdtRefreshPeriod:1\nTermTimeout:0\nRebootRecord:%s\n" % RECORD)
     rc, err = board.msgsnd(3, name="ui", payload="update")
@@ -220,7 +227,7 @@ def test_start_up_reports_the_last_shutdown(make_board, bootstatus, record_key, 
     ([(100, "reboot"), (100, "reboot"), (100, "reboot")], 3, ["rescueMark", "reboot"], None),
 ], ids=["three-in-window", "long-boot-ends-the-count", "four-in-window", "poweroff-untouched", "safemode-as-asked"])
 def test_reboot_loop_ends_in_safe_mode(make_board, boots, mode, commands, loop):
-    board = make_board(uptime=100)
+    board = board_up(make_board, 100)
     write_boots(board, boots)
     driver(board, mode, "why", "TermTimeout:0\nRebootRecord:%s\nRebootLoopLimit:3:600\n" % RECORD)
     board.wait_for_command(commands[-1], timeout=15)
@@ -234,7 +241,7 @@ def test_reboot_loop_ends_in_safe_mode(make_board, boots, mode, commands, loop):
 
 # The daemon's own reboot (a dead process found by the pass) in a loop.
 def test_daemon_reboot_in_a_loop_runs_the_safe_mode_path(make_board):
-    board = make_board(uptime=30)
+    board = board_up(make_board, 30)
     write_boots(board, [(30, "reboot")] * 2, "Detect that the process [gone] was dead.")
     board.write_file(RUN + "/gone.pid", "999999\n")
     board.install_program("gone")
