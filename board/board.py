@@ -253,10 +253,13 @@ class Board:
     bootstatus: how the watchdog answers WDIOC_GETBOOTSTATUS, a number of
     WDIOF_* flags or "ENOTTY" (None: like every other request, 0 and the
     argument untouched).
+    uptime: seconds the board has been up when it starts, as its processes
+    see CLOCK_BOOTTIME and /proc/uptime (a time namespace; root only). None:
+    the host's uptime.
     """
 
     def __init__(self, watchdog=True, led=True, files=None, env=None, build_dir=None, root=None, cap_add=(),
-                 cap_drop=(), bootstatus=None):
+                 cap_drop=(), bootstatus=None, uptime=None):
         self.build_dir = os.path.realpath(build_dir or BUILD_DIR)
         self.root = os.path.realpath(root) if root else None
         self.wants = {"watchdog": watchdog, "pow_led": led}
@@ -265,6 +268,7 @@ class Board:
         self.cap_add = tuple(cap_add)
         self.cap_drop = tuple(cap_drop)
         self.bootstatus = bootstatus
+        self.uptime = uptime
         self.emulator = shlex.split(os.environ.get("WARDEND_EMULATOR", ""))
         self.devrec = os.environ.get("WARDEND_DEVREC") or os.path.join(self.build_dir, "lib",
                                                                       "libwardend_devrec.so")
@@ -302,6 +306,11 @@ class Board:
             argv += root_binds(self.root, [SOURCE_DIR, self.build_dir])
             agent += ["--overlay", self.root]
         argv += agent
+        if self.uptime is not None:
+            # The sandbox and everything in it share one time namespace
+            # whose boot clock is shifted; the wall clock stays the host's.
+            offset = int(self.uptime - time.clock_gettime(time.CLOCK_BOOTTIME))
+            argv = ["unshare", "--time", "--boottime", str(offset)] + argv
         self._agent_err = open(os.path.join(self.run_dir, "agent.err"), "wb")
         # Its own session: a Ctrl-C at the terminal reaches the harness (the
         # demo stops the daemon cleanly) but not the board.

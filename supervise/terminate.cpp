@@ -43,13 +43,16 @@ int CheckRebootLoop(int mode, const ConfigDb *db, const char *reason, char *loop
   if (mode == TERM_POWEROFF || mode == TERM_SAFEMODE) return mode;
   if (db->RebootRecord[0] == '\0' || db->LoopLimitCount <= 0 || db->LoopLimitWindow <= 0) return mode;
   RebootRecordLines records;
-  if (ReadRebootRecords(db->RebootRecord, &records) != 0) {
+  const int readResult = ReadRebootRecords(db->RebootRecord, &records);
+  if (readResult != 0) {
     char text[128];
     LOG_AS(kUnit, kTerminate, LOG_ERR, "Reboot record read fail! [%s] : %s", db->RebootRecord,
-           ErrText(errno, text, sizeof text));
+           RebootRecordFailText(readResult, text, sizeof text));
     return mode;
   }
-  const int reboots = CountRecentReboots(&records, static_cast<int64_t>(time(nullptr)), db->LoopLimitWindow);
+  RebootRecordStamp now;
+  RebootRecordStampNow(&now);
+  const int reboots = CountRecentReboots(&records, &now, db->LoopLimitWindow);
   if (reboots < db->LoopLimitCount) return mode;
   int n = snprintf(loopReason, kLoopReasonSize, "%s (reboot loop: %d reboots in %d sec)", reason, reboots,
                    static_cast<int>(db->LoopLimitWindow));
@@ -121,10 +124,13 @@ void DoSystemTerminate(int mode, ConfigDb *db, const char *reason) {
   // The record is written first, while the watchdog thread still refreshes
   // the device: a termination that hangs in a sweep, or a power cut during
   // the grace wait, still leaves the reason behind.
-  if (db->RebootRecord[0] != '\0' &&
-      WriteRebootRecord(db->RebootRecord, static_cast<int64_t>(time(nullptr)), mode, reason) != 0) {
+  const int written = db->RebootRecord[0] == '\0'
+                          ? 0
+                          : WriteRebootRecord(db->RebootRecord, static_cast<int64_t>(time(nullptr)), mode, reason);
+  if (written != 0) {
     char text[128];
-    LOG_AT(kUnit, LOG_ERR, "Reboot record write fail! [%s] : %s", db->RebootRecord, ErrText(errno, text, sizeof text));
+    LOG_AT(kUnit, LOG_ERR, "Reboot record write fail! [%s] : %s", db->RebootRecord,
+           RebootRecordFailText(written, text, sizeof text));
   }
   SetupPowerLed(LED_SYSTEM_DOWN);
   WdtKeepAlive();

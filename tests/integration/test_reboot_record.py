@@ -1,7 +1,8 @@
 """RebootRecord and RebootLoopLimit on the simulated board: the record each
-termination leaves, its replacement as a whole, the start-up report with
-and without the driver's boot status, and reboot loops ending in safe mode.
-Also the refusals of the optional keys, with their line numbers."""
+termination leaves, its replacement as a whole (also behind a link), record
+paths that are no file, the start-up report with and without the driver's
+boot status, and reboot loops ending in safe mode whatever the wall clock
+says. Also the refusals of the optional keys, with their line numbers."""
 import calendar
 import os
 import re
@@ -15,7 +16,10 @@ from support import RUN, start_daemon, terminate as driver, wait_for_refreshes
 # The record lives in the board's run folder, so the host sees its inode and
 # its modification time directly.
 RECORD = BOARD_DIR + "/state/reboots"
-RECORD_LINE = re.compile(r"^(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ) (poweroff|reboot|safemode) : (.*)$")
+RECORD_LINE = re.compile(r"^(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ) (poweroff|reboot|safemode)"
+                         r"(?: up=(\d+)(?: boot=([0-9a-f-]+))?)? : (.*)$")
+# The wall clock of a board without a real-time clock, the same at every boot.
+RTC_LESS_STAMP = "2020-01-01T00:01:00Z"
 
 
 def host_path(board, path=RECORD):
@@ -41,15 +45,49 @@ def read_records(board):
 
 
 def parse(line):
+    """(wall time, mode, reason) of a record line."""
     match = RECORD_LINE.match(line)
     assert match, line
-    return calendar.timegm(time.strptime(match.group(1), "%Y-%m-%dT%H:%M:%SZ")), match.group(2), match.group(3)
+    return calendar.timegm(time.strptime(match.group(1), "%Y-%m-%dT%H:%M:%SZ")), match.group(2), match.group(5)
+
+
+def parse_boot(line):
+    """(uptime, boot id) of a record line, None for a field it does not have."""
+    match = RECORD_LINE.match(line)
+    assert match, line
+    return (int(match.group(3)) if match.group(3) else None), match.group(4)
+
+
+def board_up(make_board, seconds):
+    """A board that has been up for seconds (its boot clock, in a time namespace)."""
+    if os.geteuid() != 0:
+        pytest.skip("only root can give the board a boot clock of its own")
+    return make_board(uptime=seconds)
+
+
+def host_boot_id():
+    with open("/proc/sys/kernel/random/boot_id") as f:
+        return f.read().strip()
+
+
+def write_boots(board, boots, reason="r"):
+    """boots: (uptime at the record, mode) of earlier boots, oldest first, one
+    record each, all stamped with the same wall-clock time. Returns the lines."""
+    os.makedirs(os.path.dirname(host_path(board)), exist_ok=True)
+    lines = ["%s %s up=%d boot=00000000-0000-4000-8000-%012d : %s" % (RTC_LESS_STAMP, mode, up, number, reason)
+             for number, (up, mode) in enumerate(boots)]
+    with open(host_path(board), "w") as f:
+        f.writelines(line + "\n" for line in lines)
+    return lines
 
 
 # A termination adds one line, written before its first command runs (here
 # an application's safe-mode request; what the other modes record is checked
-# with the loop limit below).
-def test_termination_leaves_its_record_before_its_commands(board):
+# with the loop limit below). Besides the wall clock it holds the board's
+# uptime and boot id; a line without them, as earlier versions wrote, is kept.
+def test_termination_leaves_its_record_before_its_commands(make_board):
+    started = time.clock_gettime(time.CLOCK_BOOTTIME)
+    board = board_up(make_board, 500)
     write_records(board, [(3600, "reboot", "earlier")])
     start_daemon(board, "WdtRefreshPeriod:1\nTermTimeout:0\nRebootRecord:%s\n" % RECORD)
     rc, err = board.msgsnd(3, name="ui", payload="update")
@@ -63,6 +101,9 @@ def test_termination_leaves_its_record_before_its_commands(board):
     assert (recorded, text) == ("safemode", "Reboot to Safe-mode request from application [ui] : update")
     assert abs(when - first.time) < 120  # the wall clock, in UTC
     assert os.stat(host_path(board)).st_mtime <= first.time
+    up, boot = parse_boot(lines[1])
+    assert 500 <= up <= 500 + time.clock_gettime(time.CLOCK_BOOTTIME) - started
+    assert boot == host_boot_id()
 
 
 # The file keeps the last 16 records and is replaced, never rewritten in
@@ -83,6 +124,62 @@ def test_record_is_replaced_whole_and_keeps_sixteen(board):
     assert os.stat(host_path(board)).st_ino != before
     assert open(host_path(board) + ".held").read() == old_text
     assert sorted(os.listdir(os.path.dirname(host_path(board)))) == ["reboots", "reboots.held"]
+
+
+# A record path behind one or two links, relative or absolute, even to a
+# file not there yet: the new file is written beside the last link's target
+# and renamed over it, so the links stay links and no temporary file is left.
+@pytest.mark.parametrize("links,target_exists", [
+    ([("state/reboots", "../data/reboots")], True),
+    ([("state/reboots", BOARD_DIR + "/state/hop"), ("state/hop", "../data/reboots")], True),
+    ([("state/reboots", "../data/reboots")], False),
+], ids=["relative", "two-links", "to-no-file-yet"])
+def test_record_behind_a_link_keeps_the_link(board, links, target_exists):
+    for folder in ("state", "data"):
+        os.makedirs(os.path.join(board.run_dir, folder))
+    for link, target in links:
+        os.symlink(target, os.path.join(board.run_dir, link))
+    target = os.path.join(board.run_dir, "data", "reboots")
+    earlier = ["2026-12-06T18:01:26Z reboot : earlier"] if target_exists else []
+    if target_exists:
+        with open(target, "w") as f:
+            f.write(earlier[0] + "\n")
+
+    driver(board, 2, "through a link", "TermTimeout:0\nRebootRecord:%s\n" % RECORD)
+    board.wait_for_command("reboot", timeout=15)
+    for link, text in links:
+        assert os.readlink(os.path.join(board.run_dir, link)) == text
+    with open(target) as f:
+        lines = f.read().splitlines()
+    assert lines[:-1] == earlier and parse(lines[-1])[1:] == ("reboot", "through a link")
+    assert sorted(os.listdir(os.path.join(board.run_dir, "data"))) == ["reboots"]
+    assert sorted(os.listdir(os.path.join(board.run_dir, "state"))) == sorted(os.path.basename(l) for l, _ in links)
+    assert [l.text for l in board.log_lines() if l.severity == LOG_ERR] == []
+
+
+# A record path that is no regular file (a FIFO, a link to a device that never
+# ends) is reported once at start-up and otherwise ignored: the threads start
+# and refresh the watchdog, the daemon stops as usual, and a termination goes
+# down without reading or replacing it.
+@pytest.mark.parametrize("make_record", [os.mkfifo, lambda path: os.symlink("/dev/zero", path)],
+                         ids=["fifo", "link-to-dev-zero"])
+def test_record_that_is_no_file_is_reported_and_ignored(board, make_record):
+    os.makedirs(os.path.dirname(host_path(board)))
+    make_record(host_path(board))
+    before = os.lstat(host_path(board))
+    pid = start_daemon(board, "WdtRefreshPeriod:1\nRebootRecord:%s\n" % RECORD)
+    wait_for_refreshes(board, 3)
+    assert board.stop_daemon(pid, timeout=10) == 0
+    bad = "[%s] : Not a regular file" % RECORD
+    assert [l.text for l in board.log_lines() if l.severity == LOG_ERR] == ["Reboot record read fail! " + bad]
+
+    start = len(board.log_lines())
+    driver(board, 2, "why", "TermTimeout:0\nRebootRecord:%s\nRebootLoopLimit:1:600\n" % RECORD)
+    board.wait_for_command("reboot", timeout=15)
+    assert [l.text for l in board.log_lines()[start:] if l.severity == LOG_ERR] == \
+        ["Reboot record read fail! " + bad, "Reboot record write fail! " + bad]
+    after = os.lstat(host_path(board))
+    assert (after.st_ino, after.st_mode) == (before.st_ino, before.st_mode)
 
 
 # At start-up, after the first keep-alive and the board's request: the
@@ -115,19 +212,23 @@ def test_start_up_reports_the_last_shutdown(make_board, bootstatus, record_key, 
     assert said == [expected[name] for name in lines]
 
 
-# RebootLoopLimit 3 in 600 s. The records (seconds ago, mode) decide: three
-# reboots or safe-mode reboots within the window turn the next reboot into a
-# safe-mode reboot, older ones do not count (which records count is in the
-# record's unit tests), and a power-off is never changed.
-@pytest.mark.parametrize("records,mode,commands,loop", [
-    ([(500, "reboot"), (100, "safemode"), (10, "reboot")], 2, ["rescueMark", "reboot"], 3),
-    ([(900, "reboot"), (800, "reboot"), (700, "reboot"), (100, "reboot"), (10, "reboot")], 2, ["reboot"], None),
-    ([(300, "reboot"), (200, "reboot"), (100, "reboot"), (10, "reboot")], 2, ["rescueMark", "reboot"], 4),
-    ([(300, "reboot"), (200, "reboot"), (10, "reboot")], 1, ["poweroff"], None),
-    ([(300, "reboot"), (200, "reboot"), (10, "reboot")], 3, ["rescueMark", "reboot"], None),
-], ids=["three-in-window", "older-ones-expired", "four-in-window", "poweroff-untouched", "safemode-as-asked"])
-def test_reboot_loop_ends_in_safe_mode(board, records, mode, commands, loop):
-    write_records(board, [(ago, kind, "r") for ago, kind in records])
+# RebootLoopLimit 3 in 600 s on a board that has been up 100 s and whose
+# clock starts at the same time at every boot, so the wall-clock stamps say
+# nothing. The earlier boots (uptime at their record, mode) decide: the
+# window is the uptime summed from now back over the records, so three
+# reboots or safe-mode reboots within it turn the next reboot into a
+# safe-mode reboot, a long boot ends the count, and a power-off is never
+# changed.
+@pytest.mark.parametrize("boots,mode,commands,loop", [
+    ([(150, "reboot"), (150, "safemode"), (150, "reboot")], 2, ["rescueMark", "reboot"], 3),
+    ([(100, "reboot"), (100, "reboot"), (100, "reboot"), (3000, "reboot"), (100, "reboot")], 2, ["reboot"], None),
+    ([(100, "reboot"), (100, "reboot"), (100, "reboot"), (100, "reboot")], 2, ["rescueMark", "reboot"], 4),
+    ([(100, "reboot"), (100, "reboot"), (100, "reboot")], 1, ["poweroff"], None),
+    ([(100, "reboot"), (100, "reboot"), (100, "reboot")], 3, ["rescueMark", "reboot"], None),
+], ids=["three-in-window", "long-boot-ends-the-count", "four-in-window", "poweroff-untouched", "safemode-as-asked"])
+def test_reboot_loop_ends_in_safe_mode(make_board, boots, mode, commands, loop):
+    board = board_up(make_board, 100)
+    write_boots(board, boots)
     driver(board, mode, "why", "TermTimeout:0\nRebootRecord:%s\nRebootLoopLimit:3:600\n" % RECORD)
     board.wait_for_command(commands[-1], timeout=15)
     time.sleep(0.3)
@@ -139,8 +240,9 @@ def test_reboot_loop_ends_in_safe_mode(board, records, mode, commands, loop):
 
 
 # The daemon's own reboot (a dead process found by the pass) in a loop.
-def test_daemon_reboot_in_a_loop_runs_the_safe_mode_path(board):
-    write_records(board, [(30, "reboot", "Detect that the process [gone] was dead.")] * 2)
+def test_daemon_reboot_in_a_loop_runs_the_safe_mode_path(make_board):
+    board = board_up(make_board, 30)
+    write_boots(board, [(30, "reboot")] * 2, "Detect that the process [gone] was dead.")
     board.write_file(RUN + "/gone.pid", "999999\n")
     board.install_program("gone")
     start_daemon(board, "WdtRefreshPeriod:1\nAliveWatchPeriod:1\nTermTimeout:0\nRebootRecord:%s\n"
