@@ -1,5 +1,5 @@
 """The watchdog refresh on the simulated board when the world around it
-misbehaves: a system log that nobody reads, and a device that refuses the
+misbehaves: a system log that blocks, and a device that refuses the
 keep-alives. The cadence, the late-interval warning and the exit with a
 device that works: test_supervise."""
 import errno
@@ -8,26 +8,71 @@ import re
 import signal
 import time
 
-from board import LOG_CRIT, LOG_WARNING, WDIOC_KEEPALIVE
-from support import BASE_CONFIG, keepalives, start_daemon, wait_for_refreshes, wardctl
+import pytest
+
+from board import LOG_CRIT, LOG_WARNING, PYTHON, WDIOC_KEEPALIVE
+from support import BASE_CONFIG, RUN, keepalives, start_daemon, wait_for_refreshes, wardctl
 
 EIO_TEXT = "Input/output error"
 
 
-# The log reader stops, and then the whole daemon is stopped for longer than
-# twice the period, so its next interval is late. The refreshes go on while
-# the warning waits for the log; once the log is read again, the warning
-# comes with its figures.
-def test_a_log_nobody_reads_does_not_stop_the_refreshes(board):
-    pid = start_daemon(board, BASE_CONFIG)
+# Runs the daemon in the foreground (-n) with its standard output and error
+# a pipe that is full and that a sleep holds open without reading, as a
+# console that does not take the copy of the log.
+FULL_PIPE = r"""
+import fcntl, os, sys
+r, w = os.pipe()
+if os.fork() == 0:
+    os.dup2(r, 0)
+    os.execvp("sleep", ["sleep", "3600"])
+os.close(r)
+flags = fcntl.fcntl(w, fcntl.F_GETFL)
+fcntl.fcntl(w, fcntl.F_SETFL, flags | os.O_NONBLOCK)
+for size in (4096, 1):
+    try:
+        while True:
+            os.write(w, b"x" * size)
+    except BlockingIOError:
+        pass
+fcntl.fcntl(w, fcntl.F_SETFL, flags)
+os.dup2(w, 1)
+os.dup2(w, 2)
+os.close(w)
+os.execv(sys.argv[1], sys.argv[1:])
+"""
+
+
+def start_on_full_console(board):
+    board.mkdir(RUN)  # for the pid file: nothing is logged at start-up
+    board.write_config(BASE_CONFIG)
+    env = dict(board.daemon_env(), WARDEND_DEVREC_PROGRAM="wardend")
+    return board.spawn([PYTHON, "-c", FULL_PIPE] + board.daemon_argv(["-n"]), env=env)
+
+
+# Whatever holds up the log, the reader of /dev/log that stops reading or a
+# console that does not take the -n copy: the whole daemon is stopped for
+# longer than twice the period, so its next interval is late, and the
+# refreshes go on while the warning waits for the log. Once the log takes
+# lines again, the warning comes with its figures.
+@pytest.mark.parametrize("blocked", ["log", "console"])
+def test_a_log_that_blocks_does_not_stop_the_refreshes(board, blocked):
+    if blocked == "log":
+        pid = start_daemon(board, BASE_CONFIG)
+        board.block_log()
+    else:
+        pid = start_on_full_console(board)
     wait_for_refreshes(board)
-    board.block_log()
     board.kill(pid, signal.SIGSTOP)
     time.sleep(3)
     before = len(keepalives(board))
     board.kill(pid, signal.SIGCONT)
     wait_for_refreshes(board, before + 3)
-    board.unblock_log()
+    if blocked == "log":
+        board.unblock_log()
+    else:
+        # Without a reader the pipe refuses the copy, and the line goes on to the log.
+        for reader in board.pids("sleep"):
+            board.kill(reader, signal.SIGKILL)
     line = board.wait_for_log(r"^Thread interval is too long \[\d+\.\d{3}sec\]$", timeout=10, severity=LOG_WARNING)
     assert int(re.search(r"\[(\d+)\.", line.text).group(1)) >= 2
     assert board.stop_daemon(pid, timeout=10) == 0
