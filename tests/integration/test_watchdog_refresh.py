@@ -14,6 +14,7 @@ from board import LOG_CRIT, LOG_WARNING, PYTHON, WDIOC_KEEPALIVE
 from support import BASE_CONFIG, RUN, keepalives, start_daemon, wait_for_refreshes, wardctl
 
 EIO_TEXT = "Input/output error"
+SUFFIX = r" \| \d+:WdtKeepAlive@supervise"
 
 
 # Runs the daemon in the foreground (-n) with its standard output and error
@@ -90,15 +91,16 @@ def refused(board):
 # one LOG_CRIT line for each change, every refusal counted, and the status
 # tells, while it lasts, that the board is not protected, with the age of
 # the last refresh that worked. The daemon asks the device for nothing more.
+# In debug mode both lines name the keep-alive as their operation.
 def test_refused_keepalives_are_logged_once_counted_and_shown(board):
-    pid = start_daemon(board, BASE_CONFIG)
+    pid = start_daemon(board, BASE_CONFIG, args=["-d"])
     board.wait_until(lambda: "@wardend.status" in board.read_file("/proc/net/unix"), 10, "the status socket")
     wait_for_refreshes(board)
     watchdog = status(board)["watchdog"]
     assert (watchdog["failed_refreshes"], watchdog["refresh_failing"], watchdog["refresh_error"]) == (0, False, None)
 
     board.refuse_keepalives(errno.EIO)
-    board.wait_for_log("^WDT refresh fail! : %s$" % EIO_TEXT, timeout=10, severity=LOG_CRIT)
+    board.wait_for_log("^WDT refresh fail! : %s%s$" % (EIO_TEXT, SUFFIX), timeout=10, severity=LOG_CRIT)
     board.wait_until(lambda: len(refused(board)) >= 4, 10, "four refused keep-alives")
     watchdog = status(board)["watchdog"]
     assert (watchdog["refresh_failing"], watchdog["refresh_error"]) == (True, EIO_TEXT)
@@ -109,14 +111,15 @@ def test_refused_keepalives_are_logged_once_counted_and_shown(board):
     assert "\nwardend_watchdog_refresh_failing 1\n" in wardctl(board, "status", "--prometheus").stdout
 
     board.refuse_keepalives(None)
-    board.wait_for_log("^WDT refresh recovered$", timeout=10, severity=LOG_CRIT)
+    board.wait_for_log("^WDT refresh recovered%s$" % SUFFIX, timeout=10, severity=LOG_CRIT)
     watchdog = status(board)["watchdog"]
     assert (watchdog["refresh_failing"], watchdog["refresh_error"]) == (False, None)
     assert watchdog["failed_refreshes"] == len(refused(board))
     assert "\nwardend_watchdog_refresh_failing 0\n" in wardctl(board, "status", "--prometheus").stdout
     assert board.stop_daemon(pid, timeout=10) == 0
 
-    assert [(l.text, l.severity) for l in board.log_lines() if l.severity is not None and l.severity <= LOG_WARNING] \
+    assert [(re.sub(SUFFIX + "\n$", "", l.text), l.severity) for l in board.log_lines()
+            if l.severity is not None and l.severity <= LOG_WARNING] \
         == [("WDT refresh fail! : " + EIO_TEXT, LOG_CRIT), ("WDT refresh recovered", LOG_CRIT)]
     requests = [r.request for r in board.device_records("watchdog") if r.event == "ioctl"]
     assert set(requests[2:]) == {WDIOC_KEEPALIVE}, requests
