@@ -13,10 +13,11 @@
 // atomic word, so a reader may mix values of two refreshes but never sees a
 // torn one.
 //
-// The watchdog thread never logs: the system log can block (a full
-// /dev/log, a console that does not take the -n copy), and a refresh must
-// not wait for it. What it has to say, it notes in atomic words, and
-// WdtReport, run by other threads, logs it.
+// The watchdog thread does not log while it refreshes: the system log can
+// block (a full /dev/log, a console that does not take the -n copy), and a
+// refresh must not wait for it. What it has to say, it notes in atomic
+// words, and WdtReport, run by other threads, logs it. Only a stall, after
+// which it refreshes no more, is logged by the thread itself.
 #pragma once
 
 #include <atomic>
