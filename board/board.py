@@ -14,6 +14,12 @@ What the host sees:
                      /dev/pow_led by the daemon (LD_PRELOAD recorder)
   command_records()  every call of a fake command
 
+What a test can do to the board's devices:
+  block_log()        stop reading /dev/log and fill its queue, so that the
+                     next line a program logs waits (unblock_log() reads on)
+  refuse_keepalives(errno)  the watchdog answers WDIOC_KEEPALIVE with that
+                     error (None: accepts them again)
+
 A minimal test:
 
     with Board() as board:
@@ -278,6 +284,9 @@ class Board:
         self._lines_lock = threading.Lock()
         self._sock = None
         self._reader = None
+        self._log_open = threading.Event()
+        self._log_open.set()
+        self._log_held = threading.Event()
         self._installed = set()
 
     # ---- life cycle -----------------------------------------------------
@@ -356,18 +365,55 @@ class Board:
 
     def _read_log(self):
         while self._sock is not None:
+            if not self._log_open.is_set():
+                self._log_held.set()
+                self._log_open.wait(0.2)
+                continue
+            self._log_held.clear()
             try:
                 data = self._sock.recv(65536)
             except socket.timeout:
                 continue
             except OSError:
                 return
+            if data == self._FILLER:
+                continue
             line = parse_syslog(data.decode(errors="replace"), time.time())
             if line is None:
                 line = LogLine(time.time(), "", None, None, "", None, data.decode(errors="replace"),
                                data.decode(errors="replace"))
             with self._lines_lock:
                 self._lines.append(line)
+
+    # ---- the log socket and the watchdog's answers ----------------------
+    def block_log(self):
+        """Stops reading the board's /dev/log and fills its queue with lines of
+        the harness (never shown by log_lines()), so that the next line any
+        program on the board logs waits in the system log until unblock_log()."""
+        self._log_open.clear()
+        self.wait_until(self._log_held.is_set, 5, "the log reader to pause")
+        filler = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+        try:
+            while True:
+                try:
+                    filler.sendto(self._FILLER, socket.MSG_DONTWAIT, os.path.join(self.run_dir, "log"))
+                except BlockingIOError:
+                    return
+        finally:
+            filler.close()
+
+    def unblock_log(self):
+        self._log_open.set()
+
+    def refuse_keepalives(self, errno_value):
+        """From the next keep-alive on, the watchdog refuses WDIOC_KEEPALIVE
+        with errno_value; None lets the keep-alives through again."""
+        path = os.path.join(self.run_dir, "keepalive.errno")
+        with open(path + ".new", "w") as f:
+            f.write("" if errno_value is None else "%d\n" % errno_value)
+        os.replace(path + ".new", path)
+
+    _FILLER = b"<135>Jan  1 00:00:00 board-harness: queue filler"
 
     def request(self, op, **args):
         """One request to the agent; its answer as a dict."""
@@ -542,7 +588,8 @@ class Board:
         return [binary] + words
 
     def daemon_env(self):
-        env = {"WARDEND_DEVREC_LOG": BOARD_DIR + "/devices.log"}
+        env = {"WARDEND_DEVREC_LOG": BOARD_DIR + "/devices.log",
+               "WARDEND_DEVREC_KEEPALIVE": BOARD_DIR + "/keepalive.errno"}
         if self.bootstatus is not None:
             env["WARDEND_DEVREC_BOOTSTATUS"] = str(self.bootstatus)
         if not self.emulator:

@@ -10,6 +10,12 @@
  * with a driver that does not know it; unset, it is answered like any other
  * request (0, the argument untouched).
  *
+ * WDIOC_KEEPALIVE is refused while the file named by
+ * WARDEND_DEVREC_KEEPALIVE holds an error number: the request fails with that
+ * errno, as with a node that has no working driver behind it. The file is
+ * read at every keep-alive, so a test can start and end the refusals while
+ * the daemon runs; a missing or empty file lets the keep-alives through.
+ *
  * Any thread may call in, also from signal context: every record is built on
  * the stack and written with one write() to a descriptor opened O_APPEND for
  * that record only, so records from different threads never mix and no lock
@@ -38,6 +44,8 @@ enum { DEV_NONE = 0, DEV_WATCHDOG = 1, DEV_LED = 2 };
 enum { MAX_FDS = 4096, LED_REQUEST = 0x1001 };
 /* _IOR('W', 2, int): the Linux watchdog's boot status request. */
 #define BOOTSTATUS_REQUEST ((2UL << 30) | (sizeof(int) << 16) | ('W' << 8) | 2)
+/* _IOR('W', 5, int): the Linux watchdog's keep-alive. */
+#define KEEPALIVE_REQUEST ((2UL << 30) | (sizeof(int) << 16) | ('W' << 8) | 5)
 enum { BOOT_ANSWER_DEFAULT = 0, BOOT_ANSWER_FLAGS = 1, BOOT_ANSWER_ENOTTY = 2 };
 
 static const char *const device_names[] = {"", "watchdog", "pow_led"};
@@ -48,6 +56,8 @@ static char log_path[4096];
 /* How WDIOC_GETBOOTSTATUS is answered; set once before main(). */
 static int boot_answer = BOOT_ANSWER_DEFAULT;
 static int boot_flags = 0;
+/* The file that says how WDIOC_KEEPALIVE is answered; set once before main(). */
+static char keepalive_path[4096];
 
 /* ---- async-signal-safe formatting -------------------------------------- */
 
@@ -115,6 +125,19 @@ static void finish(struct line *l) {
     }
   }
   errno = saved;
+}
+
+/* The error number in the keep-alive control file, 0 when there is none. */
+static int keepalive_errno(void) {
+  char text[16];
+  if (keepalive_path[0] == '\0') return 0;
+  int fd = (int)syscall(SYS_openat, AT_FDCWD, keepalive_path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return 0;
+  ssize_t n = read(fd, text, sizeof(text) - 1);
+  syscall(SYS_close, fd);
+  int err = 0;
+  for (ssize_t i = 0; i < n && text[i] >= '0' && text[i] <= '9' && err < 100000; i++) err = err * 10 + (text[i] - '0');
+  return err;
 }
 
 /* ---- the real functions ------------------------------------------------- */
@@ -268,6 +291,16 @@ EXPORT int ioctl(int fd, unsigned long request, ...) {
     put_str(&l, " bootstatus=");
     put_int(&l, boot_flags);
   }
+  if (device == DEV_WATCHDOG && (request & 0xffffffffUL) == KEEPALIVE_REQUEST) {
+    int refused = keepalive_errno();
+    if (refused != 0) {
+      put_str(&l, " errno=");
+      put_int(&l, refused);
+      finish(&l);
+      errno = refused;
+      return -1;
+    }
+  }
   finish(&l);
   errno = saved;
   return 0;
@@ -311,7 +344,12 @@ __attribute__((constructor)) static void devrec_init(void) {
     boot_answer = BOOT_ANSWER_FLAGS;
     boot_flags = (int)strtol(boot, NULL, 0);
   }
+  const char *keepalive = getenv("WARDEND_DEVREC_KEEPALIVE");
+  if (keepalive != NULL && strlen(keepalive) < sizeof(keepalive_path)) {
+    memcpy(keepalive_path, keepalive, strlen(keepalive) + 1);
+  }
   unsetenv("LD_PRELOAD");
   unsetenv("WARDEND_DEVREC_LOG");
   unsetenv("WARDEND_DEVREC_BOOTSTATUS");
+  unsetenv("WARDEND_DEVREC_KEEPALIVE");
 }

@@ -653,13 +653,21 @@ std::string RenderStatusTable(const JsonValue &reply, std::string *error) {
   if (watchdog != nullptr && watchdog->kind == JsonValue::OBJECT) {
     const double since = Number(*watchdog, "since_refresh");
     const double late = Number(*watchdog, "late_refreshes", 0);
-    char line[256];
-    snprintf(line, sizeof line,
-             "watchdog: refreshed %s ago, every %ss; last interval %ss, largest %ss, %s late refresh%s\n",
-             std::isnan(since) ? "never" : Age(since).c_str(), Whole(Number(*watchdog, "refresh_period", 0)).c_str(),
-             Seconds(Number(*watchdog, "interval", 0)).c_str(), Seconds(Number(*watchdog, "max_interval", 0)).c_str(),
-             Whole(late).c_str(), late == 1 ? "" : "es");
+    const double failed = Number(*watchdog, "failed_refreshes", 0);
+    // A device that refuses the keep-alives leaves the board unprotected:
+    // that comes first, with the age of the last refresh it accepted.
+    std::string refreshed = "refreshed " + (std::isnan(since) ? std::string("never") : Age(since)) + " ago";
+    if (Flag(*watchdog, "refresh_failing")) {
+      refreshed = "refresh failing (" + Printable(Text(*watchdog, "refresh_error")) + "), last accepted " +
+                  (std::isnan(since) ? std::string("never") : Age(since) + " ago");
+    }
+    char line[512];
+    snprintf(line, sizeof line, "watchdog: %s, every %ss; last interval %ss, largest %ss, %s late refresh%s",
+             refreshed.c_str(), Whole(Number(*watchdog, "refresh_period", 0)).c_str(), Seconds(Number(*watchdog, "interval", 0)).c_str(),
+             Seconds(Number(*watchdog, "max_interval", 0)).c_str(), Whole(late).c_str(), late == 1 ? "" : "es");
     out += line;
+    if (failed > 0) out += ", " + Whole(failed) + (failed == 1 ? " refused refresh" : " refused refreshes");
+    out += "\n";
   }
   const JsonValue *termination = reply.Get("termination");
   if (termination != nullptr && Flag(*termination, "in_progress")) {
@@ -722,7 +730,8 @@ std::string RenderPrometheus(const JsonValue *reply) {
     Sample(&out, "wardend_watchdog_refresh_period_seconds", "", Number(*watchdog, "refresh_period"));
     const double since = Number(*watchdog, "since_refresh");
     if (!std::isnan(since)) {
-      Family(&out, "wardend_watchdog_seconds_since_refresh", "gauge", "Seconds since the last watchdog refresh.");
+      Family(&out, "wardend_watchdog_seconds_since_refresh", "gauge",
+             "Seconds since the last watchdog refresh that the device accepted.");
       Sample(&out, "wardend_watchdog_seconds_since_refresh", "", since);
     }
     Family(&out, "wardend_watchdog_interval_seconds", "gauge", "The last interval between two watchdog refreshes.");
@@ -733,6 +742,11 @@ std::string RenderPrometheus(const JsonValue *reply) {
     Family(&out, "wardend_watchdog_late_refreshes_total", "counter",
            "Refresh intervals longer than twice the period (each logged as a warning).");
     Sample(&out, "wardend_watchdog_late_refreshes_total", "", Number(*watchdog, "late_refreshes"));
+    Family(&out, "wardend_watchdog_failed_refreshes_total", "counter", "Watchdog refreshes the device refused.");
+    Sample(&out, "wardend_watchdog_failed_refreshes_total", "", Number(*watchdog, "failed_refreshes", 0));
+    Family(&out, "wardend_watchdog_refresh_failing", "gauge",
+           "1 while the watchdog device refuses the refreshes (the board is not protected).");
+    Sample(&out, "wardend_watchdog_refresh_failing", "", Flag(*watchdog, "refresh_failing") ? 1 : 0);
   }
   const JsonValue *termination = reply->Get("termination");
   if (termination != nullptr && termination->kind == JsonValue::OBJECT) {

@@ -1,7 +1,8 @@
 // The once-a-second supervision pass and the power-switch hooks, run by the
 // cyclic thread. The pass holds ThreadArg.Mutex for its whole walk; only
 // FlgHlthChk is shared with the receiver thread outside that lock, and the
-// pass's progress marks with the watchdog thread.
+// pass's progress marks with the watchdog thread. The cyclic thread also
+// logs what the watchdog thread has noted (WdtReport).
 #include "supervise/cyclic.h"
 
 #include <sys/time.h>
@@ -107,6 +108,9 @@ void *CyclicThread(void *param) {
   PowerSwInit();
   while (arg->Stop->load() == 0) {
     SleepSeconds(1);
+    // Outside the table's lock: a log that blocks holds up this thread, but
+    // neither the watchdog thread nor anyone waiting for the table.
+    WdtReport();
     int index = -1;
     (void)SuperviseProcess(arg, &index, DoSystemTerminate);
 

@@ -223,6 +223,8 @@ void wardend_loop(int queId, ConfigDb *db, const LoopHook *hooks, int hookCount)
 
   JoinOrReport(watchdogStarted, watchdog, "WDT");
   JoinOrReport(cyclicStarted, cyclic, "1sec cyclic");
+  // What the watchdog thread noted after the cyclic thread's last report.
+  WdtReport();
 
   // Nobody would read a stop message when the receiver never started.
   bool receiverEnded = true;

@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "common/errtext.h"
 #include "common/version.h"
 #include "common/utf8.h"
 #include "supervise/statusinfo.h"
@@ -98,6 +99,22 @@ void AddWatchdog(const ConfigDb *db, int64_t nowMs, StatusText *out) {
   AddSeconds(out, d.MaxWdtInterval.load());
   out->Add(",");
   AddInt(out, "late_refreshes", d.CntWdtLate.load());
+  out->Add(",");
+  AddInt(out, "failed_refreshes", d.CntWdtFail.load());
+  out->Add(",");
+  // since_refresh counts from the last keep-alive the device accepted; the
+  // error says why the latest ones are refused.
+  const bool failing = d.WdtFailing.load() != 0;
+  AddBool(out, "refresh_failing", failing);
+  out->Add(",");
+  AddKey(out, "refresh_error");
+  if (failing) {
+    char buffer[128];
+    const char *text = ErrText(d.WdtFailErrno.load(), buffer, sizeof buffer);
+    out->AddJsonString(text, strlen(text));
+  } else {
+    out->Add("null");
+  }
   out->Add("}");
 }
 

@@ -141,6 +141,9 @@ void DoSystemTerminate(int mode, ConfigDb *db, const char *reason) {
   for (int64_t t = 0; t <= static_cast<int64_t>(db->TermTimeout); ++t) {
     SleepSeconds(1);
     WdtKeepAlive();
+    // The thread that runs this termination (often the cyclic thread) is
+    // kept here until the board is down.
+    WdtReport();
     bool last = t == static_cast<int64_t>(db->TermTimeout);
     if (!Sweep(db, last ? SIGKILL : 0)) break;
   }

@@ -1,19 +1,24 @@
 // The hardware watchdog descriptor, the watchdog thread and its timing
 // statistics. The descriptor is used by the main loop (open, first requests,
 // final close), the watchdog thread (keep-alives) and every running system
-// termination (keep-alives and the close), possibly at once.
+// termination (keep-alives and the close), possibly at once. The reports the
+// watchdog thread leaves behind are logged by WdtReport on the cyclic
+// thread, a termination's thread or the main thread.
 #include "supervise/watchdog.h"
 
 #include <fcntl.h>
 #include <linux/watchdog.h>
 #include <sys/ioctl.h>
+#include <sys/time.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <climits>
 #include <cstdint>
 #include <mutex>
 
 #include "common/clock.h"
+#include "common/errtext.h"
 #include "common/log.h"
 #include "common/sleep.h"
 #include "supervise/stall.h"
@@ -44,15 +49,58 @@ int EffectiveRefresh(const ConfigDb *db) {
   return refresh > 0 ? refresh : 1;
 }
 
-int32_t Milliseconds(const struct timeval &tv) {
-  // Wraps on purpose: only the difference of two such values is used.
-  uint32_t ms = static_cast<uint32_t>(tv.tv_sec) * 1000u + static_cast<uint32_t>(tv.tv_usec / 1000);
-  return static_cast<int32_t>(ms);
-}
-
-void PublishWdtTime(const struct timeval &tv) {
+// The dump shows the refresh time on the wall clock, as a reader of the log
+// knows it; only the intervals are measured on the monotonic clock.
+void PublishWdtTime() {
+  struct timeval tv;
+  gettimeofday(&tv, nullptr);
   gDebugInfo.WdtTimeSec.store(static_cast<long long>(tv.tv_sec));
   gDebugInfo.WdtTimeUsec.store(static_cast<long>(tv.tv_usec));
+}
+
+// Late intervals on their way from the watchdog thread (the only writer) to
+// WdtReport: interval i (counted from 0) goes into slot i % kLateSlots
+// before gLateNoted becomes i + 1. The words are sequentially consistent,
+// so a reader that still sees gLateNoted < i + kLateSlots after reading
+// slot i knows that the slot was not yet being overwritten. Twice the slots
+// that are logged, so that the latest WDT_LATE_QUEUE are safe from a writer
+// that is filling the next one; a power of two, so that the slot numbers
+// stay in step when the count wraps.
+constexpr uint32_t kLateSlots = 2 * WDT_LATE_QUEUE;
+static_assert((kLateSlots & (kLateSlots - 1)) == 0, "the slot count must be a power of two");
+std::atomic<int> gLateQueue[kLateSlots];
+std::atomic<uint32_t> gLateNoted{0};
+
+// Changes between accepted and refused keep-alives, odd while they are
+// refused, and the error of the refusal that began the latest run of them.
+// Written under gWdtLock by whichever thread made the keep-alive.
+std::atomic<uint32_t> gFailTurns{0};
+std::atomic<int> gFailTurnErrno{0};
+
+// What WdtReport has logged so far; only WdtReport uses them, under its own
+// lock, which the watchdog thread never takes.
+std::mutex gReportLock;
+uint32_t gLateLogged = 0;
+uint32_t gTurnsLogged = 0;
+
+// The device's answer to a keep-alive; err is 0 when it was accepted. The
+// caller holds gWdtLock, so the turns stay in step with WdtFailing.
+void NoteKeepAlive(int err) {
+  if (err == 0) {
+    gDebugInfo.WdtMonoMs.store(MonotonicMs());
+    if (gDebugInfo.WdtFailing.load() != 0) {
+      gDebugInfo.WdtFailing.store(0);
+      gFailTurns.fetch_add(1);
+    }
+    return;
+  }
+  gDebugInfo.CntWdtFail.fetch_add(1);
+  gDebugInfo.WdtFailErrno.store(err);
+  if (gDebugInfo.WdtFailing.load() == 0) {
+    gDebugInfo.WdtFailing.store(1);
+    gFailTurnErrno.store(err);
+    gFailTurns.fetch_add(1);
+  }
 }
 
 }  // namespace
@@ -69,9 +117,11 @@ int WdtOpen() {
 void WdtKeepAlive() {
   std::lock_guard<std::mutex> lock(gWdtLock);
   if (gWdtFd < 0) return;
-  // The result is not looked at: there is nothing better to do than to try
-  // again at the next refresh.
-  (void)ioctl(gWdtFd, WDIOC_KEEPALIVE, static_cast<int *>(nullptr));
+  // A refused keep-alive is tried again at the next refresh like any other;
+  // it is only noted, so that the status and the log can tell that the
+  // board is unprotected.
+  const int result = ioctl(gWdtFd, WDIOC_KEEPALIVE, static_cast<int *>(nullptr));
+  NoteKeepAlive(result == 0 ? 0 : (errno != 0 ? errno : EIO));
 }
 
 void WdtBoardRequest() {
@@ -99,32 +149,52 @@ void WdtClose() {
   close(fd);
 }
 
-int CheckThreadIntervalAt(struct timeval *time, int limit, const struct timeval *now) {
-  uint32_t previous = static_cast<uint32_t>(Milliseconds(*time));
-  uint32_t current = static_cast<uint32_t>(Milliseconds(*now));
-  // Unsigned subtraction wraps without undefined behaviour; the result is a
-  // signed count as long as the true interval fits in one.
-  int32_t elapsed = static_cast<int32_t>(current - previous);
-  *time = *now;
-  if (static_cast<int64_t>(elapsed) > static_cast<int64_t>(limit) * 1000) {
-    LOG_AS(kUnit, "CheckThreadInterval", LOG_WARNING, "Thread interval is too long [%d.%03dsec]",
-           static_cast<int>(elapsed / 1000), static_cast<int>(elapsed % 1000));
+int CheckThreadIntervalAt(int64_t *timeMs, int limit, int64_t nowMs) {
+  int64_t elapsed = nowMs - *timeMs;
+  *timeMs = nowMs;
+  if (elapsed > INT_MAX) elapsed = INT_MAX;
+  if (elapsed < INT_MIN) elapsed = INT_MIN;
+  if (elapsed > static_cast<int64_t>(limit) * 1000) {
+    gDebugInfo.CntWdtLate.fetch_add(1);
+    const uint32_t noted = gLateNoted.load();
+    gLateQueue[noted % kLateSlots].store(static_cast<int>(elapsed));
+    gLateNoted.store(noted + 1);
   }
-  return elapsed;
+  return static_cast<int>(elapsed);
 }
 
-int CheckThreadInterval(struct timeval *time, int limit) {
-  struct timeval now;
-  gettimeofday(&now, nullptr);
-  return CheckThreadIntervalAt(time, limit, &now);
+int CheckThreadInterval(int64_t *timeMs, int limit) { return CheckThreadIntervalAt(timeMs, limit, MonotonicMs()); }
+
+void WdtReport() {
+  std::lock_guard<std::mutex> lock(gReportLock);
+  const uint32_t noted = gLateNoted.load();
+  // Unsigned differences: the counts may wrap.
+  if (noted - gLateLogged > static_cast<uint32_t>(WDT_LATE_QUEUE)) gLateLogged = noted - WDT_LATE_QUEUE;
+  for (; gLateLogged != noted; gLateLogged++) {
+    const int elapsed = gLateQueue[gLateLogged % kLateSlots].load();
+    // Overwritten (or being overwritten) by a later interval while it was read.
+    if (gLateNoted.load() - gLateLogged >= kLateSlots) continue;
+    LOG_AS(kUnit, "CheckThreadInterval", LOG_WARNING, "Thread interval is too long [%d.%03dsec]", elapsed / 1000,
+           elapsed % 1000);
+  }
+  const uint32_t turns = gFailTurns.load();
+  for (; gTurnsLogged != turns; gTurnsLogged++) {
+    // Even: the keep-alives were accepted until this turn, which began the
+    // refusals; odd: this turn ended them.
+    if (gTurnsLogged % 2 == 0) {
+      char text[128];
+      LOG_AS(kUnit, "WdtKeepAlive", LOG_CRIT, "WDT refresh fail! : %s",
+             ErrText(gFailTurnErrno.load(), text, sizeof text));
+    } else {
+      LOG_AS(kUnit, "WdtKeepAlive", LOG_CRIT, "WDT refresh recovered");
+    }
+  }
 }
 
 void *WdtThread(void *param) {
   ThreadArg *arg = static_cast<ThreadArg *>(param);
-  struct timeval last;
-  gettimeofday(&last, nullptr);
-  PublishWdtTime(last);
-  gDebugInfo.WdtMonoMs.store(MonotonicMs());
+  PublishWdtTime();
+  int64_t lastMs = MonotonicMs();
   // Once supervision has stalled the refreshes stop for good, so that the
   // hardware resets the board.
   bool stalled = false;
@@ -142,12 +212,10 @@ void *WdtThread(void *param) {
     }
     if (stalled) continue;
     WdtKeepAlive();
-    gDebugInfo.WdtMonoMs.store(MonotonicMs());
     int64_t limit = 2 * static_cast<int64_t>(EffectiveRefresh(arg->Config));
     if (limit > INT_MAX) limit = INT_MAX;
-    int interval = CheckThreadInterval(&last, static_cast<int>(limit));
-    if (static_cast<int64_t>(interval) > limit * 1000) gDebugInfo.CntWdtLate.fetch_add(1);
-    PublishWdtTime(last);
+    int interval = CheckThreadInterval(&lastMs, static_cast<int>(limit));
+    PublishWdtTime();
     gDebugInfo.CurWdtInterval.store(interval);
     if (interval > gDebugInfo.MaxWdtInterval.load()) gDebugInfo.MaxWdtInterval.store(interval);
   }

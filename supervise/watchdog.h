@@ -8,12 +8,17 @@
 // have reused).
 //
 // gDebugInfo is written by the watchdog thread (and once by the cyclic
-// thread) and read by the debug dump and the status server; every field is
-// its own atomic word, so a reader may mix values of two refreshes but never
-// sees a torn one.
+// thread; the keep-alive outcome by whichever thread made the keep-alive)
+// and read by the debug dump and the status server; every field is its own
+// atomic word, so a reader may mix values of two refreshes but never sees a
+// torn one.
+//
+// The watchdog thread does not log while it refreshes: the system log can
+// block (a full /dev/log, a console that does not take the -n copy), and a
+// refresh must not wait for it. What it has to say, it notes in atomic
+// words, and WdtReport, run by other threads, logs it. Only a stall, after
+// which it refreshes no more, is logged by the thread itself.
 #pragma once
-
-#include <sys/time.h>
 
 #include <atomic>
 #include <cstdint>
@@ -23,7 +28,9 @@
 // Opens "/dev/watchdog" read-write, close-on-exec. 0 on success, -1 on failure
 // (errno kept).
 int WdtOpen();
-// WDIOC_KEEPALIVE, when the device is open; result not examined.
+// WDIOC_KEEPALIVE, when the device is open. The answer is noted without
+// logging: an accepted one stamps WdtMonoMs, a refused one is counted, and a
+// change between refused and accepted is left for WdtReport to log.
 void WdtKeepAlive();
 // The board-specific request (number 12) with argument 0, when open.
 void WdtBoardRequest();
@@ -42,11 +49,16 @@ struct DebugInfo {
   std::atomic<long> PowerSwTimeUsec;
   std::atomic<int> CurPowerSwInterval;
   std::atomic<int> MaxPowerSwInterval;
-  // Not in the dump: the refresh time on the monotonic clock (MonotonicMs,
-  // 0 before the thread ran), and how many intervals were reported as too
-  // long.
+  // Not in the dump: the last keep-alive the device accepted, on the
+  // monotonic clock (MonotonicMs, 0 before the first), and how many
+  // intervals were too long.
   std::atomic<int64_t> WdtMonoMs;
   std::atomic<int> CntWdtLate;
+  // Keep-alives the device refused, the error of the latest, and whether the
+  // latest keep-alive was refused (1) or accepted (0).
+  std::atomic<int> CntWdtFail;
+  std::atomic<int> WdtFailErrno;
+  std::atomic<int> WdtFailing;
 };
 
 extern DebugInfo gDebugInfo;
@@ -57,8 +69,21 @@ extern DebugInfo gDebugInfo;
 // (see supervise/stall.h) is logged once and the refreshes stop.
 void *WdtThread(void *arg);
 
-// Milliseconds since *time (32-bit wrapping arithmetic); stores the current
-// time into *time and warns when the interval exceeds limit seconds.
-int CheckThreadInterval(struct timeval *time, int limit);
+// Milliseconds since *timeMs, both on the monotonic clock, so that a step of
+// the wall clock is never taken for an interval; stores the current time
+// into *timeMs. An interval longer than limit seconds is counted in
+// CntWdtLate and queued for WdtReport, which warns about it. Called by the
+// watchdog thread only.
+int CheckThreadInterval(int64_t *timeMs, int limit);
 // The same with the current time given by the caller.
-int CheckThreadIntervalAt(struct timeval *time, int limit, const struct timeval *now);
+int CheckThreadIntervalAt(int64_t *timeMs, int limit, int64_t nowMs);
+
+// Logs what the watchdog thread has noted since the last call: each late
+// interval ("Thread interval is too long", LOG_WARNING), and the moments
+// keep-alives started to be refused and were accepted again (LOG_CRIT).
+// Run by the cyclic thread before each pass, by a termination after each of
+// its keep-alives, and by the main loop once the threads have ended; never
+// by the watchdog thread. Late intervals beyond the last WDT_LATE_QUEUE that
+// were not logged yet are counted but not logged.
+constexpr int WDT_LATE_QUEUE = 16;
+void WdtReport();

@@ -136,6 +136,44 @@ TEST(Prometheus, LabelsAreEscapedAndRepeatedNamesGetTheirIndex) {
             "# TYPE wardend_up gauge\nwardend_up 0\n");
 }
 
+// A device that refuses the keep-alives is said first on the watchdog line,
+// and every refused keep-alive is counted, also after they work again.
+TEST(StatusTable, SaysWhenTheWatchdogRefusesRefreshes) {
+  const struct {
+    const char *watchdog;
+    const char *line;
+    const char *failing, *failed;  // the two samples
+  } cases[] = {
+      {R"("since_refresh":3.5,"failed_refreshes":3,"refresh_failing":true,"refresh_error":"Input/output error")",
+       "watchdog: refresh failing (Input/output error), last accepted 3.5s ago, every 1s; last interval 1.000s, "
+       "largest 1.000s, 0 late refreshes, 3 refused refreshes\n",
+       "1", "3"},
+      {R"("since_refresh":null,"failed_refreshes":1,"refresh_failing":true,"refresh_error":"No such device")",
+       "watchdog: refresh failing (No such device), last accepted never, every 1s; last interval 1.000s, "
+       "largest 1.000s, 0 late refreshes, 1 refused refresh\n",
+       "1", "1"},
+      {R"("since_refresh":0.5,"failed_refreshes":1,"refresh_failing":false,"refresh_error":null)",
+       "watchdog: refreshed 0.5s ago, every 1s; last interval 1.000s, largest 1.000s, 0 late refreshes, "
+       "1 refused refresh\n",
+       "0", "1"},
+  };
+  for (const auto &c : cases) {
+    const JsonValue reply = Parse(std::string(R"({"version":"1.0","pid":9,"uptime":5,"table":"busy",)") +
+                                  R"("watchdog":{"refresh_period":1,"interval":1,"max_interval":1,)" +
+                                  R"("late_refreshes":0,)" + c.watchdog + "}}");
+    std::string error;
+    const std::string table = RenderStatusTable(reply, &error);
+    const size_t start = table.find("watchdog: ");
+    ASSERT_NE(start, std::string::npos) << table;
+    EXPECT_EQ(table.substr(start), c.line);
+    const std::string metrics = RenderPrometheus(&reply);
+    for (const std::string &sample : {std::string("wardend_watchdog_refresh_failing ") + c.failing + "\n",
+                                      std::string("wardend_watchdog_failed_refreshes_total ") + c.failed + "\n"}) {
+      EXPECT_NE(metrics.find(sample), std::string::npos) << sample << metrics;
+    }
+  }
+}
+
 TEST(StatusTable, ShowsBusyTablesTerminationsAndRefusals) {
   std::string error;
   const std::string busy = RenderStatusTable(

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cstddef>
 #include <cstring>
 #include <string>
@@ -200,6 +201,31 @@ TEST(StatusReply, WithoutTheLockSaysBusyAndKeepsWatchdogAndTermination) {
   // The termination has returned: no longer in progress, its reason kept.
   EXPECT_NE(Reply(&t.arg, false, STATUS_REQ_ALL, "", MonotonicMs()).find("{\"in_progress\":false,\"mode\":\"safe-mode\""),
             std::string::npos);
+}
+
+// A device that refuses the keep-alives: the count, the state and the
+// system's text while it lasts; since_refresh counts from the last accepted
+// keep-alive.
+TEST(StatusReply, ShowsRefusedRefreshesAndTheirErrorWhileTheyLast) {
+  ReplyTable t;
+  const int64_t now = MonotonicMs();
+  gDebugInfo.WdtMonoMs.store(now - 4500);
+  gDebugInfo.CntWdtFail.store(4);
+  gDebugInfo.WdtFailErrno.store(EIO);
+  const struct {
+    int failing;
+    const char *watchdogEnd;
+  } cases[] = {
+      {1, "\"failed_refreshes\":4,\"refresh_failing\":true,\"refresh_error\":\"Input/output error\"}"},
+      {0, "\"failed_refreshes\":4,\"refresh_failing\":false,\"refresh_error\":null}"},
+  };
+  for (const auto &c : cases) {
+    gDebugInfo.WdtFailing.store(c.failing);
+    const std::string reply = Reply(&t.arg, false, STATUS_REQ_ALL, "", now);
+    EXPECT_NE(reply.find(c.watchdogEnd), std::string::npos) << reply;
+    EXPECT_NE(reply.find("\"since_refresh\":4.500,"), std::string::npos) << reply;
+  }
+  gDebugInfo.CntWdtFail.store(0);
 }
 
 TEST(StatusLock, GivesUpWhenTheTableStaysBusyOrWhenToldToQuit) {

@@ -1,12 +1,21 @@
-// The interval check of the watchdog thread, and the cyclic and watchdog
+// The interval check of the watchdog thread and the report that logs for it,
+// the thread under a step of the wall clock, and the cyclic and watchdog
 // threads running together against a writer that replaces timers (for the
 // thread sanitizer).
 #include <gtest/gtest.h>
 #include <pthread.h>
 #include <sys/time.h>
 
+#include <atomic>
 #include <chrono>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <functional>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "supervise/cyclic.h"
 #include "supervise/watchdog.h"
@@ -15,50 +24,144 @@
 
 using namespace supervise_test;  // NOLINT(build/namespaces)
 
-constexpr time_t kBase = 1700000000;  // seconds * 1000 does not fit 32 bits
+namespace {
+
+// Waits for an event with a generous limit; fails the test when it never comes.
+void WaitUntil(const std::function<bool()> &done, const char *what) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (!done()) {
+    ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "timed out waiting for " << what;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+}
+
 constexpr const char *kWarning60001 = "Thread interval is too long [60.001sec]";
+
+// The wall clock of this test program, stepped by gWallStep seconds: this
+// definition takes the C library's place, so the daemon's code that reads
+// the time of day sees the step.
+std::atomic<long long> gWallStep{0};
+
+}  // namespace
+
+extern "C" int gettimeofday(struct timeval *tv, void *tz) noexcept {
+  struct timespec now;
+  clock_gettime(CLOCK_REALTIME, &now);
+  tv->tv_sec = static_cast<time_t>(now.tv_sec + gWallStep.load());
+  tv->tv_usec = static_cast<suseconds_t>(now.tv_nsec / 1000);
+  if (tz != nullptr) memset(tz, 0, sizeof(struct timezone));
+  return 0;
+}
+
+namespace {
+
+// The figures of every "Thread interval is too long" line, in seconds.
+std::vector<int> LateFigures(const LogLines &lines) {
+  std::vector<int> figures;
+  for (const auto &[priority, text] : lines) {
+    int seconds = 0;
+    if (sscanf(text.c_str(), "Thread interval is too long [%d.", &seconds) == 1) figures.push_back(seconds);
+  }
+  return figures;
+}
 
 struct IntervalRow {
   const char *name;
-  timeval previous;
-  timeval now;
+  int64_t previous;     // monotonic milliseconds
+  int64_t now;          // monotonic milliseconds
   int limit;            // seconds
   int elapsed;          // milliseconds
   const char *warning;  // nullptr: none
 };
 
 const IntervalRow kIntervalRows[] = {
-    {"ExactlyTheLimit", {kBase, 0}, {kBase + 60, 0}, 60, 60000, nullptr},
-    {"OneMillisecondPastTheLimit", {kBase, 0}, {kBase + 60, 1000}, 60, 60001, kWarning60001},
-    // 4294967 s * 1000 is just below 2^32; one second later the 32-bit
-    // millisecond count wraps to a small number.
-    {"MillisecondCountWraps", {4294967, 200000}, {4294968, 200000}, 60, 1000, nullptr},
-    {"LimitWhoseMillisecondsOverflow", {kBase, 0}, {kBase + 100, 0}, 2000000000, 100000, nullptr},
+    {"ExactlyTheLimit", 1000, 61000, 60, 60000, nullptr},
+    {"OneMillisecondPastTheLimit", 1000, 61001, 60, 60001, kWarning60001},
+    {"LimitWhoseMillisecondsOverflow", 5000, 105000, 2000000000, 100000, nullptr},
+    // Beyond the int the figures are kept in: the largest one is reported.
+    {"IntervalLongerThanAnInt", 1, 3000000001LL, 60, INT_MAX, "Thread interval is too long [2147483.647sec]"},
 };
 
 class IntervalTable : public testing::TestWithParam<IntervalRow> {};
 
-TEST_P(IntervalTable, MeasuresAndWarnsPastTheLimit) {
+// The check itself never logs (the log may block the watchdog thread); the
+// report that another thread runs does.
+TEST_P(IntervalTable, MeasuresAndReportsPastTheLimit) {
   const IntervalRow &row = GetParam();
+  WdtReport();
   CapturedLog log;
-  timeval previous = row.previous;
-  EXPECT_EQ(CheckThreadIntervalAt(&previous, row.limit, &row.now), row.elapsed);
-  EXPECT_EQ(previous.tv_sec, row.now.tv_sec);
+  const int late = gDebugInfo.CntWdtLate.load();
+  int64_t previous = row.previous;
+  EXPECT_EQ(CheckThreadIntervalAt(&previous, row.limit, row.now), row.elapsed);
+  EXPECT_EQ(previous, row.now);
+  EXPECT_TRUE(log.lines().empty());
+  WdtReport();
   EXPECT_EQ(log.lines(), (row.warning != nullptr ? LogLines{{LOG_WARNING, row.warning}} : LogLines{}));
+  EXPECT_EQ(gDebugInfo.CntWdtLate.load(), late + (row.warning != nullptr ? 1 : 0));
 }
 TABLE_ROWS(IntervalTable, kIntervalRows);
 
-// The check is called through its wrapper, but the warning names the check.
-TEST(CheckThreadInterval, WarnsUnderItsOwnNameInDebugMode) {
+// Late intervals wait for the report in order; when more come than the
+// queue holds, the latest are logged and all of them counted.
+TEST(WdtReport, LogsQueuedLateIntervalsInOrderAndTheLatestWhenTooMany) {
+  WdtReport();
   CapturedLog log;
-  timeval previous{1000, 0};
-  const timeval now{1003, 0};
+  const int late = gDebugInfo.CntWdtLate.load();
+  int64_t time = 0;
+  for (int seconds : {3, 5, 4}) CheckThreadIntervalAt(&time, 2, time + seconds * 1000);
+  WdtReport();
+  EXPECT_EQ(LateFigures(log.lines()), (std::vector<int>{3, 5, 4}));
+
+  std::vector<int> expected;
+  for (int i = 0; i < WDT_LATE_QUEUE + 4; i++) {
+    CheckThreadIntervalAt(&time, 2, time + (10 + i) * 1000);
+    if (i >= 4) expected.push_back(10 + i);
+  }
+  WdtReport();
+  WdtReport();  // nothing more
+  const LogLines lines = log.lines();
+  EXPECT_EQ(LateFigures(LogLines(lines.begin() + 3, lines.end())), expected);
+  EXPECT_EQ(gDebugInfo.CntWdtLate.load(), late + 3 + WDT_LATE_QUEUE + 4);
+}
+
+// The report is logged on another thread, but the warning names the check.
+TEST(CheckThreadInterval, WarnsUnderItsOwnNameInDebugMode) {
+  WdtReport();
+  CapturedLog log;
+  int64_t previous = 1000;
   LogDebug = 1;
-  CheckThreadIntervalAt(&previous, 1, &now);
+  CheckThreadIntervalAt(&previous, 1, 3000);
+  WdtReport();
   LogDebug = 0;
   ASSERT_EQ(log.lines().size(), 1u);
   const std::string line = log.lines()[0].second;
   EXPECT_EQ(line.substr(line.rfind(':')), ":CheckThreadInterval@supervise\n") << line;
+}
+
+// A board that sets its clock from the network after boot steps the wall
+// clock by days or years. The watchdog thread measures its intervals on the
+// monotonic clock: the step is neither a long interval nor a warning, while
+// the dump's refresh time follows the wall clock.
+TEST(WatchdogThread, TakesNoStepOfTheWallClockForAnInterval) {
+  constexpr long long kStep = 10 * 86400;  // fits the old 32-bit millisecond arithmetic
+  WdtReport();
+  CapturedLog log;
+  Table table({});
+  table.db.WdtRefresh.store(1);
+  gDebugInfo.MaxWdtInterval.store(0);
+  gDebugInfo.WdtTimeSec.store(0);
+  std::thread watchdog(WdtThread, &table.arg);
+  WaitUntil([] { return gDebugInfo.WdtTimeSec.load() != 0; }, "the watchdog thread's start");
+  const long long stepped = gDebugInfo.WdtTimeSec.load() + kStep;
+  gWallStep.store(kStep);
+  WaitUntil([stepped] { return gDebugInfo.WdtTimeSec.load() >= stepped; }, "a refresh after the step");
+  table.stop.store(1);
+  watchdog.join();
+  gWallStep.store(0);
+  WdtReport();
+  EXPECT_GE(gDebugInfo.CurWdtInterval.load(), 1000);
+  EXPECT_LT(gDebugInfo.MaxWdtInterval.load(), kStep * 1000 / 2);
+  for (int seconds : LateFigures(log.lines())) EXPECT_LT(seconds, kStep / 2);
 }
 
 // The threads run for 2.5 seconds while this thread replaces timers under
@@ -89,3 +192,5 @@ TEST(SupervisionThreads, RunTogetherAndTakeANonPositivePeriodAsOneSecond) {
   EXPECT_LT(gDebugInfo.MaxWdtInterval.load(), 2000);
   EXPECT_TRUE(log.lines().empty());  // every interval within twice the effective period
 }
+
+}  // namespace
