@@ -30,9 +30,12 @@ int ReadFileTail(const char *path, char *buffer, size_t size, size_t *length, bo
     offset = st.st_size - static_cast<off_t>(size);
     *whole = false;
   }
-  // A file may grow while it is read; the buffer's size is the limit.
-  while (*length < size) {
-    ssize_t n = pread(fd.get(), buffer + *length, size - *length, offset + static_cast<off_t>(*length));
+  // What the size promised is read, and no more: a file that grows
+  // meanwhile is read as it was. A size of 0 (files of /proc) promises
+  // nothing, and the buffer's size is the limit.
+  const size_t wanted = st.st_size > 0 ? static_cast<size_t>(st.st_size - offset) : size;
+  while (*length < wanted) {
+    ssize_t n = pread(fd.get(), buffer + *length, wanted - *length, offset + static_cast<off_t>(*length));
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) return READ_FAIL;
     if (n == 0) break;

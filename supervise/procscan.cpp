@@ -3,7 +3,10 @@
 #include "supervise/procscan.h"
 
 #include <dirent.h>
+#include <fcntl.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -11,6 +14,7 @@
 
 #include "common/boundedread.h"
 #include "common/cmdexec.h"
+#include "common/fd.h"
 
 namespace {
 
@@ -27,15 +31,31 @@ struct DirCloser {
 };
 using UniqueDir = std::unique_ptr<DIR, DirCloser>;
 
+// Reads at most size bytes of a file of /proc/<pid>, which the kernel
+// makes: a plain open and read, no pid file's precautions. False when the
+// process is gone.
+bool ReadProcFile(int32_t pid, const char *file, char *buffer, size_t size, size_t *length) {
+  char path[kProcPathSize];
+  snprintf(path, sizeof path, "/proc/%d/%s", static_cast<int>(pid), file);
+  *length = 0;
+  UniqueFd fd(open(path, O_RDONLY | O_CLOEXEC));
+  if (!fd.valid()) return false;
+  while (*length < size) {
+    ssize_t n = read(fd.get(), buffer + *length, size - *length);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return false;
+    if (n == 0) break;
+    *length += static_cast<size_t>(n);
+  }
+  return true;
+}
+
 // The kernel's name of the process (its comm) and its state; false when the
 // process is gone.
 bool ReadStat(int32_t pid, char *comm, size_t commSize, char *state) {
-  char path[kProcPathSize];
-  snprintf(path, sizeof path, "/proc/%d/stat", static_cast<int>(pid));
   char text[kStatReadSize + 1];
   size_t length = 0;
-  bool whole = true;
-  if (ReadFileTail(path, text, kStatReadSize, &length, &whole) != READ_OK) return false;
+  if (!ReadProcFile(pid, "stat", text, kStatReadSize, &length)) return false;
   text[length] = '\0';
   char *open = strchr(text, '(');
   char *close = strrchr(text, ')');
@@ -49,10 +69,7 @@ bool ReadStat(int32_t pid, char *comm, size_t commSize, char *state) {
 // The process's command line, at most CMDLINE_READ_SIZE bytes; false when
 // the process is gone.
 bool ReadCmdline(int32_t pid, char *buffer, size_t *length) {
-  char path[kProcPathSize];
-  snprintf(path, sizeof path, "/proc/%d/cmdline", static_cast<int>(pid));
-  bool whole = true;
-  return ReadFileTail(path, buffer, CMDLINE_READ_SIZE, length, &whole) == READ_OK;
+  return ReadProcFile(pid, "cmdline", buffer, CMDLINE_READ_SIZE, length);
 }
 
 bool Contains(const char *text, size_t length, const char *word) {
@@ -81,15 +98,17 @@ int ReadPidFileLine(const char *path, char *output, int size) {
 
 bool ProcessListed(int32_t pid, const char *name) {
   if (pid <= 0 || name == nullptr) return false;
-  char comm[kStatReadSize];
-  char state = '\0';
-  // The pipeline lists a zombie as "[name] <defunct>", but its program has
-  // ended: here it counts as gone.
-  if (!ReadStat(pid, comm, sizeof comm, &state) || state == kZombie || state == kDead) return false;
   char line[CMDLINE_READ_SIZE + 2];
   size_t length = 0;
   if (!ReadCmdline(pid, line, &length)) return false;
+  // A process with a command line still has its memory, so it is no zombie;
+  // only one without is looked at further.
   if (length == 0) {
+    char comm[kStatReadSize];
+    char state = '\0';
+    // The pipeline lists a zombie as "[name] <defunct>", but its program
+    // has ended: here it counts as gone.
+    if (!ReadStat(pid, comm, sizeof comm, &state) || state == kZombie || state == kDead) return false;
     // No command line (a kernel thread): the list shows the name in brackets.
     length = static_cast<size_t>(snprintf(line, sizeof line, "[%s]", comm));
   } else {
