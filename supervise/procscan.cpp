@@ -57,12 +57,14 @@ bool ReadStat(int32_t pid, char *comm, size_t commSize, char *state) {
   size_t length = 0;
   if (!ReadProcFile(pid, "stat", text, kStatReadSize, &length)) return false;
   text[length] = '\0';
-  char *open = strchr(text, '(');
-  char *close = strrchr(text, ')');
-  if (open == nullptr || close == nullptr || close < open || close[1] != ' ' || close[2] == '\0') return false;
-  *close = '\0';
-  snprintf(comm, commSize, "%s", open + 1);
-  *state = close[2];
+  char *nameStart = strchr(text, '(');
+  char *nameEnd = strrchr(text, ')');
+  if (nameStart == nullptr || nameEnd == nullptr || nameEnd < nameStart || nameEnd[1] != ' ' || nameEnd[2] == '\0') {
+    return false;
+  }
+  *nameEnd = '\0';
+  snprintf(comm, commSize, "%s", nameStart + 1);
+  *state = nameEnd[2];
   return true;
 }
 
