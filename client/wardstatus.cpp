@@ -589,6 +589,9 @@ std::string RenderStatusTable(const JsonValue &reply, std::string *error) {
     out += "; configuration " + Printable(Text(*config, "path"));
     out += Flag(*config, "read_ok") ? ", read " : ", could not be read ";
     out += Age(Number(*config, "read_age")) + " ago";
+    // The default needs no mention; the in-process check does.
+    const std::string aliveCheck = Text(*config, "alive_check");
+    if (!aliveCheck.empty() && aliveCheck != "ps") out += ", alive check " + Printable(aliveCheck);
   }
   const double count = Number(reply, "process_count");
   if (!std::isnan(count)) out += "; " + Whole(count) + (count == 1 ? " process" : " processes");

@@ -54,6 +54,27 @@ int CmdExec(const char *command, char *output, int size) {
   return output[0] == '\0' ? CMD_NO_OUTPUT : CMD_OK;
 }
 
+int LastOutputLine(const char *data, size_t length, char *output, int size) {
+  if (output == nullptr || size < 1) return CMD_NO_COMMAND;
+  output[0] = '\0';
+  if (data == nullptr || size < 2) return CMD_NO_COMMAND;
+  // Each piece is what one fgets of CmdExec reads: up to size - 1
+  // characters, ending after a newline; each overwrites the one before.
+  const size_t most = static_cast<size_t>(size) - 1;
+  size_t pos = 0;
+  while (pos < length) {
+    size_t n = 0;
+    while (n < most && pos + n < length) {
+      if (data[pos + n++] == '\n') break;
+    }
+    std::memcpy(output, data + pos, n);
+    output[n] = '\0';
+    DropNewline(output);
+    pos += n;
+  }
+  return output[0] == '\0' ? CMD_NO_OUTPUT : CMD_OK;
+}
+
 int CmdSystem(const char *command) {
   // system(NULL) would only ask whether a shell exists.
   if (command == nullptr) return -1;

@@ -234,6 +234,14 @@ int CheckConfig(const char *path, std::vector<CheckNote> *notes) {
       if (strcmp(key->Name, "WdtRefreshPeriod") == 0 && Str2Num(fields[1].c_str(), 10, &value) == 0 && value <= 0) {
         Warn(notes, chunk.Line, std::string(key->Name) + " " + std::to_string(value) + " is taken as 1 second");
       }
+    } else if (key->Kind == KEY_METHOD && fields.size() > 1) {
+      // The reader refuses a method word in any other letter case.
+      for (const char *word : {"ps", "proc"}) {
+        if (fields[1] != word && strcasecmp(fields[1].c_str(), word) == 0) {
+          Warn(notes, chunk.Line,
+               "method " + Quoted(fields[1]) + " is not " + Quoted(word) + ": methods are matched in lower case");
+        }
+      }
     } else if (key->Kind == KEY_PAIR) {
       for (size_t f = 1; f < fields.size() && f <= 2; f++) WarnBlanks(notes, chunk.Line, fields[f]);
     } else if (key->Kind == KEY_PROCESS) {

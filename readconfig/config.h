@@ -31,6 +31,14 @@ enum StartUpKind : int32_t {
   RESPAWN = 2
 };
 
+// How the alive check looks for a process ("AliveCheck" key): through the
+// shell's pid-file and process-list pipelines, or by reading the pid file and
+// /proc in the daemon.
+enum AliveCheckMethod : int32_t {
+  ALIVE_CHECK_PS = 0,
+  ALIVE_CHECK_PROC = 1
+};
+
 static_assert(std::atomic<int32_t>::is_always_lock_free, "flags must be lock-free words");
 static_assert(std::atomic<int64_t>::is_always_lock_free, "time stamps must be lock-free words");
 
@@ -85,6 +93,9 @@ struct ConfigDb {
   int32_t LoopLimitCount;
   int32_t LoopLimitWindow;
   int32_t WdtPriority;
+  // AliveCheck: an AliveCheckMethod, ALIVE_CHECK_PS when the key is absent.
+  // Also chooses how a termination's sweeps find the managed processes.
+  int32_t AliveCheck;
 
   // Open-addressing hash of the entries' names, NameSlots slots (a power of
   // two); owned, built by every read and released with the table. Null when

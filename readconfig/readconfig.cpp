@@ -67,6 +67,8 @@ const ConfigKey ConfigKeys[] = {
     NumberKey(
         "WdtPriority", "WDT priority", [](ConfigDb *db) { return &db->WdtPriority; }, WDT_PRIORITY_MIN,
         WDT_PRIORITY_MAX),
+    {"AliveCheck", KEY_METHOD, "alive check", [](ConfigDb *db) { return &db->AliveCheck; }, 0, 0, nullptr, nullptr, 0,
+     0, nullptr},
 };
 const int32_t NumConfigKeys = static_cast<int32_t>(sizeof ConfigKeys / sizeof ConfigKeys[0]);
 
@@ -146,6 +148,13 @@ void handle_config_line(char *line, ConfigDb *db) {
       LOG_AT(UNIT, LOG_ERR, "No %s value given on line %d", known->What, CntLine);
     } else {
       (void)handle_ranged(known->Name, value, known->Min, known->Max, known->Target(db));
+    }
+  } else if (known->Kind == KEY_METHOD) {
+    const char *value = strtok_r(nullptr, SEPARATORS, &save);
+    if (value == nullptr) {
+      LOG_AT(UNIT, LOG_ERR, "No %s value given on line %d", known->What, CntLine);
+    } else {
+      (void)handle_alivecheck(value, known->Target(db));
     }
   } else if (known->Kind == KEY_PATH) {
     const char *path = strtok_r(nullptr, SEPARATORS, &save);
@@ -278,6 +287,20 @@ int handle_startup(const char *field, int32_t *target) {
   // refused without a report.
   if (strcasecmp(field, "START") == 0) return 1;
   LOG_AT(UNIT, LOG_ERR, "Config read: StartUp convert error line %d [%s]", CntLine, field);
+  return 1;
+}
+
+int handle_alivecheck(const char *field, int32_t *target) {
+  if (field == nullptr || target == nullptr) return 1;
+  if (strcmp(field, "ps") == 0) {
+    *target = ALIVE_CHECK_PS;
+    return 0;
+  }
+  if (strcmp(field, "proc") == 0) {
+    *target = ALIVE_CHECK_PROC;
+    return 0;
+  }
+  LOG_AT(UNIT, LOG_ERR, "Config read: AliveCheck convert error line %d [%s]", CntLine, field);
   return 1;
 }
 

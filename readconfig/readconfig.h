@@ -23,6 +23,7 @@ enum ConfigKeyKind : int32_t {
   KEY_PROCESS = 2,  // one supervised process
   KEY_PATH = 3,     // one path; Text says where it goes
   KEY_PAIR = 4,     // two decimal values, each within its range, both or neither
+  KEY_METHOD = 5,   // the alive check's method, "ps" or "proc"; Target says where it goes
 };
 
 struct ConfigKey {
@@ -67,5 +68,7 @@ int handle_numeric(const char *field, int32_t *target);
 // N [field]"); *target is written only when both pass.
 int handle_ranged(const char *key, const char *field, int32_t min, int32_t max, int32_t *target);
 int handle_startup(const char *field, int32_t *target);
+// "ps" or "proc", exactly; anything else is reported with the line number.
+int handle_alivecheck(const char *field, int32_t *target);
 int handle_pidpath(const char *path);
 int handle_execpath(const char *path);

@@ -18,8 +18,10 @@
 
 #include "common/cmdexec.h"
 #include "common/log.h"
+#include "supervise/procscan.h"
 
 const char *PsCommand = "ps";
+void (*AliveBetweenSteps)(int32_t pid) = nullptr;
 
 namespace {
 
@@ -112,6 +114,23 @@ void RunCleanCommand(const char *command) {
   }
 }
 
+// The pid file's last line, as "cat" run by CmdExec leaves it in output;
+// command is that cat command, run only by the ps method.
+int ReadAlivePid(int32_t method, const ProcEntry *entry, const char *command, char *output, int size) {
+  if (method == ALIVE_CHECK_PROC) return ReadPidFileLine(entry->PidPath, output, size);
+  return CmdExec(command, output, size);
+}
+
+// The number of process-list lines for pid, as the count pipeline (command,
+// run only by the ps method) prints it.
+int CountAliveLines(int32_t method, const ProcEntry *entry, int32_t pid, const char *command, char *output,
+                    int size) {
+  if (AliveBetweenSteps != nullptr) AliveBetweenSteps(pid);
+  if (method != ALIVE_CHECK_PROC) return CmdExec(command, output, size);
+  snprintf(output, static_cast<size_t>(size), "%d", ProcessListed(pid, entry->procName) ? 1 : 0);
+  return CMD_OK;
+}
+
 }  // namespace
 
 void ChoosePsCommand() {
@@ -126,13 +145,16 @@ void ChoosePsCommand() {
   PsCommand = strcmp(output, "1") == 0 ? "ps ax" : "ps";
 }
 
-int SuperviseProcessAlive(ProcEntry *entry) {
+int SuperviseProcessAlive(ProcEntry *entry, int32_t method) {
   char command[kCommandSize];
   char output[kCommandSize];
   int32_t pid = -1;
   int32_t count = -1;
 
-  if (!FormatCommand(command, "cat %s", entry->PidPath) || CmdExec(command, output, sizeof output) != CMD_OK) {
+  // Both methods build the commands: a report names the command the shell
+  // would have run, and a command too long to run fails either way.
+  if (!FormatCommand(command, "cat %s", entry->PidPath) ||
+      ReadAlivePid(method, entry, command, output, sizeof output) != CMD_OK) {
     LOG_AT(kUnit, LOG_ERR, "Cmd exec fail : %s", command);
     entry->PidAlive = -1;
     goto respawn;
@@ -150,7 +172,7 @@ int SuperviseProcessAlive(ProcEntry *entry) {
 
   if (!FormatCommand(command, "%s|grep '%s'|egrep '^ *%d '|grep -v grep|wc -l", PsCommand, entry->procName,
                      static_cast<int>(pid)) ||
-      CmdExec(command, output, sizeof output) != CMD_OK) {
+      CountAliveLines(method, entry, pid, command, output, sizeof output) != CMD_OK) {
     LOG_AT(kUnit, LOG_ERR, "Cmd exec fail : %s", command);
     goto respawn;
   }

@@ -50,7 +50,7 @@ int SuperviseWalk(ConfigDb *db, int *index) {
     if (entry->PidPath[0] != '\0' && db->AliveWatch > 0) {
       CountDown(&entry->TmrAlive);
       if (entry->TmrAlive <= 0) {
-        if (SuperviseProcessAlive(entry) != 0) {
+        if (SuperviseProcessAlive(entry, db->AliveCheck) != 0) {
           *index = i;
           return SUPERVISE_DEAD;
         }

@@ -154,6 +154,8 @@ void AddConfig(const ConfigDb *db, int64_t nowMs, StatusText *out) {
     AddInt(out, "read_time", info.ReadWallSec);
     out->Add(",");
     AddInt(out, "reads", info.CntRead);
+    out->Add(",");
+    AddString(out, "alive_check", db->AliveCheck == ALIVE_CHECK_PROC ? "proc" : "ps");
     out->Add("}");
   }
   out->Add(",\"periods\":{");

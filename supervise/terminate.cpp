@@ -19,6 +19,7 @@
 #include "common/fd.h"
 #include "common/sleep.h"
 #include "common/log.h"
+#include "supervise/procscan.h"
 #include "supervise/rebootrecord.h"
 #include "supervise/stall.h"
 #include "supervise/statusinfo.h"
@@ -61,7 +62,7 @@ int CheckRebootLoop(int mode, const ConfigDb *db, const char *reason, char *loop
 }
 
 // One sweep over the MANAGE and RESPAWN entries: finds each process with
-// "pidof -s" and sends it signo (0 sends nothing). Returns whether any
+// "pidof -s", or in the daemon under the "proc" alive check, and sends it signo (0 sends nothing). Returns whether any
 // process was found. MONITOR processes are never signalled.
 bool Sweep(const ConfigDb *db, int signo) {
   bool found = false;
@@ -77,7 +78,7 @@ bool Sweep(const ConfigDb *db, int signo) {
       LOG_AS(kUnit, kTerminate, LOG_ERR, "Cmd exec fail : %s", command);
       continue;
     }
-    int result = CmdExec(command, output, sizeof output);
+    int result = FindSweepPid(db->AliveCheck, entry, command, output, sizeof output);
     if (result == CMD_NO_OUTPUT) continue;
     if (result == CMD_NO_COMMAND || result == CMD_PIPE_FAIL) {
       LOG_AS(kUnit, kTerminate, LOG_ERR, "Cmd exec fail : %s", command);

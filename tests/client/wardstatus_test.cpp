@@ -4,6 +4,7 @@
 // prometheus_client are used on the board.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 
 #include "wardstatus.h"
@@ -195,6 +196,15 @@ TEST(StatusTable, ShowsBusyTablesTerminationsAndRefusals) {
             "wardend 1.0, pid 9, up 5.0s\n"
             "safety: stall timeout 30s; reboot record /data/rec; reboot loop limit 3 in 600s\n"
             "last shutdown: 2026-12-06T18:01:26Z reboot : x\n");
+  // The alive-check method is named only when it is not the default.
+  for (const char *method : {"ps", "proc"}) {
+    const std::string config = RenderStatusTable(
+        Parse(std::string(R"({"version":"1.0","pid":9,"uptime":5,"table":"ok","processes":[],"config":)") +
+              R"({"path":"/c","read_ok":true,"read_age":1,"alive_check":")" + method + "\"}}"),
+        &error);
+    EXPECT_EQ(config, std::string("wardend 1.0, pid 9, up 5.0s; configuration /c, read 1.0s ago") +
+                          (strcmp(method, "proc") == 0 ? ", alive check proc" : "") + "\n");
+  }
   EXPECT_EQ(RenderStatusTable(Parse(R"({"error":"request too long"})"), &error), "");
   EXPECT_EQ(error, "the daemon refused the request: request too long");
 }

@@ -5,7 +5,10 @@
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
+#include <unistd.h>
+
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <string>
 
@@ -59,6 +62,49 @@ TEST(CmdExec, WritesNothingWithoutRoomAndCmdSystemGivesTheStatus) {
   EXPECT_STREQ(output, "stale");
   EXPECT_EQ(CmdSystem(nullptr), -1);
   EXPECT_EQ(CmdSystem("exit 3"), W_EXITCODE(3, 0));
+}
+
+// The last line of a text that is at hand, worked out the way CmdExec reads
+// a command's output: for every content and buffer size, the same result
+// and text as CmdExec gives for "cat" of a file holding that content.
+TEST(LastOutputLine, KeepsWhatCmdExecKeepsOfTheSameOutput) {
+  const std::string contents[] = {
+      "3\n",
+      "a\nb\n",
+      "a\n\n",
+      "a",
+      "",
+      "\n",
+      "12 \n",
+      "1\n2",
+      std::string(30, 'x') + "\n",
+      std::string(19, 'y') + "\n",
+      std::string(19, 'y'),
+      std::string(38, 'z') + "\n",
+      std::string("12\0"
+                  "34\n",
+                  6),
+      std::string("\0"
+                  "5\n",
+                  3),
+      "7\n" + std::string(300, '8') + "\n",
+  };
+  const std::string path = testing::TempDir() + "lastline" + std::to_string(getpid());
+  for (const std::string &content : contents) {
+    FILE *file = fopen(path.c_str(), "we");
+    ASSERT_NE(file, nullptr);
+    ASSERT_EQ(fwrite(content.data(), 1, content.size(), file), content.size());
+    fclose(file);
+    for (int size : {2, 8, 20, 260}) {
+      SCOPED_TRACE(testing::PrintToString(content) + " size " + std::to_string(size));
+      char fromShell[260];
+      char fromText[260];
+      const int shell = CmdExec(("cat " + path).c_str(), fromShell, size);
+      EXPECT_EQ(LastOutputLine(content.data(), content.size(), fromText, size), shell);
+      EXPECT_STREQ(fromText, fromShell);
+    }
+  }
+  std::remove(path.c_str());
 }
 
 // A refused text leaves the destination (-1 here) unchanged; errno tells a

@@ -38,12 +38,15 @@ def test_watchdog_cadence_interval_warning_and_normal_exit(board):
     assert len(gaps) >= 2 and all(g >= 0.9 for g in gaps), gaps
 
 
-def test_respawn_restarts_a_lost_process_once(board):
+# Both alive-check methods: the shell's pipelines (the default, no key) and
+# the in-process one.
+@pytest.mark.parametrize("method", ["", "AliveCheck:proc\n"], ids=["ps", "proc"])
+def test_respawn_restarts_a_lost_process_once(board, method):
     if board.emulator:
         pytest.skip("the daemon's shell starts the respawned program, and it cannot run a foreign binary")
     option = "-p %s/r.pid -d" % RUN
     first = board.start_program("rprog", pidfile=RUN + "/r.pid", background=True)
-    start_daemon(board, "WdtRefreshPeriod:1\nAliveWatchPeriod:2\n"
+    start_daemon(board, "WdtRefreshPeriod:1\nAliveWatchPeriod:2\n" + method +
                         "Process:RESPAWN:0:%s/r.pid:/tmpfs/bin/rprog:%s\n" % (RUN, option))
     time.sleep(3.5)  # found at least once since it started
     board.kill(first, signal.SIGKILL)

@@ -21,11 +21,13 @@ def watchdog_closed_before(board, command):
     return last
 
 
-def test_termination_sweeps_managed_processes_only(board):
+# With the shell's pidof (the default) and with the in-process search.
+@pytest.mark.parametrize("method", ["", "AliveCheck:proc\n"], ids=["ps", "proc"])
+def test_termination_sweeps_managed_processes_only(board, method):
     kinds = (("MONITOR", "tmon"), ("MANAGE", "tman"), ("RESPAWN", "tres"), ("MANAGE", "tstub"), ("MANAGE", "thc", 1))
     pids = {k[1]: board.start_program(k[1], pidfile="/tmpfs/run/%s.pid" % k[1], ignore_term="stub" in k[1])
             for k in kinds}
-    board.write_config("WdtRefreshPeriod:1\nAliveWatchPeriod:100\nTermTimeout:2\n"
+    board.write_config("WdtRefreshPeriod:1\nAliveWatchPeriod:100\nTermTimeout:2\n" + method
                        + "".join(process_line(*k) for k in kinds))
     assert board.daemon().status == 0
 

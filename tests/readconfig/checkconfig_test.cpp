@@ -67,6 +67,10 @@ TEST_F(CheckTest, ReportsEveryRefusalAndWarningOnItsLine) {
       {"   \t", {}},
       {":::", {}},
       {"WdtRefreshPeriod:5:extra", {}},
+      {"AliveCheck:Proc",
+       {{E, cr + "AliveCheck convert error line 25 [Proc]"},
+        {W, "method 'Proc' is not 'proc': methods are matched in lower case"}}},
+      {"AliveCheck:proc", {}},
   };
   std::string content;
   Notes expected;

@@ -152,6 +152,15 @@ TEST_F(ConfigTest, EveryKeyOfTheTableIsRead) {
                                  "No " + std::string(key.SecondWhat) + " value given on line 2"}));
       EXPECT_EQ(*key.Target(&db_), key.Min);
       EXPECT_EQ(*key.SecondTarget(&db_), key.Max);
+    } else if (key.Kind == KEY_METHOD) {
+      // The words are taken exactly; a refused one leaves the earlier one.
+      ASSERT_EQ(Read(name + "\n" + name + ":proc\n" + name + ":PS\n" + name + ":ps \n"), 0);
+      EXPECT_EQ(Errors(), (Texts{"No " + what + " value given on line 1",
+                                 "Config read: " + name + " convert error line 3 [PS]",
+                                 "Config read: " + name + " convert error line 4 [ps ]"}));
+      EXPECT_EQ(*key.Target(&db_), ALIVE_CHECK_PROC);
+      ASSERT_EQ(Read(name + ":proc\n" + name + ":ps\n"), 0);
+      EXPECT_EQ(*key.Target(&db_), ALIVE_CHECK_PS);
     }
   }
 }
