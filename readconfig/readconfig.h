@@ -6,7 +6,9 @@
 // so two reads never overlap.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <memory>
 
 #include "readconfig/config.h"
 
@@ -53,9 +55,38 @@ extern const int32_t NumConfigKeys;
 // The row whose Name equals key exactly; null for a key the reader ignores.
 const ConfigKey *FindConfigKey(const char *key);
 
+// The largest configuration file a read takes: a file of a few thousand
+// entries fits many times over, while a read of a huge file would hold the
+// table far longer and size the process table from its lines.
+constexpr size_t CONFIG_FILE_MAX = 1024 * 1024;
+
+// LoadConfigFile results; for every failure errno says why.
+constexpr int LOAD_OK = 0;
+constexpr int LOAD_CANNOT_OPEN = 1;  // errno of the call that failed
+constexpr int LOAD_NOT_A_FILE = 2;   // EISDIR for a directory, EINVAL for a pipe, device or socket
+constexpr int LOAD_TOO_LARGE = 3;    // EFBIG: more than CONFIG_FILE_MAX bytes
+
+// The bytes of one configuration file, owned.
+struct ConfigFile {
+  std::unique_ptr<char[]> Bytes;  // Length bytes and a NUL
+  size_t Length = 0;
+  ConfigText Text() const { return ConfigText{Bytes.get(), Length}; }
+};
+
+// Loads the regular file at path whole, through one descriptor, without
+// ever blocking on what the path names: anything but a regular file is
+// refused before it is opened (and again after, should the name have been
+// swapped in between), and the read is bounded by the size the file had
+// when it was opened, at most CONFIG_FILE_MAX bytes.
+[[nodiscard]] int LoadConfigFile(const char *path, ConfigFile *file);
+
 // Starts over with CleanConfig and reads the file. 0: file opened and read;
-// 1: file could not be opened (reported), the table left empty.
+// 1: file could not be opened or was refused (reported), the table left
+// empty.
 int ReadConfig(const char *path, ConfigDb *db);
+// ReadConfig after a successful load, for a caller that keeps the bytes:
+// the table is sized from text and filled from its lines.
+void ReadConfigText(const ConfigText &text, ConfigDb *db);
 
 // One line of the file without its newline; bad lines are reported and
 // leave the database as it was.

@@ -82,8 +82,7 @@ TEST_F(CheckTest, ReportsEveryRefusalAndWarningOnItsLine) {
 }
 
 // Lines are counted by their newlines, while the texts keep the reader's
-// count, which counts every piece of a long line. Reports about the file as
-// a whole (here the pre-count, which the shell cuts at " #") come first.
+// count, which counts every piece of a long line.
 // Windows line ends are one warning, on the first such line.
 TEST_F(CheckTest, PlacesReportsOnTheLinesOfTheFile) {
   const std::string longLine = std::string(300, 'x') + "TermTimeout";
@@ -92,11 +91,9 @@ TEST_F(CheckTest, PlacesReportsOnTheLinesOfTheFile) {
                    {2, W, "unknown key '" + std::string(45, 'x') + "TermTimeout'" + ": the daemon ignores the line"},
                    {3, E, "No alive watch value given on line 4"}}));
 
-  WriteFile("split", "Process:MONITOR:0:/p:/e\nlast words\n");
-  const std::string path = dir_ + "/split #x";
-  EXPECT_EQ(Check("WdtRefreshPeriod:2\nProcess:MONITOR:0:/p:/e\n", "split #x"),
-            (Notes{{0, E, "Str2Num convert error [last words] : cat " + path + " | grep '^Process' | wc -l"},
-                   {2, E, "No more processes manage line 2"}}));
+  // The check reads what the daemon reads: the whole path, every byte.
+  const std::string process = "Process:MONITOR:0:" + PidFile("p.pid") + ":" + Program("p") + "\n";
+  EXPECT_EQ(Check(std::string("# \0\n", 4) + process, "split #x"), Notes{});
 
   const std::string crLine =
       ": the carriage return stays in the last field, where a number does not convert and a path names no file";
@@ -121,6 +118,12 @@ TEST_F(CheckTest, CleanFilesAndFilesThatCannotBeChecked) {
   EXPECT_TRUE(notes.empty());
   EXPECT_EQ(CheckConfig(dir_.c_str(), &notes), CHECK_NOT_A_FILE);
   EXPECT_EQ(CheckConfig("/dev/null", &notes), CHECK_NOT_A_FILE);
+  const std::string fifo = dir_ + "/fifo";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  EXPECT_EQ(CheckConfig(fifo.c_str(), &notes), CHECK_NOT_A_FILE);
+  EXPECT_EQ(CheckConfig(WriteFile("large", std::string(CONFIG_FILE_MAX + 1, '#')).c_str(), &notes),
+            CHECK_CANNOT_READ);
+  EXPECT_EQ(errno, EFBIG);
   EXPECT_TRUE(gLogged.empty());
 }
 
