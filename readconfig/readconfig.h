@@ -55,10 +55,11 @@ extern const int32_t NumConfigKeys;
 // The row whose Name equals key exactly; null for a key the reader ignores.
 const ConfigKey *FindConfigKey(const char *key);
 
-// The largest configuration file a read takes: a file of a few thousand
-// entries fits many times over, while a read of a huge file would hold the
-// table far longer and size the process table from its lines.
-constexpr size_t CONFIG_FILE_MAX = 1024 * 1024;
+// The largest configuration file a read takes: some 600 entries of 100
+// characters with their comments. Every line may be a "Process" line and gets
+// a table entry of about 830 bytes, zero-filled with the table held, so a
+// file of this size costs at most some 7 MB, where 1 MiB would cost 110 MB.
+constexpr size_t CONFIG_FILE_MAX = 64 * 1024;
 
 // LoadConfigFile results; for every failure errno says why.
 constexpr int LOAD_OK = 0;
