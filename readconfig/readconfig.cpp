@@ -103,6 +103,8 @@ int LoadConfigFile(const char *path, ConfigFile *file) {
   if (!fd.valid()) return LOAD_CANNOT_OPEN;
   if (fstat(fd.get(), &st) != 0) return LOAD_CANNOT_OPEN;
   if (!S_ISREG(st.st_mode)) return NotARegularFile(st.st_mode);
+  file->Owner = st.st_uid;
+  file->Mode = st.st_mode;
   if (st.st_size < 0 || static_cast<uint64_t>(st.st_size) > CONFIG_FILE_MAX) {
     errno = EFBIG;
     return LOAD_TOO_LARGE;
@@ -129,12 +131,23 @@ int LoadConfigFile(const char *path, ConfigFile *file) {
   return LOAD_OK;
 }
 
-int ReadConfig(const char *path, ConfigDb *db) {
+bool ConfigWrittenOnlyBy(const ConfigFile &file, uid_t uid) {
+  return (file.Owner == 0 || file.Owner == uid) && (file.Mode & (S_IWGRP | S_IWOTH)) == 0;
+}
+
+int ReadConfig(const char *path, ConfigDb *db) { return ReadConfigFrom(path, CONFIG_NAMED_BY_ROOT, db); }
+
+int ReadConfigFrom(const char *path, int namedBy, ConfigDb *db) {
   if (db == nullptr) return 1;
   ConfigFile file;
   if (path != nullptr && LoadConfigFile(path, &file) == LOAD_OK) {
-    ReadConfigText(file.Text(), db);
-    return 0;
+    // The owner and mode are those of the descriptor the bytes came from,
+    // so the file cannot be swapped after the check.
+    if (namedBy == CONFIG_NAMED_BY_ROOT || ConfigWrittenOnlyBy(file, geteuid())) {
+      ReadConfigText(file.Text(), db);
+      return 0;
+    }
+    errno = EPERM;
   }
   if (path == nullptr) errno = EINVAL;
   const int err = errno;

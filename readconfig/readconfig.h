@@ -6,6 +6,8 @@
 // so two reads never overlap.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -67,10 +69,13 @@ constexpr int LOAD_CANNOT_OPEN = 1;  // errno of the call that failed
 constexpr int LOAD_NOT_A_FILE = 2;   // EISDIR for a directory, EINVAL for a pipe, device or socket
 constexpr int LOAD_TOO_LARGE = 3;    // EFBIG: more than CONFIG_FILE_MAX bytes
 
-// The bytes of one configuration file, owned.
+// The bytes of one configuration file, owned, with the owner and mode of
+// the file they were read from, as the descriptor showed them.
 struct ConfigFile {
   std::unique_ptr<char[]> Bytes;  // Length bytes and a NUL
   size_t Length = 0;
+  uid_t Owner = 0;
+  mode_t Mode = 0;
   ConfigText Text() const { return ConfigText{Bytes.get(), Length}; }
 };
 
@@ -81,9 +86,25 @@ struct ConfigFile {
 // when it was opened, at most CONFIG_FILE_MAX bytes.
 [[nodiscard]] int LoadConfigFile(const char *path, ConfigFile *file);
 
+// Whether only root or uid can have written the file: it is owned by one of
+// them and neither its group nor others may write it.
+bool ConfigWrittenOnlyBy(const ConfigFile &file, uid_t uid);
+
+// Who named the file a read takes. Root names the start-up file on the
+// command line; a re-read request on the control queue may come from any
+// local user, and its file then runs commands as the daemon's user, so such
+// a file is read only when nobody but root or the daemon's user can have
+// written it (the request for the daemon's own file, which SIGHUP sends, is
+// the daemon's own choice).
+constexpr int CONFIG_NAMED_BY_ROOT = 0;
+constexpr int CONFIG_NAMED_BY_ANYONE = 1;
+
 // Starts over with CleanConfig and reads the file. 0: file opened and read;
 // 1: file could not be opened or was refused (reported), the table left
-// empty.
+// empty. A file named by anyone that others may have written is refused as
+// one that cannot be opened, with EPERM.
+int ReadConfigFrom(const char *path, int namedBy, ConfigDb *db);
+// ReadConfigFrom for a file root named.
 int ReadConfig(const char *path, ConfigDb *db);
 // ReadConfig after a successful load, for a caller that keeps the bytes:
 // the table is sized from text and filled from its lines.

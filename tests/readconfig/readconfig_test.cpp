@@ -269,6 +269,44 @@ TEST_P(RefusalTable, ReadsOnlyRegularFilesWithinTheBound) {
 }
 TABLE_ROWS(RefusalTable, kRefusalRows);
 
+// A file named in a re-read request, which any local user may send, is read
+// only when root (or the daemon's own user) alone can have written it;
+// anything else is refused like a file that cannot be opened. A file root
+// named is read whoever owns it.
+struct WriterRow {
+  const char *name;
+  uid_t owner;  // 0 stands for root; changing it needs root
+  mode_t mode;
+  int namedBy;
+  bool read;
+};
+
+const WriterRow kWriterRows[] = {
+    {"RootsAndOnlyRootWrites", 0, 0644, CONFIG_NAMED_BY_ANYONE, true},
+    {"RootsReadOnly", 0, 0400, CONFIG_NAMED_BY_ANYONE, true},
+    {"GroupMayWrite", 0, 0664, CONFIG_NAMED_BY_ANYONE, false},
+    {"OthersMayWrite", 0, 0646, CONFIG_NAMED_BY_ANYONE, false},
+    {"AnotherUsers", 65534, 0644, CONFIG_NAMED_BY_ANYONE, false},
+    {"AnotherUsersNamedByRoot", 65534, 0666, CONFIG_NAMED_BY_ROOT, true},
+};
+
+class WriterTable : public ConfigTest, public testing::WithParamInterface<WriterRow> {};
+
+TEST_P(WriterTable, AFileNamedByAnyoneIsReadOnlyWhenOnlyRootWroteIt) {
+  const WriterRow &row = GetParam();
+  if (geteuid() != 0) GTEST_SKIP() << "owners are changed as root";
+  ASSERT_EQ(Read("TermTimeout:9\nProcess:MONITOR:3:" + PidFile("p.pid") + ":" + Program("p") + "\n"), 0);
+  gLogged.clear();
+  const std::string path = WriteFile("named.conf", "Process:MONITOR:3:" + PidFile("p.pid") + ":" + Program("p") + "\n");
+  ASSERT_EQ(chown(path.c_str(), row.owner, 0), 0);
+  ASSERT_EQ(chmod(path.c_str(), row.mode), 0);
+  EXPECT_EQ(ReadConfigFrom(path.c_str(), row.namedBy, &db_), row.read ? 0 : 1);
+  EXPECT_EQ(Errors(), row.read ? Texts{} : Texts{"Unable to open config file '" + path + "': Operation not permitted"});
+  EXPECT_EQ(db_.NumProcess, row.read ? 1 : 0);  // refused: as after a missing file
+  EXPECT_EQ(db_.TermTimeout, 5);
+}
+TABLE_ROWS(WriterTable, kWriterRows);
+
 // The watchdog thread reads the refresh period and the stall timeout
 // without the lock while a re-read runs: it must see the old value or the
 // new one, never the default that CleanConfig sets before the file's own
