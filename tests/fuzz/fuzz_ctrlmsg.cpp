@@ -22,7 +22,7 @@ void CheckedTerminate(int mode, ConfigDb *, const char *reason) {
   if (strnlen(reason, REBOOT_REASON_SIZE) >= static_cast<size_t>(REBOOT_REASON_SIZE)) __builtin_trap();
 }
 
-int CheckedReread(const char *path, ConfigDb *) {
+int CheckedReread(const char *path, int, ConfigDb *) {
   if (strnlen(path, CTRLMSG_PAYLOAD_SIZE + 1) > CTRLMSG_PAYLOAD_SIZE) __builtin_trap();
   return 0;
 }
@@ -48,7 +48,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   if (size > 201) return 0;
   LogHook = DropLine;
   static Table table;
-  static ThreadArg arg{-1, nullptr, &table.db, PTHREAD_MUTEX_INITIALIZER};
+  static ThreadArg arg{-1, nullptr, &table.db, PTHREAD_MUTEX_INITIALIZER, nullptr};
   for (ProcEntry &e : table.entries) e.FlgHlthChk.store(1);
 
   std::unique_ptr<CtrlMsg> msg(new CtrlMsg());
