@@ -184,11 +184,11 @@ void PrintNotes(FILE *stream, const std::string &path, const std::vector<CheckNo
 }
 
 // wardctl reread [--force] [--] PATH. The daemon runs in "/", so a relative
-// path is made absolute here. A file the daemon cannot read leaves it
-// supervising nothing, with the default 30-second refresh, and a refused line
-// leaves its process unsupervised: unless forced, the file is checked first
-// with the daemon's reader and such a file is not sent (exit status as for
-// check). Warnings alone do not stop the request; they are shown on the way.
+// path is made absolute here. A file the daemon cannot read, or refuses as
+// others than root may write it, leaves it supervising nothing, with the
+// default 30-second refresh, and a refused line leaves its process
+// unsupervised: unless forced, the file is checked first with the daemon's
+// reader and such a file is not sent (exit status as for check). Warnings alone do not stop the request; they are shown on the way.
 // An empty or overlong path is left to the library, which refuses it as a
 // usage error.
 int RereadPath(const char *path, bool force) {
@@ -208,8 +208,14 @@ int RereadPath(const char *path, bool force) {
       return kExitUsage;
     }
     PrintNotes(stderr, absolute, notes);
+    const bool unsafe =
+        std::any_of(notes.begin(), notes.end(), [](const CheckNote &note) { return note.RefusedOnReread; });
     const bool refused = std::any_of(notes.begin(), notes.end(),
                                      [](const CheckNote &note) { return note.Severity == CHECK_ERROR; });
+    if (unsafe) {
+      fputs("wardctl: not sent: the daemon would refuse the file; --force sends it all the same\n", stderr);
+      return kExitFailure;
+    }
     if (refused) {
       fputs("wardctl: not sent: the daemon would refuse these lines; --force sends it all the same\n", stderr);
       return kExitFailure;

@@ -167,6 +167,17 @@ int CheckConfig(const char *path, std::vector<CheckNote> *notes) {
   if (loaded == LOAD_NOT_A_FILE) return CHECK_NOT_A_FILE;
   if (loaded != LOAD_OK) return CHECK_CANNOT_READ;
   const std::string content(file.Bytes.get(), file.Length);
+  // The daemon runs as root; the check cannot know whether it runs as
+  // another user, so root is the one writer it takes.
+  if (!ConfigWrittenOnlyBy(file, 0)) {
+    char mode[8];
+    snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(file.Mode & 07777));
+    notes->push_back({0, CHECK_WARNING,
+                      "owner uid " + std::to_string(file.Owner) + ", mode " + mode +
+                          ": others than root may write the file, so the daemon refuses a re-read request for it "
+                          "(it reads it only as its own file)",
+                      true});
+  }
 
   // The daemon's own read of the same bytes, its reports caught on the way
   // to the log.

@@ -24,6 +24,10 @@ struct CheckNote {
   int32_t Severity;
   // An error's text is the daemon's log text, byte for byte.
   std::string Text;
+  // A warning about the file as a whole: the daemon reads it as its own
+  // file but refuses a re-read request for it, as it may have been written
+  // by others than root.
+  bool RefusedOnReread = false;
 };
 
 // CheckConfig results.

@@ -1,6 +1,8 @@
 // The configuration check: every report of the reader on the line it is
 // about, each warning about what the reader takes in silence, and files
 // that cannot be checked.
+#include <unistd.h>
+
 #include <cerrno>
 #include <tuple>
 
@@ -125,6 +127,30 @@ TEST_F(CheckTest, CleanFilesAndFilesThatCannotBeChecked) {
             CHECK_CANNOT_READ);
   EXPECT_EQ(errno, EFBIG);
   EXPECT_TRUE(gLogged.empty());
+}
+
+// A file others than root may write is read as the daemon's own file but
+// refused as the file of a re-read request: the check says so for the file
+// as a whole, and only that note marks the request as one the daemon refuses.
+TEST_F(CheckTest, WarnsAboutAFileOthersThanRootMayWrite) {
+  const std::string refused =
+      ": others than root may write the file, so the daemon refuses a re-read request for "
+      "it (it reads it only as its own file)";
+  const std::string path = WriteFile("shared.conf", "TermTimeout:3\nPowerWatchPeriod\n", 0664);
+  std::vector<CheckNote> notes;
+  ASSERT_EQ(CheckConfig(path.c_str(), &notes), CHECK_OK);
+  ASSERT_EQ(notes.size(), 2u);
+  EXPECT_EQ(std::make_tuple(notes[0].Line, notes[0].Severity, notes[0].Text, notes[0].RefusedOnReread),
+            std::make_tuple(0, W, "owner uid " + std::to_string(geteuid()) + ", mode 0664" + refused, true));
+  EXPECT_EQ(std::make_tuple(notes[1].Line, notes[1].Severity, notes[1].RefusedOnReread), std::make_tuple(2, E, false));
+  if (geteuid() != 0) return;  // owners are changed as root
+  ASSERT_EQ(chmod(path.c_str(), 0644), 0);
+  ASSERT_EQ(chown(path.c_str(), 65534, 65534), 0);
+  ASSERT_EQ(CheckConfig(path.c_str(), &notes), CHECK_OK);
+  EXPECT_EQ(notes.front().Text, "owner uid 65534, mode 0644" + refused);
+  ASSERT_EQ(chown(path.c_str(), 0, 0), 0);
+  ASSERT_EQ(CheckConfig(path.c_str(), &notes), CHECK_OK);
+  EXPECT_EQ(notes.size(), 1u);  // the line alone
 }
 
 }  // namespace
