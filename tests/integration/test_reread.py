@@ -1,13 +1,14 @@
 """Re-read requests on the simulated board that name something other than a
-good configuration file: a path any local user sends reaches no shell, what
-is not a regular file is refused at once while supervision goes on, and
-wardctl checks a file before it asks the daemon to read it."""
+good configuration file: a path any local user sends reaches no shell, nor
+does a file such a user wrote, what is not a regular file is refused at once
+while supervision goes on, and wardctl checks a file before it asks the
+daemon to read it."""
 import re
 
 import pytest
 
 from board import LOG_ERR
-from support import (BASE_CONFIG as BASE, PIDFILE, dump, dump_fields, keepalives, start_daemon, wardctl,
+from support import (BASE_CONFIG as BASE, NOBODY, PIDFILE, dump, dump_fields, keepalives, start_daemon, wardctl,
                      wardctl_as_nobody)
 
 REQUESTED = "Re-read config request received"
@@ -38,6 +39,41 @@ def test_a_path_from_any_user_reaches_no_shell(board):
         assert (r.status, r.stderr) == (0, ""), r
         board.wait_for_log(unable(path, "No such file or directory"), timeout=10, severity=LOG_ERR)
     assert not board.exists("/tmp/pwned")
+
+
+# The commands of a configuration file run as root, and a re-read request may
+# come from any local user: a file that user wrote once reached a root shell
+# through its respawn command. Such a file is refused like one that cannot be
+# opened, and leaves the table as a missing file does; wardctl says so before
+# it sends the request. The same file, once root's alone, is read.
+SHARED = "/tmpfs/shared"  # like /tmp: anyone may create files, the sticky bit keeps them apart
+EVIL = SHARED + "/evil.conf"
+EVIL_CONFIG = BASE + "AliveWatchPeriod:1\nProcess:RESPAWN:0:%s/evil.pid:/bin/sh:-c id>/tmp/pwned\n" % SHARED
+OTHERS = (EVIL + ": warning: owner uid 65534, mode 0644: others than root may write the file, so the daemon "
+          "refuses a re-read request for it (it reads it only as its own file)\n")
+
+
+def test_a_file_others_than_root_may_write_is_refused_on_request(board):
+    start_daemon(board, BASE, pidfile=PIDFILE)
+    assert board.sh("mkdir -p -m 1777 " + SHARED).status == 0
+    script = "umask 022; printf '99999\\n' >%s/evil.pid; printf '%%s' \"$1\" >%s" % (SHARED, EVIL)
+    assert board.run(NOBODY + ["/bin/sh", "-c", script, "sh", EVIL_CONFIG]).status == 0
+
+    r = wardctl_as_nobody(board, "check", EVIL)
+    assert (r.status, r.stdout) == (1, OTHERS), r
+    r = wardctl_as_nobody(board, "reread", EVIL)
+    assert (r.status, r.stderr) == (1, OTHERS + "wardctl: not sent: the daemon would refuse the file; "
+                                    "--force sends it all the same\n"), r
+    assert handled_requests(board, "unsent") == 0
+    r = wardctl_as_nobody(board, "reread", "--force", EVIL)
+    assert (r.status, r.stderr) == (0, ""), r
+    board.wait_for_log(unable(EVIL, "Operation not permitted"), timeout=10, severity=LOG_ERR)
+    assert dump_fields(dump(board, "dump-config", "Configuration database")).get("Process[ 0].procName") is None
+    assert not board.exists("/tmp/pwned")
+
+    assert board.sh("chown 0:0 %s && chmod 0644 %s" % (EVIL, EVIL)).status == 0
+    wardctl(board, "reread", EVIL)
+    board.wait_until(lambda: board.exists("/tmp/pwned"), 20, "the respawn of the accepted file")
 
 
 # A FIFO without a writer or a directory once hung the re-read with the table
