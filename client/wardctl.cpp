@@ -61,7 +61,8 @@ constexpr const char *kUsage =
     "Exit status: 0 done, 1 the request could not be delivered (status: no daemon\n"
     "answered in time), 2 usage error.\n"
     "check: 0 clean, 1 refused lines or warnings, 2 the file cannot be read.\n"
-    "reread PATH without --force: 1 refused lines, 2 the file cannot be read (not sent).\n";
+    "reread PATH without --force: 1 refused lines or a file the daemon refuses (owner,\n"
+    "mode), 2 the file cannot be read (not sent).\n";
 
 __attribute__((format(printf, 1, 2))) int UsageError(const char *format, ...) {
   fputs("wardctl: ", stderr);
