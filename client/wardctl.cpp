@@ -3,11 +3,12 @@
 // path and the two dumps are signals to the pid in the daemon's pid file;
 // status asks the daemon's status socket (wardstatus.h). "check" reads a
 // configuration file with the daemon's own reader and touches neither the
-// queue, the watchdog nor the system log.
-#include <fcntl.h>
+// queue, the watchdog nor the system log; "reread PATH" runs the same check
+// before it sends the request.
 #include <getopt.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdarg>
 #include <csignal>
@@ -40,7 +41,8 @@ constexpr const char *kUsage =
     "  safe-reboot NAME REASON...\n"
     "                           ask for a reboot into safe mode\n"
     "  reread                   re-read the daemon's configuration file (SIGHUP)\n"
-    "  reread PATH              ask the daemon to read the configuration file PATH\n"
+    "  reread [--force] PATH    ask the daemon to read the configuration file PATH;\n"
+    "                           without --force, only after it passed check\n"
     "  dump-config              write the configuration dump to the system log (SIGUSR1)\n"
     "  dump-debug               write the watchdog timing dump to the system log (SIGUSR2)\n"
     "  status [--json|--prometheus] [NAME]\n"
@@ -58,7 +60,9 @@ constexpr const char *kUsage =
     "words are joined with blanks), PATH at most 104.\n"
     "Exit status: 0 done, 1 the request could not be delivered (status: no daemon\n"
     "answered in time), 2 usage error.\n"
-    "check: 0 clean, 1 refused lines or warnings, 2 the file cannot be read.\n";
+    "check: 0 clean, 1 refused lines or warnings, 2 the file cannot be read.\n"
+    "reread PATH without --force: 1 refused lines or a file the daemon refuses (owner,\n"
+    "mode), 2 the file cannot be read (not sent).\n";
 
 __attribute__((format(printf, 1, 2))) int UsageError(const char *format, ...) {
   fputs("wardctl: ", stderr);
@@ -162,8 +166,33 @@ int SignalDaemon(const char *pidFile, int signo) {
   return kExitOk;
 }
 
-// The daemon runs in "/", so a relative path is made absolute here.
-int RereadPath(const char *path) {
+// Why a file cannot be checked (errno is still the check's).
+void PrintCheckFailure(const char *path, int result) {
+  if (result == CHECK_NOT_A_FILE) {
+    fprintf(stderr, "wardctl: %s is not a regular file\n", path);
+  } else {
+    fprintf(stderr, "wardctl: cannot read %s: %s\n", path, strerror(errno));
+  }
+}
+
+void PrintNotes(FILE *stream, const std::string &path, const std::vector<CheckNote> &notes) {
+  for (const CheckNote &note : notes) {
+    std::string where = path;
+    if (note.Line > 0) where += ":" + std::to_string(note.Line);
+    fprintf(stream, "%s: %s: %s\n", where.c_str(), note.Severity == CHECK_ERROR ? "error" : "warning",
+            Printable(note.Text).c_str());
+  }
+}
+
+// wardctl reread [--force] [--] PATH. The daemon runs in "/", so a relative
+// path is made absolute here. A file the daemon cannot read, or refuses as
+// others than root may write it, leaves it supervising nothing, with the
+// default 30-second refresh, and a refused line leaves its process
+// unsupervised: unless forced, the file is checked first with the daemon's
+// reader and such a file is not sent (exit status as for check). Warnings alone do not stop the request; they are shown on the way.
+// An empty or overlong path is left to the library, which refuses it as a
+// usage error.
+int RereadPath(const char *path, bool force) {
   std::string absolute = path;
   if (path[0] != '\0' && path[0] != '/') {
     char *cwd = getcwd(nullptr, 0);
@@ -171,7 +200,54 @@ int RereadPath(const char *path) {
     absolute = std::string(cwd) + "/" + path;
     free(cwd);
   }
+  if (!force && !absolute.empty() && absolute.size() <= WARD_PATH_MAX) {
+    std::vector<CheckNote> notes;
+    const int result = CheckConfig(absolute.c_str(), &notes);
+    if (result != CHECK_OK) {
+      PrintCheckFailure(absolute.c_str(), result);
+      fputs("wardctl: not sent; --force sends it all the same\n", stderr);
+      return kExitUsage;
+    }
+    PrintNotes(stderr, absolute, notes);
+    const bool unsafe =
+        std::any_of(notes.begin(), notes.end(), [](const CheckNote &note) { return note.RefusedOnReread; });
+    const bool refused = std::any_of(notes.begin(), notes.end(),
+                                     [](const CheckNote &note) { return note.Severity == CHECK_ERROR; });
+    if (unsafe) {
+      fputs("wardctl: not sent: the daemon would refuse the file; --force sends it all the same\n", stderr);
+      return kExitFailure;
+    }
+    if (refused) {
+      fputs("wardctl: not sent: the daemon would refuse these lines; --force sends it all the same\n", stderr);
+      return kExitFailure;
+    }
+  }
   return Report(WardReread(absolute.c_str()));
+}
+
+// The arguments of reread: [--force] [--] [PATH].
+int Reread(const char *pidFile, char **args, int nargs) {
+  bool force = false, options = true;
+  const char *path = nullptr;
+  for (int i = 0; i < nargs; i++) {
+    const char *arg = args[i];
+    if (options && strcmp(arg, "--force") == 0) {
+      force = true;
+    } else if (options && strcmp(arg, "--") == 0) {
+      options = false;
+    } else if (options && arg[0] == '-' && arg[1] != '\0') {
+      return UsageError("unknown option '%s' of reread", arg);
+    } else if (path == nullptr) {
+      path = arg;
+    } else {
+      return UsageError("%s", "usage: wardctl reread [[--force] PATH]");
+    }
+  }
+  if (path != nullptr) return RereadPath(path, force);
+  // The daemon reads its own file on SIGHUP; which file that is only the
+  // daemon knows, so there is nothing to check or force.
+  if (force) return UsageError("%s", "reread --force needs a PATH");
+  return SignalDaemon(pidFile, SIGHUP);
 }
 
 std::string JoinWords(char **words, int count) {
@@ -272,31 +348,14 @@ int CheckFile(char **args, int nargs) {
     }
   }
   if (path == nullptr) path = DEFAULT_CONFIG_PATH;
-  if (quiet) {
-    // The reader counts the file's lines with a shell pipeline, whose
-    // complaints (about a path the shell misreads) would still be printed.
-    const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
-    if (null >= 0) {
-      dup2(null, STDERR_FILENO);
-      close(null);
-    }
-  }
 
   std::vector<CheckNote> notes;
   const int result = CheckConfig(path, &notes);
   if (result != CHECK_OK) {
-    if (!quiet && result == CHECK_NOT_A_FILE) fprintf(stderr, "wardctl: %s is not a regular file\n", path);
-    if (!quiet && result != CHECK_NOT_A_FILE) fprintf(stderr, "wardctl: cannot read %s: %s\n", path, strerror(errno));
+    if (!quiet) PrintCheckFailure(path, result);
     return kExitUsage;
   }
-  if (!quiet) {
-    for (const CheckNote &note : notes) {
-      std::string where = path;
-      if (note.Line > 0) where += ":" + std::to_string(note.Line);
-      printf("%s: %s: %s\n", where.c_str(), note.Severity == CHECK_ERROR ? "error" : "warning",
-             Printable(note.Text).c_str());
-    }
-  }
+  if (!quiet) PrintNotes(stdout, path, notes);
   return notes.empty() ? kExitOk : kExitFailure;
 }
 
@@ -344,11 +403,7 @@ int main(int argc, char **argv) {
     if (command == "reboot") return Report(WardReboot(args[0], reason.c_str()));
     return Report(WardSafeReboot(args[0], reason.c_str()));
   }
-  if (command == "reread") {
-    if (nargs > 1) return UsageError("%s", "usage: wardctl reread [PATH]");
-    if (nargs == 1) return RereadPath(args[0]);
-    return SignalDaemon(pidFile, SIGHUP);
-  }
+  if (command == "reread") return Reread(pidFile, args, nargs);
   if (command == "dump-config" || command == "dump-debug") {
     if (nargs != 0) return UsageError("usage: wardctl %s", command.c_str());
     return SignalDaemon(pidFile, command == "dump-config" ? SIGUSR1 : SIGUSR2);

@@ -4,7 +4,6 @@
 #include "readconfig/checkconfig.h"
 
 #include <strings.h>
-#include <sys/stat.h>
 
 #include <algorithm>
 #include <cctype>
@@ -12,18 +11,12 @@
 #include <cstdio>
 #include <cstring>
 #include <map>
-#include <memory>
 
 #include "common/cmdexec.h"
 #include "common/log.h"
 #include "readconfig/readconfig.h"
 
 namespace {
-
-struct FileCloser {
-  void operator()(FILE *fp) const { fclose(fp); }
-};
-using UniqueFile = std::unique_ptr<FILE, FileCloser>;
 
 // One chunk as the reader takes it, and the line of the file it starts on.
 struct Chunk {
@@ -44,20 +37,6 @@ std::vector<Report> *gReports = nullptr;
 void CollectReport(int, const char *line) {
   // The reader counts chunks in CntLine and reports while it handles one.
   if (gReports != nullptr) gReports->push_back({CntLine, line});
-}
-
-int ReadWholeFile(const char *path, std::string *content) {
-  UniqueFile file(fopen(path, "re"));
-  if (!file) return CHECK_CANNOT_READ;
-  struct stat st;
-  if (fstat(fileno(file.get()), &st) != 0) return CHECK_CANNOT_READ;
-  // A device or a pipe may never end, and the pre-count would read it too.
-  if (!S_ISREG(st.st_mode)) return CHECK_NOT_A_FILE;
-  char buffer[4096];
-  size_t count;
-  while ((count = fread(buffer, 1, sizeof buffer, file.get())) > 0) content->append(buffer, count);
-  if (ferror(file.get())) return CHECK_CANNOT_READ;
-  return CHECK_OK;
 }
 
 // The file cut as the reader's fgets cuts it: at most CONFIG_CHUNK_SIZE - 1
@@ -182,17 +161,32 @@ int CheckConfig(const char *path, std::vector<CheckNote> *notes) {
     errno = EINVAL;
     return CHECK_CANNOT_READ;
   }
-  std::string content;
-  const int readResult = ReadWholeFile(path, &content);
-  if (readResult != CHECK_OK) return readResult;
+  // The daemon's own load: a file it would refuse cannot be checked.
+  ConfigFile file;
+  const int loaded = LoadConfigFile(path, &file);
+  if (loaded == LOAD_NOT_A_FILE) return CHECK_NOT_A_FILE;
+  if (loaded != LOAD_OK) return CHECK_CANNOT_READ;
+  const std::string content(file.Bytes.get(), file.Length);
+  // The daemon runs as root; the check cannot know whether it runs as
+  // another user, so root is the one writer it takes.
+  if (!ConfigWrittenOnlyBy(file, 0)) {
+    char mode[8];
+    snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(file.Mode & 07777));
+    notes->push_back({0, CHECK_WARNING,
+                      "owner uid " + std::to_string(file.Owner) + ", mode " + mode +
+                          ": others than root may write the file, so the daemon refuses a re-read request for it "
+                          "(it reads it only as its own file)",
+                      true});
+  }
 
-  // The daemon's own read, its reports caught on the way to the log.
+  // The daemon's own read of the same bytes, its reports caught on the way
+  // to the log.
   std::vector<Report> reports;
   const LogHookFn savedHook = LogHook;
   gReports = &reports;
   LogHook = CollectReport;
   ConfigDb db{};
-  (void)ReadConfig(path, &db);
+  ReadConfigText(file.Text(), &db);
   LogHook = savedHook;
   gReports = nullptr;
 

@@ -24,15 +24,19 @@ struct CheckNote {
   int32_t Severity;
   // An error's text is the daemon's log text, byte for byte.
   std::string Text;
+  // A warning about the file as a whole: the daemon reads it as its own
+  // file but refuses a re-read request for it, as it may have been written
+  // by others than root.
+  bool RefusedOnReread = false;
 };
 
 // CheckConfig results.
 constexpr int CHECK_OK = 0;           // read and checked; the notes say what was found
-constexpr int CHECK_CANNOT_READ = 1;  // the file cannot be opened or read; errno says why
+constexpr int CHECK_CANNOT_READ = 1;  // the file cannot be opened or read, or is too large; errno says why
 constexpr int CHECK_NOT_A_FILE = 2;   // not a regular file (a directory, a device, a pipe)
 
 // Checks the file at path. *notes receives the notes in line order, a line's
 // errors before its warnings; it is empty for a clean file and after a
 // failure. Reads nothing but the file, its pid files and programs (as the
-// daemon's reader would), and runs the reader's pre-count pipeline.
+// daemon's reader would); runs no command.
 [[nodiscard]] int CheckConfig(const char *path, std::vector<CheckNote> *notes);

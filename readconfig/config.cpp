@@ -12,15 +12,14 @@
 #include <cstring>
 #include <new>
 
-#include "common/cmdexec.h"
 #include "common/log.h"
 
 namespace {
 
 constexpr const char *UNIT = "readconfig";
 
-// Sizes of the pre-count command and of its output line.
-constexpr int PRECOUNT_SIZE = 256;
+constexpr char PROCESS_KEY[] = "Process";
+constexpr size_t PROCESS_KEY_LENGTH = sizeof PROCESS_KEY - 1;
 
 constexpr int32_t DEFAULT_ALIVE_WATCH = 15;
 constexpr int32_t DEFAULT_POWER_WATCH = 1;
@@ -53,7 +52,23 @@ bool SameName(const ProcEntry &entry, const char *name, size_t length) {
 
 }  // namespace
 
-void CleanConfig(const char *path, ConfigDb *db) {
+int32_t CountProcessLines(const ConfigText &text) {
+  int32_t count = 0;
+  const char *end = text.Data + text.Length;
+  for (const char *line = text.Data; line < end;) {
+    const size_t left = static_cast<size_t>(end - line);
+    if (left >= PROCESS_KEY_LENGTH && memcmp(line, PROCESS_KEY, PROCESS_KEY_LENGTH) == 0 && count < INT32_MAX) {
+      count++;
+    }
+    // memchr, not strchr: a NUL inside a line must not end the search.
+    const char *newline = static_cast<const char *>(memchr(line, '\n', left));
+    if (newline == nullptr) break;
+    line = newline + 1;
+  }
+  return count;
+}
+
+void CleanConfig(const ConfigText *text, ConfigDb *db) {
   if (db == nullptr) return;
 
   ReleaseNameIndex(db);
@@ -77,29 +92,15 @@ void CleanConfig(const char *path, ConfigDb *db) {
   CntLine = 0;
   CntProcess = 0;
 
-  if (path == nullptr) {
+  if (text == nullptr) {
     db->WdtRefresh.store(DEFAULT_WDT_REFRESH);
     db->StallTimeout.store(0);
     return;
   }
 
   // The table needs room for every line that may turn out to be a "Process"
-  // line, so the lines are counted before the file is read. A command longer
-  // than the buffer is cut on purpose; the count then fails or is 0, and the
-  // read refuses every "Process" line instead of overrunning the table.
-  char command[PRECOUNT_SIZE];
-  snprintf(command, sizeof command, "cat %s | grep '^Process' | wc -l", path);
-  char output[PRECOUNT_SIZE];
-  if (CmdExec(command, output, sizeof output) != CMD_OK) {
-    LOG_AT(UNIT, LOG_ERR, "Cmd exec fail : %s", command);
-    db->NumProcess = 0;
-  } else if (Str2Num(output, 10, &db->NumProcess) != 0) {
-    LOG_AT(UNIT, LOG_ERR, "Str2Num convert error [%s] : %s", output, command);
-    db->NumProcess = 0;
-  }
-  // The path goes to the shell unquoted, so the "count" is whatever the
-  // pipeline printed last; a negative one must not size an array.
-  if (db->NumProcess < 0) db->NumProcess = 0;
+  // line, so the lines are counted before they are read.
+  db->NumProcess = CountProcessLines(*text);
 
   // The empty parentheses value-initialise the entries, so every counter,
   // text and pointer of a fresh entry starts at zero.

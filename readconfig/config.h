@@ -121,11 +121,26 @@ extern int32_t PendingWdtRefresh;
 // without the lock.
 extern int32_t PendingStallTimeout;
 
-// Releases the process table and sets the defaults. With a path, also
-// counts the file's "Process" lines (through the shell) and sizes a new,
-// zero-filled table for them; without one, publishes the default refresh
-// period at once (the final release).
-void CleanConfig(const char *path, ConfigDb *db);
+// A configuration file as a read takes it: every byte of the file, loaded
+// once through one open descriptor, followed by a NUL that is not part of it.
+// The table is sized from the same bytes the reader then parses, so nothing
+// can change the file between the count and the read.
+struct ConfigText {
+  const char *Data;
+  size_t Length;
+};
+
+// The number of lines of text that begin with the seven characters
+// "Process", whatever follows them; the last line counts without its
+// newline. Bytes are compared as bytes: a NUL or a byte that is no
+// character of any encoding changes nothing.
+int32_t CountProcessLines(const ConfigText &text);
+
+// Releases the process table and sets the defaults. With the text of a
+// file, also counts its "Process" lines and sizes a new, zero-filled table
+// for them; without one, publishes the default refresh period at once (the
+// final release).
+void CleanConfig(const ConfigText *text, ConfigDb *db);
 // Spreads the entries' first alive checks over the alive period.
 void StaggerAliveTimers(ConfigDb *db);
 

@@ -5,17 +5,23 @@
 // receiver thread while it holds ThreadArg.Mutex, so two reads never overlap.
 #include "readconfig/readconfig.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <strings.h>
+#include <utility>
 
 #include "common/cmdexec.h"
 #include "common/errtext.h"
+#include "common/fd.h"
 #include "common/log.h"
 
 namespace {
@@ -30,10 +36,12 @@ static_assert(MAX_LINE < CONFIG_TEXT_SIZE, "a whole line must fit every text fie
 
 constexpr const char *SEPARATORS = ":";
 
-struct FileCloser {
-  void operator()(FILE *fp) const { fclose(fp); }
-};
-using UniqueFile = std::unique_ptr<FILE, FileCloser>;
+// Sets errno for a path that names no regular file: a directory says so,
+// anything else (a pipe, a device, a socket) is not a valid configuration.
+int NotARegularFile(mode_t mode) {
+  errno = S_ISDIR(mode) ? EISDIR : EINVAL;
+  return LOAD_NOT_A_FILE;
+}
 
 // Copies a field the line-length check has already bounded.
 void CopyField(char (&dest)[CONFIG_TEXT_SIZE], const char *field) {
@@ -80,24 +88,98 @@ const ConfigKey *FindConfigKey(const char *key) {
   return nullptr;
 }
 
-int ReadConfig(const char *path, ConfigDb *db) {
-  if (db == nullptr) return 1;
-  CleanConfig(path, db);
-
-  UniqueFile file(path != nullptr ? fopen(path, "re") : nullptr);
-  if (!file) {
-    if (path == nullptr) errno = EINVAL;
-    LOG_AT(UNIT, LOG_ERR, "Unable to open config file '%s': %m", path != nullptr ? path : "");
-    // The table was sized by the pre-count, but no entry was filled: keep
-    // the unfilled entries away from the supervision pass and the queue.
-    if (db->NumProcess > CntProcess) db->NumProcess = CntProcess;
-    db->WdtRefresh.store(PendingWdtRefresh);
-    db->StallTimeout.store(PendingStallTimeout);
-    return 1;
+int LoadConfigFile(const char *path, ConfigFile *file) {
+  if (path == nullptr || file == nullptr) {
+    errno = EINVAL;
+    return LOAD_CANNOT_OPEN;
   }
+  // Opening a device may act on it, and opening a FIFO without a writer
+  // would block the read with the table held, so the name is looked at
+  // before it is opened.
+  struct stat st;
+  if (stat(path, &st) != 0) return LOAD_CANNOT_OPEN;
+  if (!S_ISREG(st.st_mode)) return NotARegularFile(st.st_mode);
+  // Non-blocking and never a controlling terminal, in case the name now
+  // leads somewhere else: the descriptor itself is what counts.
+  UniqueFd fd(open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  if (!fd.valid()) return LOAD_CANNOT_OPEN;
+  if (fstat(fd.get(), &st) != 0) return LOAD_CANNOT_OPEN;
+  if (!S_ISREG(st.st_mode)) return NotARegularFile(st.st_mode);
+  file->Owner = st.st_uid;
+  file->Mode = st.st_mode;
+  if (st.st_size < 0 || static_cast<uint64_t>(st.st_size) > CONFIG_FILE_MAX) {
+    errno = EFBIG;
+    return LOAD_TOO_LARGE;
+  }
+  const size_t size = static_cast<size_t>(st.st_size);
+  std::unique_ptr<char[]> bytes(new (std::nothrow) char[size + 1]);
+  if (!bytes) {
+    errno = ENOMEM;
+    return LOAD_CANNOT_OPEN;
+  }
+  // The size the file had when it was opened bounds the read; a file that
+  // shrinks meanwhile ends early, and what it grows by is not read.
+  size_t length = 0;
+  while (length < size) {
+    const ssize_t count = read(fd.get(), bytes.get() + length, size - length);
+    if (count < 0 && errno == EINTR) continue;
+    if (count < 0) return LOAD_CANNOT_OPEN;
+    if (count == 0) break;
+    length += static_cast<size_t>(count);
+  }
+  bytes[length] = '\0';
+  file->Bytes = std::move(bytes);
+  file->Length = length;
+  return LOAD_OK;
+}
 
+bool ConfigWrittenOnlyBy(const ConfigFile &file, uid_t uid) {
+  return (file.Owner == 0 || file.Owner == uid) && (file.Mode & (S_IWGRP | S_IWOTH)) == 0;
+}
+
+int ReadConfig(const char *path, ConfigDb *db) { return ReadConfigFrom(path, CONFIG_NAMED_BY_ROOT, db); }
+
+int ReadConfigFrom(const char *path, int namedBy, ConfigDb *db) {
+  if (db == nullptr) return 1;
+  ConfigFile file;
+  if (path != nullptr && LoadConfigFile(path, &file) == LOAD_OK) {
+    // The owner and mode are those of the descriptor the bytes came from,
+    // so the file cannot be swapped after the check.
+    if (namedBy == CONFIG_NAMED_BY_ROOT || ConfigWrittenOnlyBy(file, geteuid())) {
+      ReadConfigText(file.Text(), db);
+      return 0;
+    }
+    errno = EPERM;
+  }
+  if (path == nullptr) errno = EINVAL;
+  const int err = errno;
+  // A file that cannot be read holds no "Process" line: the defaults and an
+  // empty table, as for a missing file.
+  const ConfigText empty{"", 0};
+  CleanConfig(path != nullptr ? &empty : nullptr, db);
+  errno = err;
+  LOG_AT(UNIT, LOG_ERR, "Unable to open config file '%s': %m", path != nullptr ? path : "");
+  db->WdtRefresh.store(PendingWdtRefresh);
+  db->StallTimeout.store(PendingStallTimeout);
+  return 1;
+}
+
+void ReadConfigText(const ConfigText &text, ConfigDb *db) {
+  if (db == nullptr) return;
+  CleanConfig(&text, db);
+
+  // The file is taken in chunks as a line reader with a buffer of
+  // CHUNK_SIZE bytes would take it: up to and including the next newline,
+  // at most CHUNK_SIZE - 1 bytes.
   char chunk[CHUNK_SIZE];
-  while (fgets(chunk, sizeof chunk, file.get()) != nullptr) {
+  const char *end = text.Data + text.Length;
+  for (const char *next = text.Data; next < end;) {
+    size_t take = std::min(static_cast<size_t>(end - next), static_cast<size_t>(CHUNK_SIZE - 1));
+    const char *newline = static_cast<const char *>(memchr(next, '\n', take));
+    if (newline != nullptr) take = static_cast<size_t>(newline - next) + 1;
+    memcpy(chunk, next, take);
+    chunk[take] = '\0';
+    next += take;
     // The text ends at the first NUL, which may come before the newline; a
     // chunk that starts with one is an empty text and is read like the last
     // line of a file without a newline.
@@ -112,14 +194,12 @@ int ReadConfig(const char *path, ConfigDb *db) {
       LOG_AT(UNIT, LOG_ERR, "line %d is too long in config file", CntLine);
     }
   }
-  file.reset();
 
   if (db->NumProcess > CntProcess) db->NumProcess = CntProcess;
   StaggerAliveTimers(db);
   BuildNameIndex(db);
   db->WdtRefresh.store(PendingWdtRefresh);
   db->StallTimeout.store(PendingStallTimeout);
-  return 0;
 }
 
 void handle_config_line(char *line, ConfigDb *db) {

@@ -6,7 +6,11 @@
 // so two reads never overlap.
 #pragma once
 
+#include <sys/types.h>
+
+#include <cstddef>
 #include <cstdint>
+#include <memory>
 
 #include "readconfig/config.h"
 
@@ -54,9 +58,58 @@ extern const int32_t NumConfigKeys;
 // The row whose Name equals key exactly; null for a key the reader ignores.
 const ConfigKey *FindConfigKey(const char *key);
 
+// The largest configuration file a read takes: some 600 entries of 100
+// characters with their comments. Every line may be a "Process" line and gets
+// a table entry of about 830 bytes, zero-filled with the table held, so a
+// file of this size costs at most some 7 MB, where 1 MiB would cost 110 MB.
+constexpr size_t CONFIG_FILE_MAX = 64 * 1024;
+
+// LoadConfigFile results; for every failure errno says why.
+constexpr int LOAD_OK = 0;
+constexpr int LOAD_CANNOT_OPEN = 1;  // errno of the call that failed
+constexpr int LOAD_NOT_A_FILE = 2;   // EISDIR for a directory, EINVAL for a pipe, device or socket
+constexpr int LOAD_TOO_LARGE = 3;    // EFBIG: more than CONFIG_FILE_MAX bytes
+
+// The bytes of one configuration file, owned, with the owner and mode of
+// the file they were read from, as the descriptor showed them.
+struct ConfigFile {
+  std::unique_ptr<char[]> Bytes;  // Length bytes and a NUL
+  size_t Length = 0;
+  uid_t Owner = 0;
+  mode_t Mode = 0;
+  ConfigText Text() const { return ConfigText{Bytes.get(), Length}; }
+};
+
+// Loads the regular file at path whole, through one descriptor, without
+// ever blocking on what the path names: anything but a regular file is
+// refused before it is opened (and again after, should the name have been
+// swapped in between), and the read is bounded by the size the file had
+// when it was opened, at most CONFIG_FILE_MAX bytes.
+[[nodiscard]] int LoadConfigFile(const char *path, ConfigFile *file);
+
+// Whether only root or uid can have written the file: it is owned by one of
+// them and neither its group nor others may write it.
+bool ConfigWrittenOnlyBy(const ConfigFile &file, uid_t uid);
+
+// Who named the file a read takes. Root names the start-up file on the
+// command line; a re-read request on the control queue may come from any
+// local user, and its file then runs commands as the daemon's user, so such
+// a file is read only when nobody but root or the daemon's user can have
+// written it (the request for the daemon's own file, which SIGHUP sends, is
+// the daemon's own choice).
+constexpr int CONFIG_NAMED_BY_ROOT = 0;
+constexpr int CONFIG_NAMED_BY_ANYONE = 1;
+
 // Starts over with CleanConfig and reads the file. 0: file opened and read;
-// 1: file could not be opened (reported), the table left empty.
+// 1: file could not be opened or was refused (reported), the table left
+// empty. A file named by anyone that others may have written is refused as
+// one that cannot be opened, with EPERM.
+int ReadConfigFrom(const char *path, int namedBy, ConfigDb *db);
+// ReadConfigFrom for a file root named.
 int ReadConfig(const char *path, ConfigDb *db);
+// ReadConfig after a successful load, for a caller that keeps the bytes:
+// the table is sized from text and filled from its lines.
+void ReadConfigText(const ConfigText &text, ConfigDb *db);
 
 // One line of the file without its newline; bad lines are reported and
 // leave the database as it was.

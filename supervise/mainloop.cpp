@@ -170,7 +170,7 @@ void UnlockTable(ThreadArg *arg, bool locked, const char *unit, const char *func
   }
 }
 
-void wardend_loop(int queId, ConfigDb *db, const LoopHook *hooks, int hookCount) {
+void wardend_loop(int queId, ConfigDb *db, const char *configPath, const LoopHook *hooks, int hookCount) {
   // StopFlag is left as it is: a SIGTERM that came during start-up (the
   // handlers are installed before the configuration is read) has raised it,
   // and the threads then end as soon as they look at it.
@@ -178,6 +178,7 @@ void wardend_loop(int queId, ConfigDb *db, const LoopHook *hooks, int hookCount)
   arg->QueId = queId;
   arg->Stop = &StopFlag;
   arg->Config = db;
+  arg->ConfigPath = configPath;
   pthread_mutex_init(&arg->Mutex, nullptr);
 
   ChoosePsCommand();

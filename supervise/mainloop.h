@@ -19,6 +19,9 @@ struct ThreadArg {
   std::atomic<int> *Stop;
   ConfigDb *Config;
   pthread_mutex_t Mutex;
+  // The daemon's own configuration file, named on its command line (null:
+  // none); a re-read request for exactly this path reads it as at start-up.
+  const char *ConfigPath;
 };
 
 static_assert(std::atomic<int>::is_always_lock_free, "StopFlag must be a lock-free word");
@@ -44,8 +47,9 @@ constexpr int LOOP_HOOKS_MAX = 8;
 // RLIMIT_MEMLOCK. Returns pthread_create's result.
 int LoopThreadCreate(pthread_t *thread, void *(*start)(void *), void *arg);
 
-// Runs the daemon until SIGTERM. hooks may be null when hookCount is 0.
-void wardend_loop(int queId, ConfigDb *db, const LoopHook *hooks, int hookCount);
+// Runs the daemon until SIGTERM; configPath is the daemon's own
+// configuration file. hooks may be null when hookCount is 0.
+void wardend_loop(int queId, ConfigDb *db, const char *configPath, const LoopHook *hooks, int hookCount);
 
 // Take and release ThreadArg.Mutex for the table's users. A failure is
 // logged under the caller's unit, operation and source line ("Thread mutex

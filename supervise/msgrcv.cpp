@@ -20,7 +20,7 @@
 
 static_assert(std::is_trivially_copyable_v<CtrlMsg>, "CtrlMsg goes through msgsnd/msgrcv as bytes");
 
-const MsgActions DaemonMsgActions = {DoSystemTerminate, ReadConfig};
+const MsgActions DaemonMsgActions = {DoSystemTerminate, ReadConfigFrom};
 
 namespace {
 constexpr const char *kUnit = "supervise";
@@ -43,9 +43,13 @@ void CopyField(char (&target)[N + 1], const char (&field)[N]) {
 void RereadConfig(const char *path, ThreadArg *arg, const MsgActions *actions) {
   LOG_AS(kUnit, kReceiver, LOG_NOTICE, "Re-read config request received");
   bool locked = LockTable(arg, kUnit, kReceiver, __LINE__);
+  // Any local user may send the request. Only the daemon's own file (the one
+  // SIGHUP asks for) is read as at start-up; any other path is read only
+  // when nobody but root can have written the file.
+  const bool own = arg->ConfigPath != nullptr && strcmp(path, arg->ConfigPath) == 0;
   // A failed re-read has been reported by the reader; the receiver goes on
   // with whatever table it left, and the status tells which file it was.
-  int result = actions->Reread(path, arg->Config);
+  int result = actions->Reread(path, own ? CONFIG_NAMED_BY_ROOT : CONFIG_NAMED_BY_ANYONE, arg->Config);
   StatusNoteConfigRead(path, result);
   UnlockTable(arg, locked, kUnit, kReceiver, __LINE__);
 }

@@ -15,7 +15,9 @@
 // (the fuzzer) pass their own.
 struct MsgActions {
   TerminateAction Terminate;
-  int (*Reread)(const char *path, ConfigDb *db);
+  // namedBy: CONFIG_NAMED_BY_ROOT for the daemon's own file, else
+  // CONFIG_NAMED_BY_ANYONE.
+  int (*Reread)(const char *path, int namedBy, ConfigDb *db);
 };
 extern const MsgActions DaemonMsgActions;
 

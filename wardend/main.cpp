@@ -85,7 +85,7 @@ int main(int argc, char **argv) {
   make_pidfile();
   signal(SIGPIPE, SIG_IGN);
 
-  wardend_loop(MsgQueId, &gConfigDb, kLoopHooks, static_cast<int>(std::size(kLoopHooks)));
+  wardend_loop(MsgQueId, &gConfigDb, ConfigPath, kLoopHooks, static_cast<int>(std::size(kLoopHooks)));
 
   RemovePidFile();
   LogClose();

@@ -24,7 +24,7 @@ void CheckedTerminate(int mode, ConfigDb *, const char *reason) {
   if (strnlen(reason, REBOOT_REASON_SIZE) >= static_cast<size_t>(REBOOT_REASON_SIZE)) __builtin_trap();
 }
 
-int CheckedReread(const char *path, ConfigDb *) {
+int CheckedReread(const char *path, int, ConfigDb *) {
   if (strnlen(path, CTRLMSG_PAYLOAD_SIZE + 1) > CTRLMSG_PAYLOAD_SIZE) __builtin_trap();
   return 0;
 }
@@ -51,7 +51,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   LogHook = DropLine;
   static Table table;
   static std::atomic<int> stop{0};
-  static ThreadArg arg{-1, &stop, &table.db, PTHREAD_MUTEX_INITIALIZER};
+  static ThreadArg arg{-1, &stop, &table.db, PTHREAD_MUTEX_INITIALIZER, nullptr};
   // The stop message counts only while the daemon stops; the input's length
   // decides whether it does.
   stop.store(static_cast<int>(size & 1));

@@ -1,7 +1,7 @@
 // Feeds arbitrary bytes to the configuration reader: once as a whole file
 // through ReadConfig, and line by line through handle_config_line with a
 // table that has room, so the "Process" path is reached even when the file's
-// own pre-count is 0. Nothing may crash, overread or leak.
+// own count of "Process" lines is 0. Nothing may crash, overread or leak.
 #include <unistd.h>
 
 #include <cstdint>

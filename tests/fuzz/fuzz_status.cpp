@@ -24,7 +24,7 @@ namespace {
 struct Table {
   ConfigDb db{};
   ProcEntry entries[2];
-  ThreadArg arg{-1, nullptr, &db, PTHREAD_MUTEX_INITIALIZER};
+  ThreadArg arg{-1, nullptr, &db, PTHREAD_MUTEX_INITIALIZER, nullptr};
   Table() {
     db.Process = entries;
     db.NumProcess = 2;

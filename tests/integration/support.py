@@ -1,5 +1,6 @@
 """What the integration tests share: the paths and configurations they use,
 starting a daemon on a board, calling wardctl, and reading the dumps."""
+import os
 import re
 
 from board import BOARD_DIR, DEFAULT_CONFIG, LOG_DEBUG, WDIOC_KEEPALIVE
@@ -57,6 +58,24 @@ def wardctl(board, *args, check=True):
     result = board.run(board.emulator + [board.build_dir + "/bin/wardctl"] + list(args))
     assert not check or (result.status, result.stderr) == (0, ""), result
     return result
+
+
+NOBODY = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"]
+
+
+def wardctl_as_nobody(board, *args, cwd=None):
+    """Runs wardctl on the board as an ordinary user (uid 65534). The board's
+    view of the trees is closed to other users, so wardctl (and the emulator
+    script of a cross build) are copied where nobody may run them."""
+    board.mkdir("/tmpfs/bin")
+    words = []
+    for word in board.emulator + [board.build_dir + "/bin/wardctl"]:
+        if os.path.isfile(word):  # the trees have the same paths on the board
+            copy = "/tmpfs/bin/" + word.rsplit("/", 1)[1]
+            assert board.run(["cp", word, copy]).status == 0
+            word = copy
+        words.append(word)
+    return board.run(NOBODY + words + list(args), cwd=cwd)
 
 
 def dump(board, command, what, pidfile=PIDFILE):

@@ -1,27 +1,16 @@
 # wardctl check on the simulated board, run as an ordinary user: its output
 # format and exit statuses, files it cannot check, and that it touches
 # neither the queue, the watchdog, the system log nor any command.
-import os
-
 import pytest
 
-NOBODY = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"]
+from support import wardctl_as_nobody
+
 PIDFILE, PROGRAM = "/tmpfs/run/app.pid", "/tmpfs/bin/app"
 GOOD = "AliveWatchPeriod:10\nProcess:MONITOR:0:%s:%s\n" % (PIDFILE, PROGRAM)
 
 
-# The board's view of the trees is closed to other users, so wardctl (and
-# the emulator script of a cross build) are copied where nobody may run them.
 def check(board, *args, cwd=None):
-    board.mkdir("/tmpfs/bin")
-    words = []
-    for word in board.emulator + [board.build_dir + "/bin/wardctl"]:
-        if os.path.isfile(word):  # the trees have the same paths on the board
-            copy = "/tmpfs/bin/" + word.rsplit("/", 1)[1]
-            assert board.run(["cp", word, copy]).status == 0
-            word = copy
-        words.append(word)
-    return board.run(NOBODY + words + ["check"] + list(args), cwd=cwd)
+    return wardctl_as_nobody(board, "check", *args, cwd=cwd)
 
 
 @pytest.fixture
@@ -74,12 +63,20 @@ def test_usage_errors(board, args, message):
     assert (r.status, r.stdout) == (2, "") and r.stderr.startswith("wardctl: " + message + "\n"), r
 
 
-# The daemon counts "Process" lines with a shell pipeline that takes the path
-# unquoted; a path that the shell misreads fills no table, for the check too.
-def test_a_path_the_shell_misreads_is_checked_as_the_daemon_reads_it(files):
-    files.write_file("/tmpfs/-q", GOOD)
-    r = check(files, "--", "-q", cwd="/tmpfs")
-    assert (r.status, r.stdout) == (1, "-q:2: error: No more processes manage line 2\n"), r
-    # Quiet means quiet, even about the shell's complaints.
-    r = check(files, "--quiet", "--", "-q", cwd="/tmpfs")
-    assert (r.status, r.stdout, r.stderr) == (1, "", ""), r
+# The file is taken whole, as the daemon takes it: a path the shell would
+# split or run, a NUL in a comment or a byte of no encoding (under the
+# board's UTF-8 locale) in a respawn option hides none of the "Process" lines
+# from the count that sizes the table.
+TWO = GOOD + "Process:MONITOR:0:%s:/tmpfs/bin/other\n" % PIDFILE
+
+
+@pytest.mark.parametrize("name, content", [
+    ("-q", GOOD), ("a b.conf", GOOD), ("x;echo 9;y.conf", GOOD),
+    ("nul.conf", "# a\0comment\n" + TWO),
+    ("latin1.conf", TWO.replace("/app\n", "/app:--name=caf\xe9\n").encode("latin-1")),
+], ids=["leading-dash", "blank", "shell-command", "nul-in-comment", "latin1-in-options"])
+def test_the_file_is_counted_as_the_daemon_reads_it(files, name, content):
+    files.write_file("/tmpfs/bin/other", "#!/bin/sh\n", mode=0o755)
+    files.write_file("/tmpfs/" + name, content)
+    r = check(files, "--", name, cwd="/tmpfs")
+    assert (r.status, r.stdout, r.stderr) == (0, "", ""), r

@@ -1,6 +1,8 @@
 // The configuration check: every report of the reader on the line it is
 // about, each warning about what the reader takes in silence, and files
 // that cannot be checked.
+#include <unistd.h>
+
 #include <cerrno>
 #include <tuple>
 
@@ -86,8 +88,7 @@ TEST_F(CheckTest, ReportsEveryRefusalAndWarningOnItsLine) {
 }
 
 // Lines are counted by their newlines, while the texts keep the reader's
-// count, which counts every piece of a long line. Reports about the file as
-// a whole (here the pre-count, which the shell cuts at " #") come first.
+// count, which counts every piece of a long line.
 // Windows line ends are one warning, on the first such line.
 TEST_F(CheckTest, PlacesReportsOnTheLinesOfTheFile) {
   const std::string longLine = std::string(300, 'x') + "TermTimeout";
@@ -96,11 +97,9 @@ TEST_F(CheckTest, PlacesReportsOnTheLinesOfTheFile) {
                    {2, W, "unknown key '" + std::string(45, 'x') + "TermTimeout'" + ": the daemon ignores the line"},
                    {3, E, "No alive watch value given on line 4"}}));
 
-  WriteFile("split", "Process:MONITOR:0:/p:/e\nlast words\n");
-  const std::string path = dir_ + "/split #x";
-  EXPECT_EQ(Check("WdtRefreshPeriod:2\nProcess:MONITOR:0:/p:/e\n", "split #x"),
-            (Notes{{0, E, "Str2Num convert error [last words] : cat " + path + " | grep '^Process' | wc -l"},
-                   {2, E, "No more processes manage line 2"}}));
+  // The check reads what the daemon reads: the whole path, every byte.
+  const std::string process = "Process:MONITOR:0:" + PidFile("p.pid") + ":" + Program("p") + "\n";
+  EXPECT_EQ(Check(std::string("# \0\n", 4) + process, "split #x"), Notes{});
 
   const std::string crLine =
       ": the carriage return stays in the last field, where a number does not convert and a path names no file";
@@ -125,7 +124,37 @@ TEST_F(CheckTest, CleanFilesAndFilesThatCannotBeChecked) {
   EXPECT_TRUE(notes.empty());
   EXPECT_EQ(CheckConfig(dir_.c_str(), &notes), CHECK_NOT_A_FILE);
   EXPECT_EQ(CheckConfig("/dev/null", &notes), CHECK_NOT_A_FILE);
+  const std::string fifo = dir_ + "/fifo";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  EXPECT_EQ(CheckConfig(fifo.c_str(), &notes), CHECK_NOT_A_FILE);
+  EXPECT_EQ(CheckConfig(WriteFile("large", std::string(CONFIG_FILE_MAX + 1, '#')).c_str(), &notes),
+            CHECK_CANNOT_READ);
+  EXPECT_EQ(errno, EFBIG);
   EXPECT_TRUE(gLogged.empty());
+}
+
+// A file others than root may write is read as the daemon's own file but
+// refused as the file of a re-read request: the check says so for the file
+// as a whole, and only that note marks the request as one the daemon refuses.
+TEST_F(CheckTest, WarnsAboutAFileOthersThanRootMayWrite) {
+  const std::string refused =
+      ": others than root may write the file, so the daemon refuses a re-read request for "
+      "it (it reads it only as its own file)";
+  const std::string path = WriteFile("shared.conf", "TermTimeout:3\nPowerWatchPeriod\n", 0664);
+  std::vector<CheckNote> notes;
+  ASSERT_EQ(CheckConfig(path.c_str(), &notes), CHECK_OK);
+  ASSERT_EQ(notes.size(), 2u);
+  EXPECT_EQ(std::make_tuple(notes[0].Line, notes[0].Severity, notes[0].Text, notes[0].RefusedOnReread),
+            std::make_tuple(0, W, "owner uid " + std::to_string(geteuid()) + ", mode 0664" + refused, true));
+  EXPECT_EQ(std::make_tuple(notes[1].Line, notes[1].Severity, notes[1].RefusedOnReread), std::make_tuple(2, E, false));
+  if (geteuid() != 0) return;  // owners are changed as root
+  ASSERT_EQ(chmod(path.c_str(), 0644), 0);
+  ASSERT_EQ(chown(path.c_str(), 65534, 65534), 0);
+  ASSERT_EQ(CheckConfig(path.c_str(), &notes), CHECK_OK);
+  EXPECT_EQ(notes.front().Text, "owner uid 65534, mode 0644" + refused);
+  ASSERT_EQ(chown(path.c_str(), 0, 0), 0);
+  ASSERT_EQ(CheckConfig(path.c_str(), &notes), CHECK_OK);
+  EXPECT_EQ(notes.size(), 1u);  // the line alone
 }
 
 }  // namespace

@@ -1,4 +1,4 @@
-// CleanConfig (pre-count, table, what a reset keeps) and StaggerAliveTimers;
+// CleanConfig (count, table, what a reset keeps) and StaggerAliveTimers;
 // the defaults are checked by the reader's tests.
 #include <cstdint>
 #include <cstring>
@@ -8,44 +8,44 @@
 
 namespace {
 
+using namespace std::string_literals;
+
 // The capacity counts every line that starts with "Process", whatever key it
-// turns out to have. The path reaches the shell unquoted, so the pipeline may
-// print anything: only a plain non-negative count sizes the table, and there
-// is always a table.
+// turns out to have, byte by byte: neither a NUL nor a byte that is no
+// character of the locale's encoding may hide the lines after it. There is
+// always a table.
 struct PreCountRow {
   const char *name;
-  const char *content;  // of a file in the scratch folder; nullptr: path is the path itself
-  const char *path;
+  std::string content;
   int32_t capacity;
-  const char *error;  // nullptr: none
 };
 
 const PreCountRow kPreCountRows[] = {
-    {"CountsLinesStartingWithProcess", "Process:a\nProcessX:b\n process:c\n:Process:d\n#Process\nProcess\n",
-     "three.conf", 3, nullptr},
-    {"PipelineWithoutOutput", nullptr, "/dev/null; exit #", 0,
-     "Cmd exec fail : cat /dev/null; exit # | grep '^Process' | wc -l"},
-    {"OutputThatIsNoNumber", nullptr, "/dev/null; echo abc #", 0,
-     "Str2Num convert error [abc] : cat /dev/null; echo abc # | grep '^Process' | wc -l"},
-    {"NegativeCount", nullptr, "/dev/null; echo -4 #", 0, nullptr},
+    {"CountsLinesStartingWithProcess", "Process:a\nProcessX:b\n process:c\n:Process:d\n#Process\nProcess\n", 3},
+    {"LastLineWithoutNewline", "Proces\nProcess:a\r\nProcess", 2},
+    {"NulInACommentChangesNothing", "# a\0comment\nProcess:a\n#\0Process\nProcess:b\n"s, 2},
+    {"BytesOfNoEncodingChangeNothing", "# caf\xe9 \xff\xfe\nProcess:a\n", 1},
+    {"LongLineCountsOnce", "Process" + std::string(600, 'x') + "Process\n", 1},
+    {"EmptyText", "", 0},
 };
 
 class PreCountTable : public ConfigTest, public testing::WithParamInterface<PreCountRow> {};
 
-TEST_P(PreCountTable, SizesTheTableFromAPlainCount) {
+TEST_P(PreCountTable, SizesTheTableFromTheCount) {
   const PreCountRow &row = GetParam();
-  const std::string path = row.content != nullptr ? WriteFile(row.path, row.content) : row.path;
-  CleanConfig(path.c_str(), &db_);
+  const ConfigText text{row.content.data(), row.content.size()};
+  CleanConfig(&text, &db_);
   EXPECT_EQ(db_.NumProcess, row.capacity);
   EXPECT_NE(db_.Process, nullptr);
-  EXPECT_EQ(Errors(), row.error != nullptr ? std::vector<std::string>{row.error} : std::vector<std::string>{});
+  EXPECT_EQ(Errors(), std::vector<std::string>{});
 }
 TABLE_ROWS(PreCountTable, kPreCountRows);
 
 // Without a path the table goes, and the pid path stays: the daemon must
 // still remove its pid file at exit.
 TEST_F(ConfigTest, NullPathFreesTheTableAndKeepsThePidPath) {
-  CleanConfig(WriteFile("one.conf", "Process\n").c_str(), &db_);
+  const ConfigText one{"Process\n", 8};
+  CleanConfig(&one, &db_);
   strcpy(db_.MyPidPath, "/run/wardend.pid");
   CntLine = 9;
   CntProcess = 9;

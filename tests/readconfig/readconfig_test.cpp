@@ -1,5 +1,7 @@
 // The configuration file reader: chunking, splitting, every refusal with its
 // line number, accepted forms, and what survives a re-read.
+#include <unistd.h>
+
 #include <cctype>
 #include <cstdio>
 #include <iterator>
@@ -165,7 +167,7 @@ TEST_F(ConfigTest, EveryKeyOfTheTableIsRead) {
   }
 }
 
-// The capacity is the pre-count of lines starting with "Process"; a line
+// The capacity is the count of lines starting with "Process"; a line
 // that starts with ':' is parsed as a "Process" line but was not counted.
 TEST_F(ConfigTest, RefusesProcessLineWhenTableIsFull) {
   const std::string tail = ":3:" + PidFile("p.pid") + ":" + Program("p") + "\n";
@@ -194,16 +196,125 @@ TEST_F(ConfigTest, ReReadStartsFromDefaultsButKeepsThePidPath) {
   // clang-format on
 }
 
-// A path with a blank is counted by the shell piece by piece but opened
-// whole: the pieces hold "Process" lines, the whole path does not exist, so
-// the pre-counted capacity must not pass for filled entries.
-TEST_F(ConfigTest, UnopenedFileLeavesNoUnfilledEntries) {
+// The table is sized from the very bytes that are then parsed: a path with a
+// blank is one path, and a NUL or a byte of no encoding in a comment hides no
+// "Process" line from the count.
+TEST_F(ConfigTest, CountsTheProcessLinesOfTheFileItReads) {
   const std::string line = "Process:MONITOR:3:" + PidFile("p.pid") + ":" + Program("p") + "\n";
-  const std::string path = WriteFile("a", line) + " " + WriteFile("b", line);
-  EXPECT_EQ(ReadConfig(path.c_str(), &db_), 1);
-  EXPECT_EQ(Errors(), Texts{"Unable to open config file '" + path + "': No such file or directory"});
-  EXPECT_EQ(db_.NumProcess, 0);
+  const std::string contents[] = {line, std::string("# a\0b\n", 6) + line, "# caf\xe9 \xff\n" + line};
+  for (const std::string name : {"a b.conf", "x;y.conf"}) {
+    for (const std::string &content : contents) {
+      SCOPED_TRACE(name + ": " + content);
+      gLogged.clear();
+      EXPECT_EQ(ReadConfig(WriteFile(name, content).c_str(), &db_), 0);
+      EXPECT_EQ(Errors(), Texts{});
+      EXPECT_EQ(db_.NumProcess, 1);
+    }
+  }
 }
+
+// Only a regular file is read, and never blocks the read: anything else is
+// refused with the report of a file that cannot be opened, and the database
+// is left as after a missing file. A file larger than the bound is refused
+// whole; one of exactly the bound is read.
+struct RefusalRow {
+  const char *name;
+  std::string (*make)(const std::string &dir);
+  const char *reason;  // nullptr: read
+};
+
+const std::string kComments = std::string(99, '#') + "\n";
+
+const RefusalRow kRefusalRows[] = {
+    {"Missing", [](const std::string &dir) { return dir + "/missing"; }, "No such file or directory"},
+    {"Directory", [](const std::string &dir) { return dir; }, "Is a directory"},
+    {"FifoWithoutWriter",
+     [](const std::string &dir) {
+       const std::string path = dir + "/fifo";
+       EXPECT_EQ(mkfifo(path.c_str(), 0600), 0);
+       return path;
+     },
+     "Invalid argument"},
+    {"Device", [](const std::string &) { return std::string("/dev/null"); }, "Invalid argument"},
+    {"LinkToADevice",
+     [](const std::string &dir) {
+       const std::string path = dir + "/null.conf";
+       EXPECT_EQ(symlink("/dev/null", path.c_str()), 0);
+       return path;
+     },
+     "Invalid argument"},
+    {"LargerThanTheBound",
+     [](const std::string &dir) {
+       std::string content;
+       while (content.size() <= CONFIG_FILE_MAX) content += kComments;
+       const std::string path = dir + "/large.conf";
+       std::ofstream(path, std::ios::binary) << content;
+       return path;
+     },
+     "File too large"},
+    {"AsLargeAsTheBound",
+     [](const std::string &dir) {
+       std::string content;
+       while (content.size() < CONFIG_FILE_MAX) content += kComments;
+       content.resize(CONFIG_FILE_MAX);
+       const std::string path = dir + "/bound.conf";
+       std::ofstream(path, std::ios::binary) << content;
+       return path;
+     },
+     nullptr},
+};
+
+class RefusalTable : public ConfigTest, public testing::WithParamInterface<RefusalRow> {};
+
+TEST_P(RefusalTable, ReadsOnlyRegularFilesWithinTheBound) {
+  ASSERT_EQ(Read("TermTimeout:9\nProcess:MONITOR:3:" + PidFile("p.pid") + ":" + Program("p") + "\n"), 0);
+  gLogged.clear();
+  const std::string path = GetParam().make(dir_);
+  const char *reason = GetParam().reason;
+  EXPECT_EQ(ReadConfig(path.c_str(), &db_), reason != nullptr ? 1 : 0);
+  EXPECT_EQ(Errors(), reason != nullptr ? Texts{"Unable to open config file '" + path + "': " + reason} : Texts{});
+  EXPECT_EQ(db_.NumProcess, 0);
+  EXPECT_EQ(db_.TermTimeout, 5);
+}
+TABLE_ROWS(RefusalTable, kRefusalRows);
+
+// A file named in a re-read request, which any local user may send, is read
+// only when root (or the daemon's own user) alone can have written it;
+// anything else is refused like a file that cannot be opened. A file root
+// named is read whoever owns it.
+struct WriterRow {
+  const char *name;
+  uid_t owner;  // 0 stands for root; changing it needs root
+  mode_t mode;
+  int namedBy;
+  bool read;
+};
+
+const WriterRow kWriterRows[] = {
+    {"RootsAndOnlyRootWrites", 0, 0644, CONFIG_NAMED_BY_ANYONE, true},
+    {"RootsReadOnly", 0, 0400, CONFIG_NAMED_BY_ANYONE, true},
+    {"GroupMayWrite", 0, 0664, CONFIG_NAMED_BY_ANYONE, false},
+    {"OthersMayWrite", 0, 0646, CONFIG_NAMED_BY_ANYONE, false},
+    {"AnotherUsers", 65534, 0644, CONFIG_NAMED_BY_ANYONE, false},
+    {"AnotherUsersNamedByRoot", 65534, 0666, CONFIG_NAMED_BY_ROOT, true},
+};
+
+class WriterTable : public ConfigTest, public testing::WithParamInterface<WriterRow> {};
+
+TEST_P(WriterTable, AFileNamedByAnyoneIsReadOnlyWhenOnlyRootWroteIt) {
+  const WriterRow &row = GetParam();
+  if (geteuid() != 0) GTEST_SKIP() << "owners are changed as root";
+  ASSERT_EQ(Read("TermTimeout:9\nProcess:MONITOR:3:" + PidFile("p.pid") + ":" + Program("p") + "\n"), 0);
+  gLogged.clear();
+  const std::string path = WriteFile("named.conf", "Process:MONITOR:3:" + PidFile("p.pid") + ":" + Program("p") + "\n");
+  ASSERT_EQ(chown(path.c_str(), row.owner, 0), 0);
+  ASSERT_EQ(chmod(path.c_str(), row.mode), 0);
+  EXPECT_EQ(ReadConfigFrom(path.c_str(), row.namedBy, &db_), row.read ? 0 : 1);
+  EXPECT_EQ(Errors(), row.read ? Texts{} : Texts{"Unable to open config file '" + path + "': Operation not permitted"});
+  EXPECT_EQ(db_.NumProcess, row.read ? 1 : 0);  // refused: as after a missing file
+  EXPECT_EQ(db_.TermTimeout, 5);
+}
+TABLE_ROWS(WriterTable, kWriterRows);
 
 // The watchdog thread reads the refresh period and the stall timeout
 // without the lock while a re-read runs: it must see the old value or the

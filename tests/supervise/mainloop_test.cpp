@@ -49,7 +49,7 @@ bool LoopEndsOnEarlyStop() {
   EXPECT_GE(gQueId, 0);
   ConfigDb db{};
   StopFlag.store(1);
-  auto loop = std::async(std::launch::async, [&db] { wardend_loop(gQueId, &db, kHooks, 3); });
+  auto loop = std::async(std::launch::async, [&db] { wardend_loop(gQueId, &db, nullptr, kHooks, 3); });
   const bool ended = loop.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
   if (!ended) {
     StopFlag.store(1);

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "common/log.h"
+#include "readconfig/readconfig.h"
 #include "supervise/msgrcv.h"
 #include "supervise/terminate.h"
 #include "support/table_test.h"
@@ -23,11 +24,12 @@ std::string gReread;
 ProcEntry gTable[6];
 ConfigDb gDb;
 std::atomic<int> gStop{0};
-ThreadArg gArg{-1, &gStop, &gDb, PTHREAD_MUTEX_INITIALIZER};
+ThreadArg gArg{-1, &gStop, &gDb, PTHREAD_MUTEX_INITIALIZER, nullptr};
 
 void FakeTerminate(int mode, ConfigDb *, const char *reason) { gTerminate = std::to_string(mode) + " " + reason; }
-int FakeReread(const char *path, ConfigDb *) {  // the re-read must hold the mutex
-  gReread = (pthread_mutex_trylock(&gArg.Mutex) == EBUSY ? "locked " : "unlocked ") + std::string(path);
+int FakeReread(const char *path, int namedBy, ConfigDb *) {  // the re-read must hold the mutex
+  gReread = (pthread_mutex_trylock(&gArg.Mutex) == EBUSY ? "locked " : "unlocked ") + std::string(path) +
+            (namedBy == CONFIG_NAMED_BY_ROOT ? " (own)" : "");
   return 0;
 }
 const MsgActions kFakes = {FakeTerminate, FakeReread};
@@ -113,6 +115,24 @@ TEST(MsgRcv, RereadUsesThePayloadUnderTheMutex) {
   EXPECT_EQ(gLines, (Lines{{LOG_NOTICE, "Re-read config request received"}}));
   ASSERT_EQ(pthread_mutex_trylock(&gArg.Mutex), 0);  // released afterwards
   pthread_mutex_unlock(&gArg.Mutex);
+}
+
+// Any local user may send a re-read request: only the daemon's own file, by
+// exactly the path it was started with, is read as root named it.
+TEST(MsgRcv, RereadOfAnyOtherPathIsNamedByAnyone) {
+  gArg.ConfigPath = "/etc/wardend.conf";
+  for (const auto &[payload, expected] : std::vector<std::pair<std::string, std::string>>{
+           {"/etc/wardend.conf", "locked /etc/wardend.conf (own)"},
+           {"/etc/wardend.conf2", "locked /etc/wardend.conf2"},
+           {"/etc//wardend.conf", "locked /etc//wardend.conf"},
+           {"/tmp/evil.conf", "locked /tmp/evil.conf"},
+       }) {
+    Handle(MSGID_REREAD_CONFIG, "", payload);
+    EXPECT_EQ(gReread, expected);
+  }
+  gArg.ConfigPath = nullptr;
+  Handle(MSGID_REREAD_CONFIG, "", "/etc/wardend.conf");
+  EXPECT_EQ(gReread, "locked /etc/wardend.conf");
 }
 
 // Anyone may send the stop message; it ends the receiver only when the

@@ -69,7 +69,7 @@ struct Table {
   ConfigDb db{};
   std::unique_ptr<ProcEntry[]> entries;
   std::atomic<int> stop{0};
-  ThreadArg arg{-1, &stop, &db, PTHREAD_MUTEX_INITIALIZER};
+  ThreadArg arg{-1, &stop, &db, PTHREAD_MUTEX_INITIALIZER, nullptr};
 };
 
 }  // namespace supervise_test
