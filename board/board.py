@@ -274,6 +274,7 @@ class Board:
         self._lines_lock = threading.Lock()
         self._sock = None
         self._reader = None
+        self._log_held = threading.Event()
         self._installed = set()
 
     # ---- life cycle -----------------------------------------------------
@@ -347,6 +348,9 @@ class Board:
 
     def _read_log(self):
         while self._sock is not None:
+            if self._log_held.is_set():
+                time.sleep(0.05)
+                continue
             try:
                 data = self._sock.recv(65536)
             except socket.timeout:
@@ -359,6 +363,15 @@ class Board:
                                data.decode(errors="replace"))
             with self._lines_lock:
                 self._lines.append(line)
+
+    def hold_log(self, held=True):
+        """Stops (held=False: resumes) reading the board's log socket. Its
+        queue holds a few lines, after which every syslog call on the board
+        blocks, as behind a system log reader that hangs."""
+        if held:
+            self._log_held.set()
+        else:
+            self._log_held.clear()
 
     def request(self, op, **args):
         """One request to the agent; its answer as a dict."""

@@ -75,9 +75,6 @@ void BuildDownReason(const ConfigDb *db, int result, int index, char *reason) {
 }
 
 int SuperviseProcess(ThreadArg *arg, int *index, TerminateAction terminate) {
-  // The watchdog thread measures the pass from the moment it holds the
-  // table: waiting behind a re-read is not a stall of the pass.
-  PassWaitsForTable();
   bool locked = LockTable(arg, kUnit, __func__, __LINE__);
   PassProgress();
   int result = SuperviseWalk(arg->Config, index);
@@ -111,7 +108,6 @@ void *CyclicThread(void *param) {
     (void)SuperviseProcess(arg, &index, DoSystemTerminate);
 
     if (PowerSwPushed() != 0) {
-      PassWaitsForTable();
       bool locked = LockTable(arg, kUnit, __func__, __LINE__);
       PassProgress();
       DoSystemTerminate(TERM_POWEROFF, arg->Config, "Power button was pushed by user.");

@@ -68,6 +68,9 @@ bool Sweep(const ConfigDb *db, int signo) {
     if (entry->StartUp == MONITOR) continue;
     char command[kCommandSize];
     char output[kCommandSize];
+    // Each command is a step of its own: a pidof that never returns stops
+    // the refreshes, a long table of quick ones does not.
+    TerminationProgress();
     int n = snprintf(command, sizeof command, "pidof -s %s", entry->procName);
     if (n < 0 || n >= kCommandSize) {
       // A cut name could match some other process.
@@ -94,6 +97,17 @@ bool Sweep(const ConfigDb *db, int signo) {
   return found;
 }
 
+// The termination's own refreshes stop with the watchdog thread's once a
+// step has been judged stalled.
+void TermKeepAlive() {
+  if (!RefreshStopped()) WdtKeepAlive();
+}
+
+void RunCommand(const char *command) {
+  TerminationProgress();
+  CmdSystem(command);
+}
+
 }  // namespace
 
 void SetupPowerLed(int first, int second) {
@@ -108,10 +122,10 @@ void SetupPowerLed(int first, int second) {
 }
 
 void DoSystemTerminate(int mode, ConfigDb *db, const char *reason) {
-  // The pass that started this termination holds the table until the board
-  // is down; that is no stall.
-  TerminationStarted();
   if (reason == nullptr) reason = "";
+  // From here the watchdog thread judges the termination's steps; a second
+  // termination at the same time shares the marks.
+  (void)TerminationBegins();
   char loopReason[kLoopReasonSize];
   const int given = mode;
   mode = CheckRebootLoop(mode, db, reason, loopReason);
@@ -121,40 +135,45 @@ void DoSystemTerminate(int mode, ConfigDb *db, const char *reason) {
   // The record is written first, while the watchdog thread still refreshes
   // the device: a termination that hangs in a sweep, or a power cut during
   // the grace wait, still leaves the reason behind.
+  TerminationProgress();
   if (db->RebootRecord[0] != '\0' &&
       WriteRebootRecord(db->RebootRecord, static_cast<int64_t>(time(nullptr)), mode, reason) != 0) {
     char text[128];
     LOG_AT(kUnit, LOG_ERR, "Reboot record write fail! [%s] : %s", db->RebootRecord, ErrText(errno, text, sizeof text));
   }
+  TerminationProgress();
   SetupPowerLed(LED_SYSTEM_DOWN);
-  WdtKeepAlive();
+  TermKeepAlive();
 
   Sweep(db, SIGTERM);
   // Grace wait: one sweep a second, SIGKILL only in the last one. The
   // counter is 64-bit so a TermTimeout near the top of the range ends.
   for (int64_t t = 0; t <= static_cast<int64_t>(db->TermTimeout); ++t) {
     SleepSeconds(1);
-    WdtKeepAlive();
+    TerminationProgress();
+    TermKeepAlive();
     bool last = t == static_cast<int64_t>(db->TermTimeout);
     if (!Sweep(db, last ? SIGKILL : 0)) break;
   }
 
-  WdtKeepAlive();
+  TermKeepAlive();
   WdtClose();
 
   switch (mode) {
     case TERM_POWEROFF:
-      CmdSystem("poweroff");
+      RunCommand("poweroff");
       break;
     case TERM_SAFEMODE:
       // The reboot follows whatever the board tool returned.
-      CmdSystem("rescueMark");
-      CmdSystem("reboot");
+      RunCommand("rescueMark");
+      RunCommand("reboot");
       break;
     default:
-      CmdSystem("reboot");
+      RunCommand("reboot");
       break;
   }
+  TerminationFinalWait();
   SleepSeconds(kFinalWaitSeconds);
+  TerminationEnded();
   StatusTerminationEnd();
 }
