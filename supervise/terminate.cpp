@@ -1,7 +1,8 @@
 // System termination and the power LED. DoSystemTerminate runs on the
 // cyclic thread (which holds ThreadArg.Mutex meanwhile) or on the receiver
 // thread (the only one that re-reads the table), so the table it walks stays
-// in place; two terminations may run at once.
+// in place. Both may call it at once; the first call brings the board down
+// and a later one only waits for it.
 #include "supervise/terminate.h"
 
 #include <fcntl.h>
@@ -19,6 +20,7 @@
 #include "common/fd.h"
 #include "common/sleep.h"
 #include "common/log.h"
+#include "supervise/mainloop.h"
 #include "supervise/rebootrecord.h"
 #include "supervise/stall.h"
 #include "supervise/statusinfo.h"
@@ -32,6 +34,8 @@ constexpr const char *kTerminate = "DoSystemTerminate";
 constexpr const char *kPowerLedDevice = "/dev/pow_led";
 constexpr int kCommandSize = CONFIG_TEXT_SIZE;
 constexpr int kFinalWaitSeconds = 60;
+// How often a later termination looks whether the first one has returned.
+constexpr int kLaterPollSeconds = 1;
 // A reason with the reboot-loop note appended; cut to the buffer on purpose,
 // as it is a log text.
 constexpr int kLoopReasonSize = 384;
@@ -123,9 +127,14 @@ void SetupPowerLed(int first, int second) {
 
 void DoSystemTerminate(int mode, ConfigDb *db, const char *reason) {
   if (reason == nullptr) reason = "";
-  // From here the watchdog thread judges the termination's steps; a second
-  // termination at the same time shares the marks.
-  (void)TerminationBegins();
+  // One termination brings the board down. A second one (a request while
+  // the pass terminates, or the pass seeing the swept processes gone) would
+  // log and record again and could turn the reboot into a safe-mode reboot.
+  if (!TerminationBegins()) {
+    LOG_AT(kUnit, LOG_WARNING, "System down already in progress : %s", reason);
+    while (!TerminationOver() && StopFlag.load() == 0) SleepSeconds(kLaterPollSeconds);
+    return;
+  }
   char loopReason[kLoopReasonSize];
   const int given = mode;
   mode = CheckRebootLoop(mode, db, reason, loopReason);

@@ -96,4 +96,27 @@ TEST(Stall, PassWaitingForTheTableStalls) {
   EXPECT_EQ(SupervisionStalled(1), 0);
 }
 
+// Once the board is going down the pass judges nothing: the sweeps stop the
+// processes and the receiver may be busy terminating, so missing health
+// checks or dead processes would only start a second termination.
+TEST(Stall, PassStopsJudgingOnceATerminationHasBegun) {
+  for (bool terminating : {false, true}) {
+    SCOPED_TRACE(terminating ? "terminating" : "supervising");
+    Table table({{MANAGE, 1, "", "/tmpfs/bin/quiet", ""}});
+    table[0].FlgHlthChk.store(1);  // no health check in the window that ends now
+    ResetPassProgress();
+    if (terminating) {
+      ASSERT_TRUE(TerminationBegins());
+    }
+    static int calls;
+    calls = 0;
+    int index = 0;
+    const int result = SuperviseProcess(&table.arg, &index, [](int, ConfigDb *, const char *) { ++calls; });
+    EXPECT_EQ(result, terminating ? SUPERVISE_OK : SUPERVISE_NO_HEALTH_CHECK);
+    EXPECT_EQ(calls, terminating ? 0 : 1);
+    EXPECT_EQ(index, terminating ? -1 : 0);
+  }
+  ResetPassProgress();
+}
+
 }  // namespace
