@@ -182,7 +182,10 @@ void DoSystemTerminate(int mode, ConfigDb *db, const char *reason) {
       break;
   }
   TerminationFinalWait();
-  SleepSeconds(kFinalWaitSeconds);
+  // The system's own shutdown stops the daemon with SIGTERM; with the
+  // watchdog closed, the exit must not wait out the rest of the minute
+  // before the file systems can be unmounted.
+  for (int waited = 0; waited < kFinalWaitSeconds && StopFlag.load() == 0; ++waited) SleepSeconds(1);
   TerminationEnded();
   StatusTerminationEnd();
 }

@@ -1,5 +1,5 @@
 """System termination on the simulated board: sweep, grace wait, watchdog close, LED, commands;
-one termination per daemon."""
+one termination per daemon, and a stop that ends its final wait."""
 # The modes an application would ask for are driven through the test-only
 # terminate_driver, which runs one termination with a given mode.
 import signal
@@ -121,3 +121,22 @@ def test_first_termination_wins(board, first):
     assert len(board.read_file(record).splitlines()) == 1
     assert board.led_settings() == [(6, 500)]
 
+
+# The system's shutdown stops the daemon while its termination waits for the
+# system to go down: with the watchdog already closed, the daemon ends at
+# once instead of after the rest of the minute. Both threads that terminate
+# are checked.
+@pytest.mark.parametrize("starter", ["pass", "request"])
+def test_stop_ends_the_final_wait(board, starter):
+    config = "WdtRefreshPeriod:1\nAliveWatchPeriod:100\nTermTimeout:0\n"
+    if starter == "pass":
+        board.start_program("silent", pidfile=RUN + "/silent.pid")
+        config += "Process:MANAGE:1:%s/silent.pid:/tmpfs/bin/silent\n" % RUN
+    pid = start_daemon(board, config)
+    if starter == "request":
+        rc, err = board.msgsnd(2, name="tester", payload="now")
+        assert rc == 0, err
+    board.wait_for_command("reboot", timeout=15)
+    # Well below the 60 seconds the wait would last.
+    assert board.stop_daemon(pid, timeout=30) == 0
+    assert board.led_settings() == [(6, 500), (3, 0)]
