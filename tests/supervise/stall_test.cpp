@@ -50,35 +50,6 @@ TEST(Stall, JudgedOnTheMarkThatCounts) {
   }
 }
 
-// The words themselves. (The sleeps only make a mark old enough; nothing
-// here depends on how long anything takes.)
-TEST(Stall, MarksOfThePassAndOfTheTermination) {
-  const auto ageOneSecond = [] { std::this_thread::sleep_for(std::chrono::milliseconds(1100)); };
-  ResetPassProgress();
-  ageOneSecond();
-  EXPECT_GE(SupervisionStalled(1), 1);
-  PassProgress();
-  EXPECT_EQ(SupervisionStalled(1), 0);
-
-  ASSERT_TRUE(TerminationBegins());
-  EXPECT_FALSE(TerminationBegins());  // the first one wins
-  EXPECT_EQ(SupervisionStalled(1), 0);
-  ageOneSecond();
-  PassProgress();  // a pass that goes on does not make a termination live
-  EXPECT_GE(SupervisionStalled(1), 1);
-  TerminationProgress();
-  EXPECT_EQ(SupervisionStalled(1), 0);
-  ageOneSecond();
-  TerminationFinalWait();
-  EXPECT_EQ(SupervisionStalled(1), 0);
-  EXPECT_FALSE(TerminationOver());
-  TerminationEnded();
-  EXPECT_TRUE(TerminationOver());
-
-  ResetPassProgress();
-  EXPECT_FALSE(TerminationBegun());
-}
-
 // A pass that waits for the table (a dump blocked in the log, a re-read)
 // has made no progress: the wait counts towards the timeout.
 TEST(Stall, PassWaitingForTheTableStalls) {
