@@ -415,6 +415,14 @@ class Board:
 
     _FILLER = b"<135>Jan  1 00:00:00 board-harness: queue filler"
 
+    def hold_log(self, held=True):
+        """Stops (held=False: resumes) reading the board's log socket, as
+        behind a system log reader that hangs: see block_log()."""
+        if held:
+            self.block_log()
+        else:
+            self.unblock_log()
+
     def request(self, op, **args):
         """One request to the agent; its answer as a dict."""
         args["op"] = op

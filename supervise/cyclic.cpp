@@ -76,12 +76,17 @@ void BuildDownReason(const ConfigDb *db, int result, int index, char *reason) {
 }
 
 int SuperviseProcess(ThreadArg *arg, int *index, TerminateAction terminate) {
-  // The watchdog thread measures the pass from the moment it holds the
-  // table: waiting behind a re-read is not a stall of the pass.
-  PassWaitsForTable();
   bool locked = LockTable(arg, kUnit, __func__, __LINE__);
   PassProgress();
-  int result = SuperviseWalk(arg->Config, index);
+  // Once the board is going down the sweeps stop the processes and the
+  // receiver no longer reads health checks: judging them would only start
+  // a second termination.
+  int result = SUPERVISE_OK;
+  if (TerminationBegun()) {
+    *index = -1;
+  } else {
+    result = SuperviseWalk(arg->Config, index);
+  }
   if (result != SUPERVISE_OK && terminate != nullptr) {
     char reason[SUPERVISE_REASON_SIZE];
     BuildDownReason(arg->Config, result, *index, reason);
@@ -115,7 +120,6 @@ void *CyclicThread(void *param) {
     (void)SuperviseProcess(arg, &index, DoSystemTerminate);
 
     if (PowerSwPushed() != 0) {
-      PassWaitsForTable();
       bool locked = LockTable(arg, kUnit, __func__, __LINE__);
       PassProgress();
       DoSystemTerminate(TERM_POWEROFF, arg->Config, "Power button was pushed by user.");

@@ -16,6 +16,8 @@ constexpr int SUPERVISE_NO_HEALTH_CHECK = 2;
 // none failed), and terminate (when not null) is called with TERM_REBOOT and
 // the reason text while the mutex is still held, so a re-read can neither
 // release the failing entry's name nor the table the termination walks.
+// Once a termination has begun the pass only takes and releases the table:
+// it judges nothing and returns SUPERVISE_OK.
 int SuperviseProcess(ThreadArg *arg, int *index, TerminateAction terminate);
 
 // The reason text of a failed pass ("Detect that the process [%s] %s."),

@@ -1,7 +1,8 @@
-// Progress marks of the supervision pass and the stall judgement of the
-// watchdog thread. Marked by the cyclic thread (and once by the main loop),
-// a termination's start by the cyclic or the receiver thread, judged on the
-// watchdog thread; every word is a lock-free atomic.
+// Progress marks of the supervision pass and of the termination, and the
+// stall judgement of the watchdog thread. The pass is marked by the cyclic
+// thread (and once by the main loop), the termination by the cyclic or the
+// receiver thread, the judgement made on the watchdog thread; every word is
+// a lock-free atomic.
 #include "supervise/stall.h"
 
 #include <atomic>
@@ -11,8 +12,11 @@
 namespace {
 
 std::atomic<int64_t> gPassMarkMs{0};
-std::atomic<int> gPassWaiting{0};
-std::atomic<int> gTerminating{0};
+// Claimed by the first termination with one exchange; never falls again.
+std::atomic<int> gTermClaimed{0};
+std::atomic<int32_t> gTermPhase{TERM_PHASE_NONE};
+std::atomic<int64_t> gTermMarkMs{0};
+std::atomic<int> gRefreshStopped{0};
 
 static_assert(std::atomic<int64_t>::is_always_lock_free, "the watchdog thread must never wait for a mark");
 
@@ -20,22 +24,46 @@ static_assert(std::atomic<int64_t>::is_always_lock_free, "the watchdog thread mu
 
 void ResetPassProgress() {
   gPassMarkMs.store(MonotonicMs());
-  gPassWaiting.store(0);
+  gTermPhase.store(TERM_PHASE_NONE);
+  gTermClaimed.store(0);
+  gRefreshStopped.store(0);
 }
 
-void PassWaitsForTable() { gPassWaiting.store(1); }
+void PassProgress() { gPassMarkMs.store(MonotonicMs()); }
 
-void PassProgress() {
-  // The mark first: a watchdog thread that sees the wait ended also sees
-  // the new mark, never the one from before the wait.
-  gPassMarkMs.store(MonotonicMs());
-  gPassWaiting.store(0);
+bool TerminationBegins() {
+  if (gTermClaimed.exchange(1) != 0) return false;
+  // The mark before the phase: a watchdog thread that sees the steps begun
+  // also sees their first mark, never an old one.
+  gTermMarkMs.store(MonotonicMs());
+  gTermPhase.store(TERM_PHASE_STEPS);
+  return true;
 }
 
-void TerminationStarted() { gTerminating.store(1); }
+bool TerminationBegun() { return gTermClaimed.load() != 0; }
 
-int StalledSeconds(int64_t markMs, bool waiting, bool terminating, int32_t timeout, int64_t nowMs) {
-  if (timeout <= 0 || waiting || terminating) return 0;
+void TerminationProgress() { gTermMarkMs.store(MonotonicMs()); }
+
+void TerminationFinalWait() { gTermPhase.store(TERM_PHASE_FINAL_WAIT); }
+
+void TerminationEnded() { gTermPhase.store(TERM_PHASE_ENDED); }
+
+bool TerminationOver() { return gTermPhase.load() == TERM_PHASE_ENDED; }
+
+void StopRefresh() { gRefreshStopped.store(1); }
+
+bool RefreshStopped() { return gRefreshStopped.load() != 0; }
+
+int StalledSeconds(const ProgressMarks &marks, int32_t timeout, int64_t nowMs) {
+  if (timeout <= 0) return 0;
+  int64_t markMs = marks.PassMarkMs;
+  if (marks.Phase == TERM_PHASE_STEPS) {
+    markMs = marks.TermMarkMs;
+  } else if (marks.Phase != TERM_PHASE_NONE) {
+    // The device is closed and the commands have run: the rest is the
+    // system's business.
+    return 0;
+  }
   const int64_t seconds = (nowMs - markMs) / 1000;
   if (seconds < timeout) return 0;
   return seconds > INT_MAX ? INT_MAX : static_cast<int>(seconds);
@@ -43,9 +71,11 @@ int StalledSeconds(int64_t markMs, bool waiting, bool terminating, int32_t timeo
 
 int SupervisionStalled(int32_t timeout) {
   if (timeout <= 0) return 0;
-  // The waiting flag before the mark, the reverse of the order they are
-  // stored in at the end of a wait.
-  const bool waiting = gPassWaiting.load() != 0;
-  const int64_t mark = gPassMarkMs.load();
-  return StalledSeconds(mark, waiting, gTerminating.load() != 0, timeout, MonotonicMs());
+  ProgressMarks marks;
+  // The phase before the termination's mark, the reverse of the order in
+  // which a termination stores them when it begins.
+  marks.Phase = gTermPhase.load();
+  marks.TermMarkMs = gTermMarkMs.load();
+  marks.PassMarkMs = gPassMarkMs.load();
+  return StalledSeconds(marks, timeout, MonotonicMs());
 }

@@ -1,33 +1,67 @@
 // How the watchdog thread learns that supervision lives, without the table's
 // lock: the cyclic thread marks its progress in atomic words, a termination
-// says that it has begun, and the watchdog thread judges from those words
-// whether the pass has stalled.
+// marks each of its steps, and the watchdog thread judges from those words
+// whether supervision has stalled. A stall stops every refresh for good.
 //
-// Threads: the marks are stored by the cyclic thread (and the main loop once,
-// before the threads start), TerminationStarted by whichever thread brings
-// the board down, and everything is loaded by the watchdog thread.
+// Threads: the pass's marks are stored by the cyclic thread (and the main
+// loop once, before the threads start), the termination's words by whichever
+// thread brings the board down, the refresh stop by the watchdog thread, and
+// everything is loaded by the watchdog thread (the termination and the pass
+// also load the termination's state, a termination the refresh stop).
 #pragma once
 
 #include <cstdint>
 
 #include "common/clock.h"
 
-// The main loop, before the threads start: the time from here counts as
-// progress until the first pass (a cyclic thread that never runs stalls).
-void ResetPassProgress();
-// The cyclic thread, before it waits for the table's lock: the time spent
-// waiting (for a long re-read or a configuration dump) is not a stall.
-void PassWaitsForTable();
-// The cyclic thread, once it holds the table, and again when the pass ends:
-// the pass is measured from here.
-void PassProgress();
-// A termination has begun: it keeps the watchdog refreshed itself until it
-// closes it, so from here on nothing is judged a stall.
-void TerminationStarted();
+// Where the termination stands, as the watchdog thread judges it.
+enum TermPhase : int32_t {
+  TERM_PHASE_NONE = 0,        // no termination: the pass is judged
+  TERM_PHASE_STEPS = 1,       // its steps are judged, each on its own
+  TERM_PHASE_FINAL_WAIT = 2,  // the power commands have run: nothing is judged
+  TERM_PHASE_ENDED = 3,       // it returned (the board did not go down)
+};
 
-// The judgement on given values: the seconds since markMs when they reach
-// timeout, else 0 (also when timeout is 0 or less, while the pass waits for
-// the table, and once a termination has begun).
-int StalledSeconds(int64_t markMs, bool waiting, bool terminating, int32_t timeout, int64_t nowMs);
-// The same on the current marks and the current time.
+// The words the judgement reads, loaded together.
+struct ProgressMarks {
+  int64_t PassMarkMs;  // the pass's last progress
+  int32_t Phase;       // TermPhase of the first termination
+  int64_t TermMarkMs;  // when its current step began
+};
+
+// The main loop, before the threads start: the time from here counts as
+// progress until the first pass (a cyclic thread that never runs stalls),
+// and no termination has begun and no stall been judged.
+void ResetPassProgress();
+// The cyclic thread, once it holds the table, and again when the pass ends.
+// The time it waits for the table before (behind a re-read, a dump or a
+// status reply) counts like any other time of the pass.
+void PassProgress();
+
+// A termination begins: true for the first one of the daemon's life, which
+// owns the board from here and whose steps are judged from now on; false for
+// any later one, which must leave the board to the first.
+[[nodiscard]] bool TerminationBegins();
+// Whether a termination has begun: the pass stops judging then.
+bool TerminationBegun();
+// The first termination begins its next step.
+void TerminationProgress();
+// The first termination has run its power commands and waits for the system
+// to go down; then it has returned.
+void TerminationFinalWait();
+void TerminationEnded();
+// Whether the first termination has returned.
+bool TerminationOver();
+
+// The watchdog thread has judged a stall: from here on nobody refreshes the
+// device, neither that thread nor a termination.
+void StopRefresh();
+bool RefreshStopped();
+
+// The judgement on given values: the seconds since the mark that counts (the
+// termination's while its steps run, else the pass's) when they reach
+// timeout, else 0 (also when timeout is 0 or less, and once the termination
+// has run its power commands).
+int StalledSeconds(const ProgressMarks &marks, int32_t timeout, int64_t nowMs);
+// The same on the current words and the current time.
 int SupervisionStalled(int32_t timeout);

@@ -1,7 +1,8 @@
 // System termination and the power LED. DoSystemTerminate runs on the
 // cyclic thread (which holds ThreadArg.Mutex meanwhile) or on the receiver
 // thread (the only one that re-reads the table), so the table it walks stays
-// in place; two terminations may run at once.
+// in place. Both may call it at once; the first call brings the board down
+// and a later one only waits for it.
 #include "supervise/terminate.h"
 
 #include <fcntl.h>
@@ -19,6 +20,7 @@
 #include "common/fd.h"
 #include "common/sleep.h"
 #include "common/log.h"
+#include "supervise/mainloop.h"
 #include "supervise/procscan.h"
 #include "supervise/rebootrecord.h"
 #include "supervise/stall.h"
@@ -33,6 +35,8 @@ constexpr const char *kTerminate = "DoSystemTerminate";
 constexpr const char *kPowerLedDevice = "/dev/pow_led";
 constexpr int kCommandSize = CONFIG_TEXT_SIZE;
 constexpr int kFinalWaitSeconds = 60;
+// How often a later termination looks whether the first one has returned.
+constexpr int kLaterPollSeconds = 1;
 // A reason with the reboot-loop note appended; cut to the buffer on purpose,
 // as it is a log text.
 constexpr int kLoopReasonSize = 384;
@@ -72,6 +76,9 @@ bool Sweep(const ConfigDb *db, int signo) {
     if (entry->StartUp == MONITOR) continue;
     char command[kCommandSize];
     char output[kCommandSize];
+    // Each command is a step of its own: a pidof that never returns stops
+    // the refreshes, a long table of quick ones does not.
+    TerminationProgress();
     int n = snprintf(command, sizeof command, "pidof -s %s", entry->procName);
     if (n < 0 || n >= kCommandSize) {
       // A cut name could match some other process.
@@ -98,6 +105,17 @@ bool Sweep(const ConfigDb *db, int signo) {
   return found;
 }
 
+// The termination's own refreshes stop with the watchdog thread's once a
+// step has been judged stalled.
+void TermKeepAlive() {
+  if (!RefreshStopped()) WdtKeepAlive();
+}
+
+void RunCommand(const char *command) {
+  TerminationProgress();
+  CmdSystem(command);
+}
+
 }  // namespace
 
 void SetupPowerLed(int first, int second) {
@@ -112,10 +130,15 @@ void SetupPowerLed(int first, int second) {
 }
 
 void DoSystemTerminate(int mode, ConfigDb *db, const char *reason) {
-  // The pass that started this termination holds the table until the board
-  // is down; that is no stall.
-  TerminationStarted();
   if (reason == nullptr) reason = "";
+  // One termination brings the board down. A second one (a request while
+  // the pass terminates, or the pass seeing the swept processes gone) would
+  // log and record again and could turn the reboot into a safe-mode reboot.
+  if (!TerminationBegins()) {
+    LOG_AT(kUnit, LOG_WARNING, "System down already in progress : %s", reason);
+    while (!TerminationOver() && StopFlag.load() == 0) SleepSeconds(kLaterPollSeconds);
+    return;
+  }
   char loopReason[kLoopReasonSize];
   const int given = mode;
   mode = CheckRebootLoop(mode, db, reason, loopReason);
@@ -125,6 +148,7 @@ void DoSystemTerminate(int mode, ConfigDb *db, const char *reason) {
   // The record is written first, while the watchdog thread still refreshes
   // the device: a termination that hangs in a sweep, or a power cut during
   // the grace wait, still leaves the reason behind.
+  TerminationProgress();
   const int written = db->RebootRecord[0] == '\0'
                           ? 0
                           : WriteRebootRecord(db->RebootRecord, static_cast<int64_t>(time(nullptr)), mode, reason);
@@ -133,15 +157,17 @@ void DoSystemTerminate(int mode, ConfigDb *db, const char *reason) {
     LOG_AT(kUnit, LOG_ERR, "Reboot record write fail! [%s] : %s", db->RebootRecord,
            RebootRecordFailText(written, text, sizeof text));
   }
+  TerminationProgress();
   SetupPowerLed(LED_SYSTEM_DOWN);
-  WdtKeepAlive();
+  TermKeepAlive();
 
   Sweep(db, SIGTERM);
   // Grace wait: one sweep a second, SIGKILL only in the last one. The
   // counter is 64-bit so a TermTimeout near the top of the range ends.
   for (int64_t t = 0; t <= static_cast<int64_t>(db->TermTimeout); ++t) {
     SleepSeconds(1);
-    WdtKeepAlive();
+    TerminationProgress();
+    TermKeepAlive();
     // The thread that runs this termination (often the cyclic thread) is
     // kept here until the board is down.
     WdtReport();
@@ -149,22 +175,27 @@ void DoSystemTerminate(int mode, ConfigDb *db, const char *reason) {
     if (!Sweep(db, last ? SIGKILL : 0)) break;
   }
 
-  WdtKeepAlive();
+  TermKeepAlive();
   WdtClose();
 
   switch (mode) {
     case TERM_POWEROFF:
-      CmdSystem("poweroff");
+      RunCommand("poweroff");
       break;
     case TERM_SAFEMODE:
       // The reboot follows whatever the board tool returned.
-      CmdSystem("rescueMark");
-      CmdSystem("reboot");
+      RunCommand("rescueMark");
+      RunCommand("reboot");
       break;
     default:
-      CmdSystem("reboot");
+      RunCommand("reboot");
       break;
   }
-  SleepSeconds(kFinalWaitSeconds);
+  TerminationFinalWait();
+  // The system's own shutdown stops the daemon with SIGTERM; with the
+  // watchdog closed, the exit must not wait out the rest of the minute
+  // before the file systems can be unmounted.
+  for (int waited = 0; waited < kFinalWaitSeconds && StopFlag.load() == 0; ++waited) SleepSeconds(1);
+  TerminationEnded();
   StatusTerminationEnd();
 }

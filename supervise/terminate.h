@@ -28,8 +28,11 @@ constexpr LedCmd LED_DAEMON_EXIT = {3, 0};    // the daemon stopped normally
 // recording stand-in in tests and in tools that must not.
 using TerminateAction = void (*)(int mode, ConfigDb *db, const char *reason);
 
-// Brings the board down; returns only after the final 60-second wait.
-// The caller makes sure that no re-read releases db's table meanwhile.
+// Brings the board down; returns only after the final 60-second wait, which
+// ends early once the stop flag is raised. Only the daemon's first call does
+// so: a later one logs that a termination is in progress and waits until the
+// first has returned (or the stop flag is raised). The caller makes sure that
+// no re-read releases db's table meanwhile.
 void DoSystemTerminate(int mode, ConfigDb *db, const char *reason);
 void SetupPowerLed(int first, int second);
 inline void SetupPowerLed(const LedCmd &setting) { SetupPowerLed(setting.first, setting.second); }

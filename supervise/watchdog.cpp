@@ -197,20 +197,21 @@ void *WdtThread(void *param) {
   int64_t lastMs = MonotonicMs();
   // Once supervision has stalled the refreshes stop for good, so that the
   // hardware resets the board.
-  bool stalled = false;
   while (arg->Stop->load() == 0) {
     // The period is read at every pass so that a re-read takes effect.
     SleepSeconds(EffectiveRefresh(arg->Config));
     // A daemon that is stopping lets its cyclic thread end first; that is
     // no stall.
-    if (!stalled && arg->Stop->load() == 0) {
+    if (!RefreshStopped() && arg->Stop->load() == 0) {
       int seconds = SupervisionStalled(arg->Config->StallTimeout.load());
       if (seconds > 0) {
+        // Stopped before the report, which may block in the log: a
+        // termination must not refresh meanwhile.
+        StopRefresh();
         LOG_AT(kUnit, LOG_CRIT, "Supervision stalled for %d sec, watchdog refresh stopped", seconds);
-        stalled = true;
       }
     }
-    if (stalled) continue;
+    if (RefreshStopped()) continue;
     WdtKeepAlive();
     int64_t limit = 2 * static_cast<int64_t>(EffectiveRefresh(arg->Config));
     if (limit > INT_MAX) limit = INT_MAX;

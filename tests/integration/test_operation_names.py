@@ -33,6 +33,8 @@ EXPECTED = [
     (r"Str2Num convert error \[notapid\] : pidof -s lost", "DoSystemTerminate", "supervise"),
     (r"Last shutdown: 2026-01-02T03:04:05Z reboot : earlier", "wardend_loop", "supervise"),
     (r"Last reset was caused by the watchdog", "wardend_loop", "supervise"),
+    (r"System down already in progress : Reboot request from application \[app\] : late", "DoSystemTerminate",
+     "supervise"),
 ]
 
 
@@ -55,6 +57,7 @@ def test_debug_lines_name_the_reporting_operation(make_board):
     board.wait_for_log(r"^Re-read config request received", timeout=5)
     board.kill(pid, signal.SIGUSR2)
     board.wait_for_log(r"^Str2Num convert error \[notapid\]", timeout=20)
+    assert board.msgsnd(2, name="app", payload="late")[0] == 0  # the termination has begun
 
     suffix = re.compile(r" \| \d+:(\w+)@(\w+)$")
     found = []

@@ -1,4 +1,5 @@
-"""System termination on the simulated board: sweep, grace wait, watchdog close, LED, commands."""
+"""System termination on the simulated board: sweep, grace wait, watchdog close, LED, commands;
+one termination per daemon, and a stop that ends its final wait."""
 # The modes an application would ask for are driven through the test-only
 # terminate_driver, which runs one termination with a given mode.
 import signal
@@ -7,7 +8,7 @@ import time
 import pytest
 
 from board import LOG_WARNING
-from support import keepalives, terminate as driver
+from support import RUN, keepalives, start_daemon, terminate as driver
 
 
 def process_line(kind, name, health=0):
@@ -89,3 +90,55 @@ def test_unusable_pidof_output_signals_nobody(board):
     # as found, so the wait runs to its end).
     assert [board.log_texts().count("Str2Num convert error [%s] : pidof -s %s" % i) for i in outs.items()] == [3] * 3
     assert board.alive(bystander) and board.alive(started)  # the driver is in its final wait
+
+
+# The first termination brings the board down, whichever thread began it.
+# A reboot request during the pass's termination only waits for it and says
+# so once. A request's termination sweeps the processes and keeps the
+# receiver from reading health checks, and the pass judges nothing from then
+# on. A second termination would have logged and recorded again, and, with
+# a loop limit of one reboot, run the safe-mode path on a healthy board.
+@pytest.mark.parametrize("first", ["pass", "request"])
+def test_first_termination_wins(board, first):
+    record = RUN + "/reboots"
+    # A process that ignores SIGTERM makes the grace wait last four seconds;
+    # for the pass to fail first it sends no health checks.
+    board.start_program("stubborn", pidfile=RUN + "/stubborn.pid", ignore_term=True,
+                        health=None if first == "pass" else ("stubborn", 1))
+    start_daemon(board, "WdtRefreshPeriod:1\nAliveWatchPeriod:100\nTermTimeout:3\nRebootRecord:%s\n"
+                        "RebootLoopLimit:1:3600\nProcess:MANAGE:%d:%s/stubborn.pid:/tmpfs/bin/stubborn\n"
+                        % (record, 1 if first == "pass" else 2, RUN))
+    if first == "pass":
+        board.wait_for_log(r"^System down reason : Detect that the process \[stubborn\]", timeout=10)
+    rc, err = board.msgsnd(2, name="tester", payload="now")
+    assert rc == 0, err
+    board.wait_for_command("reboot", timeout=20)
+    time.sleep(2)  # two more passes
+    texts = board.log_texts()
+    assert len([t for t in texts if t.startswith("System down reason : ")]) == 1
+    later = [t for t in texts if t.startswith("System down already in progress : ")]
+    assert later == (["System down already in progress : Reboot request from application [tester] : now"]
+                     if first == "pass" else [])
+    assert [r.name for r in board.command_records()] == ["reboot"]
+    assert len(board.read_file(record).splitlines()) == 1
+    assert board.led_settings() == [(6, 500)]
+
+
+# The system's shutdown stops the daemon while its termination waits for the
+# system to go down: with the watchdog already closed, the daemon ends at
+# once instead of after the rest of the minute. Both threads that terminate
+# are checked.
+@pytest.mark.parametrize("starter", ["pass", "request"])
+def test_stop_ends_the_final_wait(board, starter):
+    config = "WdtRefreshPeriod:1\nAliveWatchPeriod:100\nTermTimeout:0\n"
+    if starter == "pass":
+        board.start_program("silent", pidfile=RUN + "/silent.pid")
+        config += "Process:MANAGE:1:%s/silent.pid:/tmpfs/bin/silent\n" % RUN
+    pid = start_daemon(board, config)
+    if starter == "request":
+        rc, err = board.msgsnd(2, name="tester", payload="now")
+        assert rc == 0, err
+    board.wait_for_command("reboot", timeout=15)
+    # Well below the 60 seconds the wait would last.
+    assert board.stop_daemon(pid, timeout=30) == 0
+    assert board.led_settings() == [(6, 500), (3, 0)]
