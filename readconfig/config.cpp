@@ -70,6 +70,8 @@ void CleanConfig(const char *path, ConfigDb *db) {
   db->LoopLimitCount = 0;
   db->LoopLimitWindow = 0;
   db->WdtPriority = 0;
+  db->ControlGroup = CONTROL_GROUP_NONE;
+  db->ControlGid = 0;
   // MyPidPath stays: it is the pid file the daemon wrote, and it must be
   // removable at exit even when a later file has no "Wardend" line.
 

@@ -23,6 +23,7 @@ enum ConfigKeyKind : int32_t {
   KEY_PROCESS = 2,  // one supervised process
   KEY_PATH = 3,     // one path; Text says where it goes
   KEY_PAIR = 4,     // two decimal values, each within its range, both or neither
+  KEY_GROUP = 5,    // a group name or number; Target receives the group id
 };
 
 struct ConfigKey {
@@ -69,3 +70,6 @@ int handle_ranged(const char *key, const char *field, int32_t min, int32_t max, 
 int handle_startup(const char *field, int32_t *target);
 int handle_pidpath(const char *path);
 int handle_execpath(const char *path);
+// A group name from the group database, or a group number; refused
+// ("Config read: ControlGroup unknown group line N [field]") otherwise.
+int handle_group(const char *field, int32_t *target);

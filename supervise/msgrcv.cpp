@@ -15,6 +15,8 @@
 #include "common/log.h"
 #include "common/sleep.h"
 #include "readconfig/readconfig.h"
+#include "supervise/controlgroup.h"
+#include "supervise/requester.h"
 #include "supervise/statusinfo.h"
 #include "supervise/terminate.h"
 
@@ -47,6 +49,7 @@ void RereadConfig(const char *path, ThreadArg *arg, const MsgActions *actions) {
   // with whatever table it left, and the status tells which file it was.
   int result = actions->Reread(path, arg->Config);
   StatusNoteConfigRead(path, result);
+  if (result == 0) (void)ApplyControlGroup(arg->QueId, arg->Config);
   UnlockTable(arg, locked, kUnit, kReceiver, __LINE__);
 }
 
@@ -158,7 +161,11 @@ void *MsgRcvThread(void *param) {
       }
       continue;
     }
+    // The queue names its last sender: read at once, before another send
+    // can replace it.
+    if (msg.type == MSGID_REBOOT || msg.type == MSGID_REBOOT_SAFE) NoteRequester(arg->QueId);
     done = HandleCtrlMsg(&msg, arg, &DaemonMsgActions) == MSG_DONE;
+    ClearRequester();
   }
   return nullptr;
 }
