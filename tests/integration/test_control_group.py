@@ -132,6 +132,7 @@ def test_control_group_admits_root_and_members_only(board):
 ], ids=["dropped", "unknown"])
 def test_reread_drops_or_keeps_the_group(board, reread, refusal, after):
     start(board, "ControlGroup:%s\n" % GROUP)
+    assert queue_permissions(board) == (0o620, GID)
     board.write_config(BASE_CONFIG + reread, "/tmpfs/next.conf")
     wardctl(board, "reread", "/tmpfs/next.conf")
     if refusal:
