@@ -73,10 +73,15 @@ def start(board, config):
     board.wait_until(lambda: "@wardend.status" in board.read_file("/proc/net/unix"), 10, "the status socket")
 
 
-def py_status(board, user="root"):
-    # A copy every user may read, as an installed module would be.
+def copy_module(board):
+    """A copy of the Python client that every user may read, as an installed
+    module would be."""
     with open(os.path.join(SOURCE_DIR, "client", "python", "wardclient.py")) as module:
         board.write_file("/tmpfs/py/wardclient.py", module.read())
+
+
+def py_status(board, user="root"):
+    copy_module(board)
     board.write_file("/tmpfs/py_status.py", PY_STATUS)
     result = board.run(USERS[user] + ["/usr/bin/python3", "/tmpfs/py_status.py", PIDFILE])
     assert result.status == 0, result
@@ -181,17 +186,29 @@ def test_a_squatter_on_the_status_name_is_exposed_and_outlived(board, user, uid)
     assert [t for t in board.log_texts() if t.startswith("Status socket name is held")] == [held[1:-1].replace("\\", "")]
 
 
+# An application that asks for a reboot and runs on.
+SENDER = """import sys, time
+sys.path.insert(0, "/tmpfs/py")
+import wardclient
+wardclient.reboot("updater", "new firmware")
+print("sent", flush=True)
+time.sleep(60)
+"""
+
+
 # A reboot request names its sender in the record and the status; the log
 # line stays as it was. The member's request goes through under ControlGroup.
 @pytest.mark.parametrize("config, user", [("", "non-member"), ("ControlGroup:%s\n" % GROUP, "member")])
 def test_a_reboot_request_records_its_sender(board, config, user):
     start(board, "RebootRecord:%s\n" % RECORD + config)
-    sent = as_user(board, user, "reboot", "updater", "new", "firmware")
-    assert sent.status == 0, sent
+    copy_module(board)
+    board.write_file("/tmpfs/sender.py", SENDER)
+    # setpriv becomes python3: the pid stays.
+    sender = board.spawn(USERS[user] + ["/usr/bin/python3", "/tmpfs/sender.py"])
     reason = "Reboot request from application [updater] : new firmware"
     board.wait_for_log(r"^System down reason : %s$" % re.escape(reason), timeout=10)
-    # The sender is the setpriv process that became wardctl: same pid.
-    named = "%s, requested by pid %d (wardctl)" % (reason, sent.pid)
+    board.wait_until(lambda: board.output(sender)[0] == "sent\n", 10, "the sender's word")
+    named = "%s, requested by pid %d (python3)" % (reason, sender)
     board.wait_until(lambda: (board.read_file(RECORD) or "").endswith(" reboot : %s\n" % named), 10, "the record")
     reply = json.loads(wardctl(board, "status", "--json").stdout)
     assert reply["termination"]["reason"] == named
