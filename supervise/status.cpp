@@ -219,8 +219,7 @@ void *StatusThread(void *param) {
   return nullptr;
 }
 
-// The listening socket, close-on-exec and non-blocking (a client that gave
-// up between poll and accept must not block the thread).
+// The status socket's address; returns its length.
 socklen_t StatusAddress(struct sockaddr_un *address) {
   memset(address, 0, sizeof *address);
   address->sun_family = AF_UNIX;
@@ -231,6 +230,8 @@ socklen_t StatusAddress(struct sockaddr_un *address) {
   return static_cast<socklen_t>(offsetof(struct sockaddr_un, sun_path) + 1 + kNameLength);
 }
 
+// The listening socket, close-on-exec and non-blocking (a client that gave
+// up between poll and accept must not block the thread).
 int OpenListener(UniqueFd *listener) {
   UniqueFd fd(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
   if (!fd.valid()) return -1;
@@ -243,9 +244,10 @@ int OpenListener(UniqueFd *listener) {
 }
 
 // Logs who holds the name: a listener's credentials are those it had when
-// it began to listen, and a client learns them on connecting.
+// it began to listen, and a client learns them on connecting. Non-blocking:
+// a holder that never accepts, its backlog full, must not hold up start-up.
 void LogNameHolder() {
-  UniqueFd probe(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  UniqueFd probe(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
   struct sockaddr_un address;
   socklen_t length = StatusAddress(&address);
   struct ucred holder;

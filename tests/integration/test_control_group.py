@@ -42,6 +42,24 @@ while True:
     c.close()
 """
 
+# Holds the name and never accepts; its own connections fill the backlog.
+STUCK_SQUATTER = """import socket, time
+s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+s.bind(b"\\0wardend.status")
+s.listen(0)
+held = []
+while True:
+    c = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+    c.setblocking(False)
+    try:
+        c.connect(b"\\0wardend.status")
+    except BlockingIOError:
+        break
+    held.append(c)
+print("full", flush=True)
+time.sleep(600)
+"""
+
 # The Python client's status as any program would call it; prints the
 # outcome as one JSON object.
 PY_STATUS = """import json, sys
@@ -184,6 +202,17 @@ def test_a_squatter_on_the_status_name_is_exposed_and_outlived(board, user, uid)
     board.wait_for_log(r"^Status socket bound$", timeout=15)
     assert wardctl(board, "-p", PIDFILE, "status", check=False).status == 0
     assert [t for t in board.log_texts() if t.startswith("Status socket name is held")] == [held[1:-1].replace("\\", "")]
+
+
+# A holder whose backlog is full can be neither asked nor waited for: the
+# daemon starts, says the name is held, and still stops on SIGTERM.
+def test_a_squatter_that_never_accepts_holds_up_nothing(board):
+    board.write_file("/tmpfs/stuck.py", STUCK_SQUATTER)
+    squatter = board.spawn(["/usr/bin/python3", "/tmpfs/stuck.py"])
+    board.wait_until(lambda: board.output(squatter)[0] == "full\n", 10, "the squatter's full backlog")
+    pid = start_daemon(board, BASE_CONFIG, pidfile=PIDFILE)
+    board.wait_for_log(r"^Status socket name is held by another process, retrying$", timeout=10)
+    assert board.stop_daemon(pid, timeout=15) == 0
 
 
 # An application that asks for a reboot and runs on.
