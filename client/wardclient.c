@@ -5,6 +5,8 @@
 #include "wardclient.h"
 
 #include <errno.h>
+#include <grp.h>
+#include <stdio.h>
 #include <string.h>
 #include <sys/ipc.h>
 #include <sys/msg.h>
@@ -116,6 +118,36 @@ int WardSafeReboot(const char *name, const char *reason) {
 }
 
 int WardReread(const char *path) { return Send(MSGID_REREAD_CONFIG, NULL, path); }
+
+int WardQueueGroup(char *name, size_t size) {
+  if (name == NULL || size == 0) return WARD_ERR_SEND;
+  FILE *list = fopen("/proc/sysvipc/msg", "re");
+  if (list == NULL) return WARD_ERR_SEND;
+  /* "key msqid perms cbytes qnum lspid lrpid uid gid ...", one queue a
+   * line after a heading. */
+  char line[512];
+  int result = WARD_ERR_NO_DAEMON;
+  unsigned long gid = 0;
+  while (fgets(line, sizeof line, list) != NULL) {
+    long key;
+    unsigned long uid;
+    if (sscanf(line, "%ld %*d %*o %*u %*u %*d %*d %lu %lu", &key, &uid, &gid) == 3 && key == WARDEND_QUEUE_KEY) {
+      result = WARD_OK;
+      break;
+    }
+  }
+  fclose(list);
+  if (result != WARD_OK) return result;
+  struct group entry;
+  struct group *found = NULL;
+  char buffer[4096];
+  if (getgrgid_r((gid_t)gid, &entry, buffer, sizeof buffer, &found) == 0 && found != NULL) {
+    snprintf(name, size, "%s", entry.gr_name);
+  } else {
+    snprintf(name, size, "%lu", gid);
+  }
+  return WARD_OK;
+}
 
 const char *WardStrError(int code) {
   switch (code) {

@@ -62,6 +62,14 @@ int WardOpenQueue(void);
  * first three types, a path for the re-read. */
 int WardSendTo(int queueId, long type, const char *name, const char *payload);
 
+/* The group of the daemon's queue, which a caller refused with
+ * WARD_ERR_ACCESS must belong to (the daemon's ControlGroup), into name:
+ * its name, or its number when the group has none. Read from
+ * /proc/sysvipc/msg, which every user may read. WARD_OK, or
+ * WARD_ERR_NO_DAEMON when no queue is listed, or WARD_ERR_SEND when the list
+ * cannot be read. */
+int WardQueueGroup(char *name, size_t size);
+
 /* A short English text for a result code (never NULL). */
 const char *WardStrError(int code);
 

@@ -94,6 +94,14 @@ int Report(int code) {
       return kExitUsage;
     case WARD_ERR_SEND:
       return Failure(std::string(WardStrError(code)) + ": " + strerror(errno));
+    case WARD_ERR_ACCESS: {
+      // The queue is kept to the daemon's ControlGroup: say which one.
+      char group[256];
+      if (WardQueueGroup(group, sizeof group) == WARD_OK) {
+        return Failure("permission denied: ask to be added to group " + Printable(group));
+      }
+      return Failure(WardStrError(code));
+    }
     default:
       return Failure(WardStrError(code));
   }
@@ -266,7 +274,7 @@ constexpr int kStatusTimeoutMs = 5000;
 constexpr size_t kStatusNameMax = 259;
 
 // wardctl status [--json | --prometheus] [--] [NAME]
-int Status(char **args, int nargs) {
+int Status(const char *pidFile, char **args, int nargs) {
   enum {
     TABLE,
     JSON,
@@ -296,7 +304,18 @@ int Status(char **args, int nargs) {
 
   std::string reply, error;
   const std::string request = name != nullptr ? std::string("status ") + name : "status";
-  const bool answered = QueryStatus(request, kStatusTimeoutMs, &reply, &error) == STATUS_ANSWERED;
+  const bool answered = QueryStatus(request, kStatusTimeoutMs, pidFile, &reply, &error) == STATUS_ANSWERED;
+  // A client outside ControlGroup gets one error and no status, whatever it
+  // asked for.
+  std::string refused;
+  if (answered) {
+    JsonValue value;
+    std::string ignored;
+    const JsonValue *text = ParseJson(reply, &value, &ignored) ? value.Get("error") : nullptr;
+    if (text != nullptr && text->kind == JsonValue::STRING && text->text.rfind("permission denied", 0) == 0) {
+      refused = Printable(text->text);
+    }
+  }
   if (format == PROMETHEUS) {
     // A scrape file says that the daemon is down rather than nothing at all.
     JsonValue value;
@@ -305,10 +324,12 @@ int Status(char **args, int nargs) {
                         value.kind == JsonValue::OBJECT;
     fputs(RenderPrometheus(usable ? &value : nullptr).c_str(), stdout);
     if (!answered) return Failure(error);
+    if (!refused.empty()) return Failure(refused);
     if (!usable) return Failure("unreadable reply from the daemon" + (parseError.empty() ? "" : ": " + parseError));
     return kExitOk;
   }
   if (!answered) return Failure(error);
+  if (!refused.empty()) return Failure(refused);
   if (format == JSON) {
     fwrite(reply.data(), 1, reply.size(), stdout);
     return kExitOk;
@@ -408,7 +429,7 @@ int main(int argc, char **argv) {
     if (nargs != 0) return UsageError("usage: wardctl %s", command.c_str());
     return SignalDaemon(pidFile, command == "dump-config" ? SIGUSR1 : SIGUSR2);
   }
-  if (command == "status") return Status(args, nargs);
+  if (command == "status") return Status(pidFile, args, nargs);
   if (command == "check") return CheckFile(args, nargs);
   return UsageError("unknown command '%s'", command.c_str());
 }

@@ -17,6 +17,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "common/ctrlmsg.h"
 #include "common/utf8.h"
@@ -434,7 +435,50 @@ bool ParseJson(const std::string &text, JsonValue *value, std::string *error) {
   return reader.Document(value, error);
 }
 
-int QueryStatus(const std::string &request, int timeoutMs, std::string *reply, std::string *error) {
+std::string JudgeStatusPeer(long peerPid, unsigned long peerUid, bool pidFileRead, const std::string &pidFileText) {
+  bool daemon = peerUid == 0;
+  if (daemon && pidFileRead) {
+    // A pid file that holds no pid says nothing either way; only root can
+    // write the daemon's, so a pid in it is the daemon's.
+    char *end = nullptr;
+    errno = 0;
+    const long pid = strtol(pidFileText.c_str(), &end, 10);
+    const bool valid = end != pidFileText.c_str() && errno == 0 && pid > 0 && (*end == '\0' || strcmp(end, "\n") == 0);
+    if (valid && pid != peerPid) daemon = false;
+  }
+  if (daemon) return "";
+  return "status socket is held by pid " + std::to_string(peerPid) + " (uid " + std::to_string(peerUid) +
+         "), not by the daemon";
+}
+
+namespace {
+
+// Asks the socket who holds the name and judges it (JudgeStatusPeer).
+std::string CheckStatusPeer(int fd, const char *pidFile) {
+  struct ucred peer;
+  socklen_t size = sizeof peer;
+  if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0 || size != sizeof peer) {
+    return std::string("cannot tell who holds the status socket: ") + strerror(errno);
+  }
+  std::string text;
+  bool read = false;
+  if (pidFile != nullptr) {
+    FILE *file = fopen(pidFile, "re");
+    if (file != nullptr) {
+      char buffer[64];
+      const size_t count = fread(buffer, 1, sizeof buffer - 1, file);
+      read = !ferror(file);
+      fclose(file);
+      text.assign(buffer, count);
+    }
+  }
+  return JudgeStatusPeer(static_cast<long>(peer.pid), static_cast<unsigned long>(peer.uid), read, text);
+}
+
+}  // namespace
+
+int QueryStatus(const std::string &request, int timeoutMs, const char *pidFile, std::string *reply,
+                std::string *error) {
   const long long deadline = NowMs() + timeoutMs;
   Fd sock{socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0)};
   if (sock.fd < 0) {
@@ -458,6 +502,10 @@ int QueryStatus(const std::string &request, int timeoutMs, std::string *reply, s
     }
     usleep(10000);
   }
+  // Nothing goes to, and nothing is taken from, a process that only took
+  // the daemon's name.
+  *error = CheckStatusPeer(sock.fd, pidFile);
+  if (!error->empty()) return STATUS_IMPOSTOR;
   std::string line = request + "\n";
   size_t sent = 0;
   while (sent < line.size()) {

@@ -46,6 +46,7 @@ bool ParseJson(const std::string &text, JsonValue *value, std::string *error);
 // Results of QueryStatus.
 constexpr int STATUS_ANSWERED = 0;
 constexpr int STATUS_NO_ANSWER = 1;
+constexpr int STATUS_IMPOSTOR = 2;  // something other than the daemon holds the socket's name
 
 // The longest reply wardctl takes: the most the daemon ever sends. Anything
 // that answers on the socket's name is read only this far.
@@ -54,8 +55,18 @@ constexpr size_t STATUS_REPLY_LIMIT = WARDEND_STATUS_REPLY_MAX;
 // Connects to the daemon's status socket, sends request and a line end,
 // and reads the reply until the daemon closes the connection, all within
 // timeoutMs. STATUS_NO_ANSWER with a reason in *error when no daemon listens
-// or the reply did not come in time.
-int QueryStatus(const std::string &request, int timeoutMs, std::string *reply, std::string *error);
+// or the reply did not come in time; STATUS_IMPOSTOR (before anything is
+// sent) when the process that holds the name is not the daemon: see
+// JudgeStatusPeer, with the pid file pidFile.
+int QueryStatus(const std::string &request, int timeoutMs, const char *pidFile, std::string *reply,
+                std::string *error);
+
+// Whether the process that answers on the status socket (its credentials
+// as the socket reports them) is the daemon: it runs as root, and when the
+// daemon's pid file could be read (pidFileRead, pidFileText its content)
+// and holds a pid, it is that pid. "" when it is, else the complaint,
+// "status socket is held by pid N (uid U), not by the daemon".
+std::string JudgeStatusPeer(long peerPid, unsigned long peerUid, bool pidFileRead, const std::string &pidFileText);
 
 // The state of one process entry of the reply, as the table shows it, the
 // first that applies: "forgiven once" (its last alive check failed and was

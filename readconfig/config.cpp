@@ -86,6 +86,8 @@ void CleanConfig(const ConfigText *text, ConfigDb *db) {
   db->LoopLimitWindow = 0;
   db->WdtPriority = 0;
   db->AliveCheck = ALIVE_CHECK_PS;
+  db->ControlGroup = CONTROL_GROUP_NONE;
+  db->ControlGid = 0;
   // MyPidPath stays: it is the pid file the daemon wrote, and it must be
   // removable at exit even when a later file has no "Wardend" line.
 

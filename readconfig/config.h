@@ -69,6 +69,13 @@ struct NameSlot {
   uint32_t Hash;
 };
 
+// ConfigDb.ControlGroup: no key (the queue and the status socket are open
+// to every local user), a group in ControlGid, or only refused lines (the
+// queue keeps the permissions it had: a typo must not open it).
+constexpr int32_t CONTROL_GROUP_NONE = 0;
+constexpr int32_t CONTROL_GROUP_SET = 1;
+constexpr int32_t CONTROL_GROUP_KEEP = 2;
+
 // How many terminations the reboot record keeps, and so the largest
 // RebootLoopLimit count that can ever be reached.
 constexpr int32_t REBOOT_RECORD_KEEP = 16;
@@ -96,6 +103,11 @@ struct ConfigDb {
   // AliveCheck: an AliveCheckMethod, ALIVE_CHECK_PS when the key is absent.
   // Also chooses how a termination's sweeps find the managed processes.
   int32_t AliveCheck;
+  // ControlGroup: whether the key was given (CONTROL_GROUP_*), and the
+  // group whose members (and root) may then use the control queue and the
+  // status socket.
+  int32_t ControlGroup;
+  int32_t ControlGid;
 
   // Open-addressing hash of the entries' names, NameSlots slots (a power of
   // two); owned, built by every read and released with the table. Null when

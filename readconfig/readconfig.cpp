@@ -6,6 +6,7 @@
 #include "readconfig/readconfig.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -16,6 +17,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <vector>
 #include <strings.h>
 #include <utility>
 
@@ -77,6 +79,8 @@ const ConfigKey ConfigKeys[] = {
         WDT_PRIORITY_MAX),
     {"AliveCheck", KEY_METHOD, "alive check", [](ConfigDb *db) { return &db->AliveCheck; }, 0, 0, nullptr, nullptr, 0,
      0, nullptr},
+    {"ControlGroup", KEY_GROUP, "control group", [](ConfigDb *db) { return &db->ControlGid; }, 0, 0, nullptr,
+     nullptr, 0, 0, nullptr},
 };
 const int32_t NumConfigKeys = static_cast<int32_t>(sizeof ConfigKeys / sizeof ConfigKeys[0]);
 
@@ -262,6 +266,17 @@ void handle_config_line(char *line, ConfigDb *db) {
     if (handle_ranged(known->Name, value, known->SecondMin, known->SecondMax, &second) != 0) return;
     *known->Target(db) = first;
     *known->SecondTarget(db) = second;
+  } else if (known->Kind == KEY_GROUP) {
+    const char *value = strtok_r(nullptr, SEPARATORS, &save);
+    if (value == nullptr) {
+      LOG_AT(UNIT, LOG_ERR, "No %s value given on line %d", known->What, CntLine);
+    } else if (handle_group(value, known->Target(db)) == 0) {
+      db->ControlGroup = CONTROL_GROUP_SET;
+    } else if (db->ControlGroup == CONTROL_GROUP_NONE) {
+      // A refused group must not open the queue to everybody: without an
+      // earlier good line, the queue keeps what it had.
+      db->ControlGroup = CONTROL_GROUP_KEEP;
+    }
   } else if (known->Kind == KEY_PIDFILE) {
     // The field before the path carries nothing the daemon uses.
     const char *path = strtok_r(nullptr, SEPARATORS, &save);
@@ -412,5 +427,30 @@ int handle_execpath(const char *path) {
     LOG_AT(UNIT, LOG_ERR, "Config read: Exec file is not executable line %d", CntLine);
     return 1;
   }
+  return 0;
+}
+
+int handle_group(const char *field, int32_t *target) {
+  if (field == nullptr || target == nullptr) return 1;
+  int32_t number = 0;
+  if (field[0] >= '0' && field[0] <= '9' && Str2Num(field, 10, &number) == 0 && number >= 0) {
+    *target = number;
+    return 0;
+  }
+  // Re-reads run on the receiver thread: the reentrant lookup, with a
+  // buffer that grows while the entry does not fit.
+  struct group entry;
+  struct group *found = nullptr;
+  std::vector<char> buffer(1024);
+  int error = 0;
+  while ((error = getgrnam_r(field, &entry, buffer.data(), buffer.size(), &found)) == ERANGE &&
+         buffer.size() < (1u << 20)) {
+    buffer.resize(buffer.size() * 2);
+  }
+  if (error != 0 || found == nullptr || entry.gr_gid > static_cast<gid_t>(INT32_MAX)) {
+    LOG_AT(UNIT, LOG_ERR, "Config read: ControlGroup unknown group line %d [%s]", CntLine, field);
+    return 1;
+  }
+  *target = static_cast<int32_t>(entry.gr_gid);
   return 0;
 }

@@ -28,6 +28,7 @@ enum ConfigKeyKind : int32_t {
   KEY_PATH = 3,     // one path; Text says where it goes
   KEY_PAIR = 4,     // two decimal values, each within its range, both or neither
   KEY_METHOD = 5,   // the alive check's method, "ps" or "proc"; Target says where it goes
+  KEY_GROUP = 6,    // a group name or number; Target receives the group id
 };
 
 struct ConfigKey {
@@ -125,3 +126,6 @@ int handle_startup(const char *field, int32_t *target);
 int handle_alivecheck(const char *field, int32_t *target);
 int handle_pidpath(const char *path);
 int handle_execpath(const char *path);
+// A group name from the group database, or a group number; refused
+// ("Config read: ControlGroup unknown group line N [field]") otherwise.
+int handle_group(const char *field, int32_t *target);

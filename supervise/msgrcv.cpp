@@ -15,6 +15,8 @@
 #include "common/log.h"
 #include "common/sleep.h"
 #include "readconfig/readconfig.h"
+#include "supervise/controlgroup.h"
+#include "supervise/requester.h"
 #include "supervise/statusinfo.h"
 #include "supervise/terminate.h"
 
@@ -51,6 +53,7 @@ void RereadConfig(const char *path, ThreadArg *arg, const MsgActions *actions) {
   // with whatever table it left, and the status tells which file it was.
   int result = actions->Reread(path, own ? CONFIG_NAMED_BY_ROOT : CONFIG_NAMED_BY_ANYONE, arg->Config);
   StatusNoteConfigRead(path, result);
+  if (result == 0) (void)ApplyControlGroup(arg->QueId, arg->Config);
   UnlockTable(arg, locked, kUnit, kReceiver, __LINE__);
 }
 
@@ -162,7 +165,11 @@ void *MsgRcvThread(void *param) {
       }
       continue;
     }
+    // The queue names its last sender: read at once, before another send
+    // can replace it.
+    if (msg.type == MSGID_REBOOT || msg.type == MSGID_REBOOT_SAFE) NoteRequester(arg->QueId);
     done = HandleCtrlMsg(&msg, arg, &DaemonMsgActions) == MSG_DONE;
+    ClearRequester();
   }
   return nullptr;
 }

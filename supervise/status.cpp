@@ -12,6 +12,7 @@
 
 #include <cerrno>
 #include <cstddef>
+#include <cstdio>
 #include <cstring>
 #include <utility>
 
@@ -20,6 +21,7 @@
 #include "common/errtext.h"
 #include "common/fd.h"
 #include "common/log.h"
+#include "supervise/controlgroup.h"
 #include "supervise/statusreply.h"
 
 namespace {
@@ -38,6 +40,9 @@ constexpr int kLockRetryMs = 2;
 constexpr int kErrorPauseMs = 1000;
 // Bytes taken from the socket at a time.
 constexpr size_t kReadChunk = 128;
+// Pause between two tries to take the socket's name back from another
+// process that holds it.
+constexpr int kRebindPauseMs = 3000;
 
 enum ClientEnd : int {
   CLIENT_DONE = 0,
@@ -132,6 +137,10 @@ int SendReply(int fd, int quitFd, const StatusText &reply) {
 }
 
 int ServeClient(int fd, ThreadArg *arg, int quitFd) {
+  // Judged at once, from the credentials the client had when it connected;
+  // the request is still read, so that the refusal is not lost to a reset.
+  const int32_t group = ControlGid.load();
+  const bool allowed = ControlSocketPeerAllowed(fd, group);
   StatusRequest request{};
   int state;
   bool readable;
@@ -139,7 +148,14 @@ int ServeClient(int fd, ThreadArg *arg, int quitFd) {
   if (!readable) return CLIENT_DONE;
 
   StatusText reply;
-  if (state == STATUS_READ_TOO_LONG) {
+  if (!allowed) {
+    char name[64];
+    char text[128];
+    ControlGroupName(group, name, sizeof name);
+    int n = snprintf(text, sizeof text, "permission denied: ask to be added to group %s", name);
+    (void)n;
+    BuildStatusError(text, &reply);
+  } else if (state == STATUS_READ_TOO_LONG) {
     BuildStatusError("request too long", &reply);
   } else {
     const char *name = nullptr;
@@ -156,11 +172,20 @@ int ServeClient(int fd, ThreadArg *arg, int quitFd) {
   return SendReply(fd, quitFd, reply);
 }
 
+int OpenListener(UniqueFd *listener);
+
 void *StatusThread(void *param) {
   ThreadArg *arg = static_cast<ThreadArg *>(param);
   const int quitFd = QuitPipe[0];
   bool failing = false;  // a failure is reported once until the next client is served
   for (;;) {
+    if (!Listener.valid()) {
+      // Another process held the name at start-up: try again now and then,
+      // so that status comes back once it has gone.
+      if (QuitWithin(quitFd, kRebindPauseMs)) break;
+      if (OpenListener(&Listener) == 0) LOG_AT(kUnit, LOG_NOTICE, "Status socket bound");
+      continue;
+    }
     struct pollfd fds[2] = {{Listener.get(), POLLIN, 0}, {quitFd, POLLIN, 0}};
     if (poll(fds, 2, -1) < 0) {
       int error = errno;
@@ -194,23 +219,46 @@ void *StatusThread(void *param) {
   return nullptr;
 }
 
+// The status socket's address; returns its length.
+socklen_t StatusAddress(struct sockaddr_un *address) {
+  memset(address, 0, sizeof *address);
+  address->sun_family = AF_UNIX;
+  // The abstract namespace: a leading NUL, and the name's own length.
+  constexpr size_t kNameLength = sizeof WARDEND_STATUS_NAME - 1;
+  static_assert(kNameLength + 1 <= sizeof address->sun_path, "the status name must fit a socket address");
+  memcpy(address->sun_path + 1, WARDEND_STATUS_NAME, kNameLength);
+  return static_cast<socklen_t>(offsetof(struct sockaddr_un, sun_path) + 1 + kNameLength);
+}
+
 // The listening socket, close-on-exec and non-blocking (a client that gave
 // up between poll and accept must not block the thread).
 int OpenListener(UniqueFd *listener) {
   UniqueFd fd(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
   if (!fd.valid()) return -1;
   struct sockaddr_un address;
-  memset(&address, 0, sizeof address);
-  address.sun_family = AF_UNIX;
-  // The abstract namespace: a leading NUL, and the name's own length.
-  constexpr size_t kNameLength = sizeof WARDEND_STATUS_NAME - 1;
-  static_assert(kNameLength + 1 <= sizeof address.sun_path, "the status name must fit a socket address");
-  memcpy(address.sun_path + 1, WARDEND_STATUS_NAME, kNameLength);
-  socklen_t length = static_cast<socklen_t>(offsetof(struct sockaddr_un, sun_path) + 1 + kNameLength);
+  socklen_t length = StatusAddress(&address);
   if (bind(fd.get(), reinterpret_cast<struct sockaddr *>(&address), length) != 0) return -1;
   if (listen(fd.get(), kBacklog) != 0) return -1;
   *listener = std::move(fd);
   return 0;
+}
+
+// Logs who holds the name: a listener's credentials are those it had when
+// it began to listen, and a client learns them on connecting. Non-blocking:
+// a holder that never accepts, its backlog full, must not hold up start-up.
+void LogNameHolder() {
+  UniqueFd probe(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+  struct sockaddr_un address;
+  socklen_t length = StatusAddress(&address);
+  struct ucred holder;
+  socklen_t size = sizeof holder;
+  if (probe.valid() && connect(probe.get(), reinterpret_cast<struct sockaddr *>(&address), length) == 0 &&
+      getsockopt(probe.get(), SOL_SOCKET, SO_PEERCRED, &holder, &size) == 0 && size == sizeof holder) {
+    LOG_AT(kUnit, LOG_ERR, "Status socket name is held by pid %d (uid %u), retrying", static_cast<int>(holder.pid),
+           static_cast<unsigned>(holder.uid));
+  } else {
+    LOG_AT(kUnit, LOG_ERR, "Status socket name is held by another process, retrying");
+  }
 }
 
 }  // namespace
@@ -232,7 +280,10 @@ bool LockTableWithin(ThreadArg *arg, int waitMs, int quitFd) {
 int StatusServerStart(ThreadArg *arg) {
   if (ServerRunning) return 0;
   char text[128];
-  if (OpenListener(&Listener) != 0 || pipe2(QuitPipe, O_CLOEXEC | O_NONBLOCK) != 0) {
+  // A name held by another process is taken over later by the thread.
+  const bool held = OpenListener(&Listener) != 0 && errno == EADDRINUSE;
+  if (held) LogNameHolder();
+  if ((!held && !Listener.valid()) || pipe2(QuitPipe, O_CLOEXEC | O_NONBLOCK) != 0) {
     LOG_AT(kUnit, LOG_ERR, "Status socket fail! : %s", ErrText(errno, text, sizeof text));
     Listener.reset();
     ClosePipe();

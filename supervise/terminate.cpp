@@ -23,6 +23,7 @@
 #include "supervise/mainloop.h"
 #include "supervise/procscan.h"
 #include "supervise/rebootrecord.h"
+#include "supervise/requester.h"
 #include "supervise/stall.h"
 #include "supervise/statusinfo.h"
 #include "supervise/watchdog.h"
@@ -40,6 +41,9 @@ constexpr int kLaterPollSeconds = 1;
 // A reason with the reboot-loop note appended; cut to the buffer on purpose,
 // as it is a log text.
 constexpr int kLoopReasonSize = 384;
+// The reason with the sender of a reboot request, for the record and the
+// status (the log keeps the reason alone); cut on purpose.
+constexpr int kNamedReasonSize = kLoopReasonSize + REQUESTER_SIZE + 2;
 
 // A reboot that would make one too many within the loop window becomes a
 // safe-mode reboot, and the reason says so. Power-offs and safe-mode
@@ -143,7 +147,15 @@ void DoSystemTerminate(int mode, ConfigDb *db, const char *reason) {
   const int given = mode;
   mode = CheckRebootLoop(mode, db, reason, loopReason);
   if (mode != given) reason = loopReason;
-  StatusTerminationBegin(mode, reason);
+  char namedReason[kNamedReasonSize];
+  const char *requester = CurrentRequester();
+  const char *recorded = reason;
+  if (requester[0] != '\0') {
+    int n = snprintf(namedReason, sizeof namedReason, "%s, %s", reason, requester);
+    (void)n;
+    recorded = namedReason;
+  }
+  StatusTerminationBegin(mode, recorded);
   LOG_AT(kUnit, LOG_WARNING, "System down reason : %s", reason);
   // The record is written first, while the watchdog thread still refreshes
   // the device: a termination that hangs in a sweep, or a power cut during
@@ -151,7 +163,7 @@ void DoSystemTerminate(int mode, ConfigDb *db, const char *reason) {
   TerminationProgress();
   const int written = db->RebootRecord[0] == '\0'
                           ? 0
-                          : WriteRebootRecord(db->RebootRecord, static_cast<int64_t>(time(nullptr)), mode, reason);
+                          : WriteRebootRecord(db->RebootRecord, static_cast<int64_t>(time(nullptr)), mode, recorded);
   if (written != 0) {
     char text[128];
     LOG_AT(kUnit, LOG_ERR, "Reboot record write fail! [%s] : %s", db->RebootRecord,

@@ -13,6 +13,7 @@
 #include "common/ctrlmsg.h"
 #include "common/log.h"
 #include "readconfig/readconfig.h"
+#include "supervise/controlgroup.h"
 #include "supervise/mainloop.h"
 #include "supervise/status.h"
 #include "supervise/statusinfo.h"
@@ -78,7 +79,11 @@ int main(int argc, char **argv) {
 
   // A configuration file that cannot be opened has been reported by the
   // reader; the daemon still runs and keeps the watchdog refreshed.
-  if (ConfigPath != nullptr) StatusNoteConfigRead(ConfigPath, ReadConfig(ConfigPath, &gConfigDb));
+  if (ConfigPath != nullptr) {
+    const int result = ReadConfig(ConfigPath, &gConfigDb);
+    StatusNoteConfigRead(ConfigPath, result);
+    if (result == 0) (void)ApplyControlGroup(MsgQueId, &gConfigDb);
+  }
 
   if (DetachMode) Detach();
 

@@ -5,6 +5,7 @@
     wardclient.reboot("updater", "firmware 2.1 installed")
     wardclient.reboot_safe("updater", "update failed")
     wardclient.reread("/etc/wardend.conf")
+    wardclient.status()                             # the daemon's status, as a dict
 
 Only the standard library: the messages go through the C library's msgget
 and msgsnd (ctypes), exactly as the C client sends them. Every call opens
@@ -17,18 +18,26 @@ Errors are exceptions, with the C client's result code in their `code`:
                                            or path; checked before the
                                            queue is looked for
   NoDaemonError                            no queue: wardend is not running
-  AccessError                              the queue may not be used
+  AccessError                              the queue or the status may not
+                                           be used (the daemon's ControlGroup)
+  ImpostorError                            another process holds the status
+                                           socket's name
   QueueFullError                           the queue stayed full
   WardError                                any other failure (errno set)
 """
 import ctypes
 import errno
+import grp
+import json
 import os
+import socket
+import struct
 import time
 
 __all__ = ["health", "reboot", "reboot_safe", "reread", "open_queue", "send_to",
+           "status",
            "WardError", "InvalidRequestError", "NoDaemonError", "AccessError", "QueueFullError",
-           "QUEUE_KEY", "NAME_MAX", "REASON_MAX", "PATH_MAX", "SEND_WAIT"]
+           "ImpostorError", "QUEUE_KEY", "NAME_MAX", "REASON_MAX", "PATH_MAX", "SEND_WAIT"]
 
 QUEUE_KEY = 99990001
 
@@ -82,6 +91,41 @@ class AccessError(WardError):
 
 class QueueFullError(WardError):
     code = -8
+
+
+class ImpostorError(WardError):
+    """The status socket's name is held by a process that is not the daemon."""
+
+
+STATUS_NAME = b"\0wardend.status"
+PID_FILE = "/var/run/wardend.pid"
+STATUS_TIMEOUT = 5.0
+_REPLY_MAX = 8 << 20
+
+
+def _queue_group(key):
+    """The name (or number) of the group of the queue with key, from the list
+    every user may read; None when it cannot be told."""
+    try:
+        with open("/proc/sysvipc/msg") as listing:
+            for line in listing:
+                fields = line.split()
+                if len(fields) > 8 and fields[0] == str(key):
+                    gid = int(fields[8])
+                    try:
+                        return grp.getgrgid(gid).gr_name
+                    except KeyError:
+                        return str(gid)
+    except (OSError, ValueError):
+        pass
+    return None
+
+
+def _access_error(key, err):
+    group = _queue_group(key)
+    if group is None:
+        return AccessError("permission denied on the control queue", err)
+    return AccessError("permission denied: ask to be added to group %s" % group, err)
 
 
 class _Message(ctypes.Structure):
@@ -151,7 +195,7 @@ def open_queue(key=QUEUE_KEY):
     if err == errno.ENOENT:
         raise NoDaemonError("wardend is not running (no control queue)", err)
     if err == errno.EACCES:
-        raise AccessError("permission denied on the control queue", err)
+        raise _access_error(key, err)
     raise WardError("control queue cannot be opened: %s" % os.strerror(err), err)
 
 
@@ -186,7 +230,7 @@ def _send(queue_id, msg_type, name, payload):
         if err in (errno.EIDRM, errno.EINVAL):
             raise NoDaemonError("wardend is not running (its queue went away)", err)
         if err == errno.EACCES:
-            raise AccessError("permission denied on the control queue", err)
+            raise _access_error(QUEUE_KEY, err)
         raise WardError("message could not be sent: %s" % os.strerror(err), err)
 
 
@@ -221,3 +265,68 @@ def reread(path):
     if isinstance(path, (str, bytes, os.PathLike)) and path and not os.path.isabs(os.fspath(path)):
         path = os.path.abspath(path)
     _request(MSGID_REREAD_CONFIG, None, path)
+
+
+def _judge_peer(peer_pid, peer_uid, pid_file):
+    """Raises ImpostorError unless the peer runs as root and, when the pid
+    file can be read and holds a pid, has that pid."""
+    daemon = peer_uid == 0
+    if daemon and pid_file:
+        try:
+            with open(pid_file, "rb") as f:
+                text = f.read(64)
+        except OSError:
+            text = None
+        if text is not None and text.rstrip(b"\n").isdigit() and text.count(b"\n") <= 1:
+            daemon = int(text) == peer_pid
+    if not daemon:
+        raise ImpostorError("status socket is held by pid %d (uid %d), not by the daemon" % (peer_pid, peer_uid))
+
+
+def status(name=None, pid_file=PID_FILE, timeout=STATUS_TIMEOUT):
+    """The daemon's status reply as a dict (only name's entries with name).
+    Before anything is sent, the process that holds the status socket must
+    prove to be the daemon: root, and the pid in pid_file when that can be
+    read. Raises NoDaemonError, ImpostorError, AccessError (not a member of
+    the daemon's ControlGroup) or WardError."""
+    request = b"status" if name is None else b"status " + os.fsencode(name)
+    if b"\n" in request or b"\r" in request:
+        raise InvalidRequestError("name contains a line end", -4)
+    deadline = time.monotonic() + timeout
+    with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as sock:
+        sock.settimeout(timeout)
+        try:
+            sock.connect(STATUS_NAME)
+        except (ConnectionRefusedError, FileNotFoundError) as e:
+            raise NoDaemonError("no daemon answers on @wardend.status (is wardend running?)", e.errno)
+        except OSError as e:
+            raise WardError("cannot reach the daemon: %s" % os.strerror(e.errno or 0), e.errno or 0)
+        creds = sock.getsockopt(socket.SOL_SOCKET, socket.SO_PEERCRED, struct.calcsize("3i"))
+        peer_pid, peer_uid, _ = struct.unpack("3i", creds)
+        _judge_peer(peer_pid, peer_uid & 0xffffffff, pid_file)
+        try:
+            sock.sendall(request + b"\n")
+            sock.shutdown(socket.SHUT_WR)
+            reply = b""
+            while True:
+                sock.settimeout(max(deadline - time.monotonic(), 0.001))
+                chunk = sock.recv(65536)
+                if not chunk:
+                    break
+                reply += chunk
+                if len(reply) > _REPLY_MAX:
+                    raise WardError("the reply is too large")
+        except socket.timeout:
+            raise WardError("the daemon did not answer in time")
+        except OSError as e:
+            raise WardError("cannot read the reply: %s" % os.strerror(e.errno or 0), e.errno or 0)
+    try:
+        value = json.loads(reply.decode("utf-8", "replace"))
+    except ValueError as e:
+        raise WardError("unreadable reply from the daemon: %s" % e)
+    error = value.get("error") if isinstance(value, dict) else None
+    if isinstance(error, str) and error.startswith("permission denied"):
+        raise AccessError(error, errno.EACCES)
+    if error is not None:
+        raise WardError("the daemon refused the request: %s" % error)
+    return value

@@ -372,3 +372,43 @@ TEST_F(ConfigTest, OptionalSettingsAndTheirRefusals) {
 }
 
 }  // namespace
+
+namespace {
+
+// ControlGroup: a name or a number; a refused line keeps the queue as it
+// was unless an earlier line named a group, and the last good line counts.
+struct GroupRow {
+  const char *name;
+  std::string content;
+  int32_t kind;
+  int32_t gid;
+  Texts errors;
+};
+
+const GroupRow kGroupRows[] = {
+    {"Absent", "TermTimeout:3\n", CONTROL_GROUP_NONE, 0, {}},
+    {"ByName", "ControlGroup:root\n", CONTROL_GROUP_SET, 0, {}},
+    {"ByNumber", "ControlGroup:4242\n", CONTROL_GROUP_SET, 4242, {}},
+    {"Unknown", "ControlGroup:no-such-group\n", CONTROL_GROUP_KEEP, 0, {"Config read: ControlGroup unknown group line 1 [no-such-group]"}},
+    {"NumberWithTail", "ControlGroup:12x\n", CONTROL_GROUP_KEEP, 0, {"Config read: ControlGroup unknown group line 1 [12x]"}},
+    {"NoValue", "ControlGroup\n", CONTROL_GROUP_NONE, 0, {"No control group value given on line 1"}},
+    {"RefusedAfterGood", "ControlGroup:7\nControlGroup:no-such-group\n", CONTROL_GROUP_SET, 7, {"Config read: ControlGroup unknown group line 2 [no-such-group]"}},
+    {"GoodAfterRefused", "ControlGroup:no-such-group\nControlGroup:7\n", CONTROL_GROUP_SET, 7, {"Config read: ControlGroup unknown group line 1 [no-such-group]"}},
+};
+
+class ControlGroupTable : public ConfigTest, public testing::WithParamInterface<GroupRow> {};
+
+TEST_P(ControlGroupTable, SetsKeepsOrLeavesTheGroup) {
+  // A re-read starts over: what an earlier file set does not survive.
+  ASSERT_EQ(Read("ControlGroup:99\n"), 0);
+  ASSERT_EQ(Read(GetParam().content), 0);
+  EXPECT_EQ(Errors(), GetParam().errors);
+  EXPECT_EQ(db_.ControlGroup, GetParam().kind);
+  if (GetParam().kind == CONTROL_GROUP_SET) {
+    EXPECT_EQ(db_.ControlGid, GetParam().gid);
+  }
+}
+
+TABLE_ROWS(ControlGroupTable, kGroupRows);
+
+}  // namespace
