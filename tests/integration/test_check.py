@@ -55,7 +55,7 @@ def test_output_and_exit_status(files, args, status, stdout, stderr):
 
 
 @pytest.mark.parametrize("args, message", [
-    (["a.conf", "b.conf"], "usage: wardctl check [--quiet] [FILE]"),
+    (["a.conf", "b.conf"], "usage: wardctl check [--quiet] [--root DIR] [FILE]"),
     (["--verbose", "a.conf"], "unknown option '--verbose' of check"),
 ])
 def test_usage_errors(board, args, message):
