@@ -3,6 +3,7 @@
 // takes in silence. Single-threaded tools only (see checkconfig.h).
 #include "readconfig/checkconfig.h"
 
+#include <fcntl.h>
 #include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -14,9 +15,9 @@
 #include <cstring>
 #include <deque>
 #include <map>
-#include <memory>
 
 #include "common/cmdexec.h"
+#include "common/fd.h"
 #include "common/log.h"
 #include "readconfig/readconfig.h"
 
@@ -236,13 +237,17 @@ int RootedStat(const char *path, struct stat *st) { return stat(Rooted(path).c_s
 // The first line of a program run by an interpreter ("#!/bin/sh"), empty
 // for any other file.
 std::string Shebang(const std::string &program) {
-  std::unique_ptr<FILE, int (*)(FILE *)> file(fopen(Rooted(program).c_str(), "re"), fclose);
-  if (!file) return "";
+  // The reader takes any path with the owner-execute bit: a FIFO or a device
+  // must neither block the check nor be acted on by an open.
+  UniqueFd fd(open(Rooted(program).c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  struct stat st;
+  if (!fd.valid() || fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return "";
   char line[kShebangQuote + 1] = "";
-  if (fgets(line, sizeof line, file.get()) == nullptr || strncmp(line, "#!", 2) != 0) return "";
-  std::string text = line;
-  while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
-  return text;
+  const ssize_t count = read(fd.get(), line, kShebangQuote);
+  if (count < 2 || strncmp(line, "#!", 2) != 0) return "";
+  std::string text(line, static_cast<size_t>(count));
+  text = text.substr(0, text.find_first_of("\r\n", 0));
+  return text.substr(0, strlen(text.c_str()));
 }
 
 // Where the respawn command's shell finds name through searchPath: the

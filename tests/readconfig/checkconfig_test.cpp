@@ -165,7 +165,10 @@ TEST_F(CheckTest, WarnsAboutMistakesThatBiteOnABoard) {
   const std::string pid = PidFile("app.pid"), exe = Program("app"), tail = ":" + pid + ":" + exe;
   ASSERT_EQ(mkdir((dir_ + "/opt").c_str(), 0755), 0);
   const std::string elsewhere = Program("opt/tool"), shadowed = Program("opt/app"), script = Script("run");
-  const std::string record = dir_ + "/reboots", noFolder = dir_ + "/none/reboots";
+  const std::string record = dir_ + "/reboots", noFolder = dir_ + "/none/reboots", fifo = dir_ + "/fifo";
+  // The reader takes a FIFO with the execute bit as a program; the check must not block on it.
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0755), 0);
+  ASSERT_EQ(chmod(fifo.c_str(), 0755), 0);
   const std::string interpreted = script +
                                   " is run by an interpreter (#!/bin/sh): a termination's 'pidof -s run' "
                                   "cannot see it, so it is not stopped before the reboot; set "
@@ -206,6 +209,7 @@ TEST_F(CheckTest, WarnsAboutMistakesThatBiteOnABoard) {
       {"Process:RESPAWN:0:" + pid + ":" + script, {{1, W, interpreted}}},
       {"Process:MANAGE:0:" + pid + ":" + script + "\nAliveCheck:proc", {}},
       {"Process:MONITOR:0:" + pid + ":" + script, {}},
+      {"Process:MANAGE:0:" + pid + ":" + fifo, {}},
   };
   for (const auto &[content, expected] : rows) {
     SCOPED_TRACE(content);
