@@ -1,4 +1,4 @@
-"""Runs the daemon on the simulated board with examples/wardend.conf and shows
+"""Runs the daemon on the simulated board with board/demo.conf and shows
 what happens: the daemon's system-log lines, the watchdog and power-LED
 requests, the commands it runs, and what the demo does through wardctl.
 
@@ -19,20 +19,35 @@ REASON"; the daemon logs the reason and reboots the board.
 
 Ctrl-C or --seconds ends the demo earlier with a clean stop (SIGTERM to the
 daemon, then the board goes away).
+
+With --config FILE the daemon reads FILE instead and no story runs: the
+board shows what the daemon does with the integrator's own configuration.
+Each --run PROGRAM[ ARGS] (one word with blanks, as a shell would split it)
+names a program of this machine: it is placed on the board at the path of the
+Process line that names a program of its base name (/tmpfs/bin/NAME when
+none does), started with ARGS before the daemon, and given a few seconds to
+write the pid file that line names.
 """
 import argparse
 import os
 import shlex
+import shutil
 import signal
 import sys
+import tempfile
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from board import DEFAULT_CONFIG, SEVERITIES, SOURCE_DIR, WDIOC_BOARD_REQUEST, WDIOC_KEEPALIVE, Board  # noqa: E402
+from board import BOARD_DIR, DEFAULT_CONFIG, SEVERITIES, SOURCE_DIR, WDIOC_BOARD_REQUEST, WDIOC_KEEPALIVE, Board  # noqa: E402
 
 HEALTH_EVERY = 2
 WORKER_LIFETIME = 6
-PIDFILE = "/tmpfs/run/wardend.pid"      # the Wardend line of examples/wardend.conf
+PIDFILE = "/tmpfs/run/wardend.pid"      # the Wardend line of board/demo.conf
+DEMO_CONFIG = os.path.join("board", "demo.conf")
+# Folders the board can write to; a program meant for any other folder is
+# laid over the board's system folders instead.
+WRITABLE = ("/tmp/", "/tmpfs/", "/run/", "/var/")
+PIDFILE_WAIT = 5
 REBOOT_REASON = "firmware 2.1 installed"
 WATCHDOG_REQUESTS = {WDIOC_KEEPALIVE: "keep-alive", WDIOC_BOARD_REQUEST: "board request 12"}
 
@@ -110,6 +125,173 @@ def story_steps(story, hang):
              ("-p", PIDFILE, "reread"))]
 
 
+def process_lines(config):
+    """(kind, pid file, program) of each Process line, split as the daemon
+    splits it (runs of ':' are one separator)."""
+    entries = []
+    for line in config.splitlines():
+        fields = [f for f in line.split(":") if f]
+        if len(fields) >= 5 and fields[0] == "Process":
+            entries.append((fields[1], fields[3], fields[4]))
+    return entries
+
+
+def caller_path(path):
+    """A path the user gave, relative to where scripts/demo was started."""
+    return os.path.join(os.environ.get("WARDEND_CALLER_DIR") or os.getcwd(), path)
+
+
+def place_programs(config, runs, tree):
+    """Where each --run program goes on the board: [(host file, board path,
+    arguments, pid file or None)]. Programs for read-only folders are copied
+    into tree, which the board lays over its system folders."""
+    entries = process_lines(config)
+    placed = []
+    for run in runs:
+        words = shlex.split(run)
+        if not words:
+            raise SystemExit("demo: --run needs a program")
+        source = caller_path(words[0])
+        if not os.path.isfile(source):
+            raise SystemExit("demo: --run %s: no such file" % words[0])
+        name = os.path.basename(source)
+        entry = next((e for e in entries if os.path.basename(e[2]) == name), None)
+        dest = entry[2] if entry and entry[2].startswith("/") else "/tmpfs/bin/" + name
+        if not dest.startswith(WRITABLE):
+            copy = os.path.join(tree, dest.lstrip("/"))
+            os.makedirs(os.path.dirname(copy), exist_ok=True)
+            shutil.copy(source, copy)
+            os.chmod(copy, 0o755)
+        placed.append((source, dest, words[1:], entry[1] if entry else None))
+    return placed
+
+
+def start_programs(board, out, placed):
+    """Installs and starts the --run programs; waits for their pid files."""
+    for source, dest, args, pidfile in placed:
+        if dest.startswith(WRITABLE):
+            # The board sees the host's run folder, not the host's /tmp.
+            staged = os.path.join(board.run_dir, "programs", os.path.basename(dest))
+            os.makedirs(os.path.dirname(staged), exist_ok=True)
+            shutil.copy(source, staged)
+            board.request("install", source=staged.replace(board.run_dir, BOARD_DIR, 1), dest=dest)
+        if pidfile:
+            board.mkdir(os.path.dirname(pidfile))
+        argv = board.emulator + [dest] + args
+        out.follow(board.spawn(argv), os.path.basename(dest)[:8])
+        out.say("demo", "started %s" % shlex.join(argv))
+    for _, dest, _, pidfile in placed:
+        if not pidfile:
+            continue
+        deadline = time.time() + PIDFILE_WAIT
+        while not (board.read_file(pidfile) or "").strip() and time.time() < deadline:
+            time.sleep(0.1)
+        if not (board.read_file(pidfile) or "").strip():
+            out.say("demo", "%s wrote no pid file %s: the daemon will refuse its line" % (dest, pidfile))
+
+
+def run_own(options, stop_requested):
+    """The integrator's configuration and programs, shown until Ctrl-C,
+    --seconds, a power command or the daemon's end."""
+    try:
+        with open(caller_path(options.config)) as f:
+            config = f.read()
+    except OSError as e:
+        raise SystemExit("demo: cannot read %s: %s" % (options.config, e.strerror))
+    tree = tempfile.mkdtemp(prefix="wardend-demo-root-")
+    try:
+        placed = place_programs(config, options.run, tree)
+        with Board(root=tree if os.listdir(tree) else None) as board:
+            start = time.time()
+            out = Printer(board, start)
+            out.say("demo", "board up; configuration %s:" % options.config)
+            for line in config.splitlines():
+                if line and not line.startswith("#"):
+                    print("          " + line)
+            # Programs may send their health checks through wardctl.
+            wardctl = os.path.join(board.build_dir, "bin", "wardctl")
+            if os.path.exists(wardctl):
+                board.request("install", source=wardctl, dest="/tmpfs/bin/wardctl")
+            board.write_config(config)
+            start_programs(board, out, placed)
+            pid = start_daemon(board, out)
+            if pid is None:
+                return 1
+            follow(board, out, pid, options, stop_requested)
+        print("board gone", flush=True)
+        return 0
+    finally:
+        shutil.rmtree(tree, ignore_errors=True)
+
+
+def start_daemon(board, out):
+    """Starts the daemon; its pid, or None when it did not start."""
+    started = board.daemon()
+    if started.status != 0:
+        out.flush()
+        out.say("demo", "the daemon did not start (status %s): %s" % (started.status, started.stderr.strip()))
+        return None
+    pid = board.wait_daemon_pid()
+    out.say("demo", "wardend runs as pid %d on the board" % pid)
+    return pid
+
+
+def follow(board, out, pid, options, stop_requested, steps=(), names=()):
+    """Prints what the board sees (and runs the story's steps) until Ctrl-C,
+    --seconds, a power command or the daemon's end; then stops the daemon
+    cleanly if it still runs."""
+    daemon_start = time.time()
+    steps = list(steps)
+    reason = None
+    running = {name: set(board.pids(name)) for name in names}
+    while True:
+        out.flush()
+        for name, before in running.items():
+            now_running = set(board.pids(name))
+            for gone in sorted(before - now_running):
+                out.say(name, "pid %d has ended" % gone)
+            for new in sorted(now_running - before):
+                out.say(name, "pid %d is running" % new)
+            running[name] = now_running
+        now = time.time()
+        if options.seconds is not None and now - out.start >= options.seconds:
+            stop_requested.append("%g seconds" % options.seconds)
+        if stop_requested:
+            break
+        while steps and now - daemon_start >= steps[0][0]:
+            _, what, args = steps.pop(0)
+            argv = wardctl_command(board, *args)
+            out.say("demo", "%s: %s" % (what, shlex.join(argv)))
+            result = board.run(argv)
+            failed = (": " + result.stderr.strip()) if result.stderr.strip() else ""
+            out.say("wardctl", "exit status %d%s" % (result.status, failed))
+        done = board.command_records("reboot") or board.command_records("poweroff")
+        if done:
+            reason = done[0].name
+            break
+        if not board.daemon_pids():
+            out.flush()
+            out.say("demo", "the daemon has ended")
+            break
+        time.sleep(0.1)
+
+    if reason:
+        time.sleep(0.5)
+        out.flush()
+        out.say("demo", "'%s' ran: a real board would go down now; the simulated one goes away" % reason)
+    elif stop_requested and board.daemon_pids():
+        out.say("demo", "stopping (%s): SIGTERM to wardend" % stop_requested[0])
+        board.kill(pid, signal.SIGTERM)
+        deadline = time.time() + 40
+        status = None
+        while status is None and time.time() < deadline:
+            status = board.wait(pid, timeout=0.2)
+            out.flush()
+        out.flush()
+        out.say("demo", "wardend exited with status %s" % status)
+    return 0
+
+
 def main():
     parser = argparse.ArgumentParser(
         description=__doc__.split("\n\n")[0],
@@ -122,19 +304,28 @@ def main():
     parser.add_argument("--seconds", type=float, help="stop cleanly after this many seconds")
     parser.add_argument("--hang", type=float, default=15,
                         help="supervision story: seconds until the health checks stop (default 15)")
+    parser.add_argument("--config", metavar="FILE",
+                        help="run the daemon with this configuration file instead of the story's")
+    parser.add_argument("--run", metavar="PROGRAM", nargs="+", action="extend", default=[],
+                        help="with --config: programs (with their arguments in the same word) to place where "
+                             "the configuration names them and start before the daemon")
     options = parser.parse_args()
+    if options.run and not options.config:
+        parser.error("--run needs --config")
 
     stop_requested = []
     signal.signal(signal.SIGINT, lambda *_: stop_requested.append("Ctrl-C"))
     signal.signal(signal.SIGTERM, lambda *_: stop_requested.append("SIGTERM"))
+    if options.config:
+        return run_own(options, stop_requested)
 
-    with open(os.path.join(SOURCE_DIR, "examples", "wardend.conf")) as f:
+    with open(os.path.join(SOURCE_DIR, DEMO_CONFIG)) as f:
         config = f.read()
 
     with Board() as board:
         start = time.time()
         out = Printer(board, start)
-        out.say("demo", "story '%s'; board up; configuration examples/wardend.conf:" % options.story)
+        out.say("demo", "story '%s'; board up; configuration %s:" % (options.story, DEMO_CONFIG))
         for line in config.splitlines():
             if line and not line.startswith("#"):
                 print("          " + line)
@@ -148,13 +339,9 @@ def main():
         board.start_program("worker", "/tmpfs/run/worker.pid", background=True, exit_after=WORKER_LIFETIME)
         out.say("demo", "started beacon and worker (worker ends after %ds)" % WORKER_LIFETIME)
 
-        started = board.daemon()
-        if started.status != 0:
-            out.say("demo", "the daemon did not start (status %s): %s" % (started.status, started.stderr.strip()))
+        pid = start_daemon(board, out)
+        if pid is None:
             return 1
-        pid = board.wait_daemon_pid()
-        daemon_start = time.time()
-        out.say("demo", "wardend runs as pid %d on the board" % pid)
 
         sending = options.hang if options.story == "supervision" else 600
         loop = health_loop(board, sending)
@@ -162,54 +349,8 @@ def main():
         for line in loop.splitlines():
             print("            " + line)
         out.follow(board.spawn(["/bin/sh", "-c", loop]), "beacon")
-
-        steps = story_steps(options.story, options.hang)
-        reason = None
-        running = {name: set(board.pids(name)) for name in ("beacon", "worker")}
-        while True:
-            out.flush()
-            for name, before in running.items():
-                now_running = set(board.pids(name))
-                for gone in sorted(before - now_running):
-                    out.say(name, "pid %d has ended" % gone)
-                for new in sorted(now_running - before):
-                    out.say(name, "pid %d is running" % new)
-                running[name] = now_running
-            now = time.time()
-            if options.seconds is not None and now - start >= options.seconds:
-                stop_requested.append("%g seconds" % options.seconds)
-            if stop_requested:
-                break
-            while steps and now - daemon_start >= steps[0][0]:
-                _, what, args = steps.pop(0)
-                argv = wardctl_command(board, *args)
-                out.say("demo", "%s: %s" % (what, shlex.join(argv)))
-                result = board.run(argv)
-                failed = (": " + result.stderr.strip()) if result.stderr.strip() else ""
-                out.say("wardctl", "exit status %d%s" % (result.status, failed))
-            done = board.command_records("reboot") or board.command_records("poweroff")
-            if done:
-                reason = done[0].name
-                break
-            if not board.daemon_pids():
-                out.say("demo", "the daemon has ended")
-                break
-            time.sleep(0.1)
-
-        if reason:
-            time.sleep(0.5)
-            out.flush()
-            out.say("demo", "'%s' ran: a real board would go down now; the simulated one goes away" % reason)
-        elif stop_requested and board.daemon_pids():
-            out.say("demo", "stopping (%s): SIGTERM to wardend" % stop_requested[0])
-            board.kill(pid, signal.SIGTERM)
-            deadline = time.time() + 40
-            status = None
-            while status is None and time.time() < deadline:
-                status = board.wait(pid, timeout=0.2)
-                out.flush()
-            out.flush()
-            out.say("demo", "wardend exited with status %s" % status)
+        follow(board, out, pid, options, stop_requested, story_steps(options.story, options.hang),
+               ("beacon", "worker"))
     print("board gone", flush=True)
     return 0
 

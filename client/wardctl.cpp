@@ -6,6 +6,7 @@
 // queue, the watchdog nor the system log; "reread PATH" runs the same check
 // before it sends the request.
 #include <getopt.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -48,9 +49,11 @@ constexpr const char *kUsage =
     "  status [--json|--prometheus] [NAME]\n"
     "                           show what the daemon supervises (only NAME's entries):\n"
     "                           a table, the daemon's JSON reply, or Prometheus metrics\n"
-    "  check [-q|--quiet] [FILE]\n"
+    "  check [-q|--quiet] [--root DIR] [FILE]\n"
     "                           report the lines of FILE (default /tmpfs/config/wardend.conf)\n"
-    "                           that the daemon would refuse, and likely mistakes\n"
+    "                           that the daemon would refuse, and likely mistakes; with\n"
+    "                           --root, pid files, programs and the reboot record are\n"
+    "                           looked up under DIR (an image's root file system)\n"
     "\n"
     "Options:\n"
     "  -p, --pidfile PIDFILE    the daemon's pid file (default /var/run/wardend.pid)\n"
@@ -210,7 +213,9 @@ int RereadPath(const char *path, bool force) {
   }
   if (!force && !absolute.empty() && absolute.size() <= WARD_PATH_MAX) {
     std::vector<CheckNote> notes;
-    const int result = CheckConfig(absolute.c_str(), &notes);
+    CheckOptions options;
+    options.SearchPath = getenv("PATH");
+    const int result = CheckConfig(absolute.c_str(), &notes, options);
     if (result != CHECK_OK) {
       PrintCheckFailure(absolute.c_str(), result);
       fputs("wardctl: not sent; --force sends it all the same\n", stderr);
@@ -348,16 +353,25 @@ int Status(const char *pidFile, char **args, int nargs) {
   return kExitOk;
 }
 
-// wardctl check [-q|--quiet] [--] [FILE]: one line per finding,
-// "FILE:LINE: error: TEXT" or "FILE:LINE: warning: TEXT" (no LINE when the
-// finding is about the file as a whole); nothing for a clean file.
+// wardctl check [-q|--quiet] [--root DIR] [--] [FILE]: one line per
+// finding, "FILE:LINE: error: TEXT" or "FILE:LINE: warning: TEXT" (no LINE
+// when the finding is about the file as a whole); nothing for a clean file.
+// The respawn commands are judged against wardctl's own PATH, as a daemon
+// started from here would have it; for an image (--root), against the PATH
+// its init script sets.
 int CheckFile(char **args, int nargs) {
   bool quiet = false, options = true;
   const char *path = nullptr;
+  CheckOptions check;
+  check.SearchPath = getenv("PATH");
   for (int i = 0; i < nargs; i++) {
     const char *arg = args[i];
     if (options && (strcmp(arg, "-q") == 0 || strcmp(arg, "--quiet") == 0)) {
       quiet = true;
+    } else if (options && strcmp(arg, "--root") == 0) {
+      if (i + 1 >= nargs || args[i + 1][0] == '\0') return UsageError("%s", "--root needs a folder");
+      check.Root = args[++i];
+      check.SearchPath = CHECK_DEFAULT_SEARCH_PATH;
     } else if (options && strcmp(arg, "--") == 0) {
       options = false;
     } else if (options && arg[0] == '-' && arg[1] != '\0') {
@@ -365,13 +379,22 @@ int CheckFile(char **args, int nargs) {
     } else if (path == nullptr) {
       path = arg;
     } else {
-      return UsageError("%s", "usage: wardctl check [--quiet] [FILE]");
+      return UsageError("%s", "usage: wardctl check [--quiet] [--root DIR] [FILE]");
     }
   }
-  if (path == nullptr) path = DEFAULT_CONFIG_PATH;
+  // An image's own default file, when FILE is not named.
+  const std::string imageDefault = std::string(check.Root != nullptr ? check.Root : "") + DEFAULT_CONFIG_PATH;
+  if (path == nullptr) path = imageDefault.c_str();
+  if (check.Root != nullptr) {
+    struct stat st;
+    if (stat(check.Root, &st) != 0 || !S_ISDIR(st.st_mode)) {
+      if (!quiet) fprintf(stderr, "wardctl: --root %s is not a folder\n", check.Root);
+      return kExitUsage;
+    }
+  }
 
   std::vector<CheckNote> notes;
-  const int result = CheckConfig(path, &notes);
+  const int result = CheckConfig(path, &notes, check);
   if (result != CHECK_OK) {
     if (!quiet) PrintCheckFailure(path, result);
     return kExitUsage;

@@ -3,20 +3,30 @@
 // takes in silence. Single-threaded tools only (see checkconfig.h).
 #include "readconfig/checkconfig.h"
 
+#include <fcntl.h>
 #include <strings.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <map>
 
 #include "common/cmdexec.h"
+#include "common/fd.h"
 #include "common/log.h"
 #include "readconfig/readconfig.h"
 
 namespace {
+
+// The most links a lookup under another root follows, as the kernel does.
+constexpr int kMaxLinks = 40;
+// How much of a script's first line a warning quotes.
+constexpr size_t kShebangQuote = 64;
 
 // One chunk as the reader takes it, and the line of the file it starts on.
 struct Chunk {
@@ -64,6 +74,18 @@ std::vector<Chunk> SplitChunks(const std::string &content) {
     pos = end;
   }
   return chunks;
+}
+
+// Where field (0: the key) ends in text, cut as SplitFields cuts it.
+size_t FieldEnd(const std::string &text, size_t field) {
+  size_t pos = 0;
+  for (size_t f = 0; f <= field; f++) {
+    const size_t start = text.find_first_not_of(':', pos);
+    if (start == std::string::npos) return text.size();
+    pos = text.find(':', start);
+    if (pos == std::string::npos) return text.size();
+  }
+  return pos;
 }
 
 // The fields as the reader's strtok_r cuts them: runs of ':' are one
@@ -152,9 +174,141 @@ void WarnBlanks(std::vector<CheckNote> *notes, int32_t line, const std::string &
   }
 }
 
+// The root a check runs for; empty: this system's own.
+std::string gRoot;
+
+// The path as the daemon would find it with gRoot as its "/": every link on
+// the way is followed here, an absolute target from gRoot again, so that a
+// link in the image never leads into the checking machine's own files. A
+// part that does not exist ends the walk; the rest is appended as written.
+std::string Rooted(const std::string &path) {
+  if (gRoot.empty()) return path;
+  std::deque<std::string> rest;
+  for (size_t pos = 0; pos <= path.size();) {
+    size_t end = path.find('/', pos);
+    if (end == std::string::npos) end = path.size();
+    if (end > pos) rest.push_back(path.substr(pos, end - pos));
+    pos = end + 1;
+  }
+  std::string resolved;  // under gRoot, "" or "/a/b"
+  int links = 0;
+  while (!rest.empty()) {
+    const std::string part = rest.front();
+    rest.pop_front();
+    if (part == ".") continue;
+    if (part == "..") {
+      resolved.erase(std::min(resolved.size(), resolved.rfind('/')));
+      continue;
+    }
+    const std::string next = resolved + "/" + part;
+    struct stat st;
+    const bool exists = lstat((gRoot + next).c_str(), &st) == 0;
+    if (exists && !S_ISLNK(st.st_mode)) {
+      resolved = next;
+      continue;
+    }
+    if (!exists || ++links > kMaxLinks) {
+      resolved = next;
+      for (const std::string &left : rest) resolved += "/" + left;
+      break;
+    }
+    char target[4096];
+    const ssize_t length = readlink((gRoot + next).c_str(), target, sizeof target - 1);
+    if (length <= 0) {
+      resolved = next;
+      continue;
+    }
+    const std::string link(target, static_cast<size_t>(length));
+    if (link[0] == '/') resolved.clear();
+    std::deque<std::string> parts;
+    for (size_t pos = 0; pos <= link.size();) {
+      size_t end = link.find('/', pos);
+      if (end == std::string::npos) end = link.size();
+      if (end > pos) parts.push_back(link.substr(pos, end - pos));
+      pos = end + 1;
+    }
+    rest.insert(rest.begin(), parts.begin(), parts.end());
+  }
+  return gRoot + (resolved.empty() ? "/" : resolved);
+}
+
+int RootedStat(const char *path, struct stat *st) { return stat(Rooted(path).c_str(), st); }
+
+// The first line of a program run by an interpreter ("#!/bin/sh"), empty
+// for any other file.
+std::string Shebang(const std::string &program) {
+  // The reader takes any path with the owner-execute bit: a FIFO or a device
+  // must neither block the check nor be acted on by an open.
+  UniqueFd fd(open(Rooted(program).c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  struct stat st;
+  if (!fd.valid() || fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return "";
+  char line[kShebangQuote + 1] = "";
+  const ssize_t count = read(fd.get(), line, kShebangQuote);
+  if (count < 2 || strncmp(line, "#!", 2) != 0) return "";
+  std::string text(line, static_cast<size_t>(count));
+  text = text.substr(0, text.find_first_of("\r\n", 0));
+  return text.substr(0, strlen(text.c_str()));
+}
+
+// Where the respawn command's shell finds name through searchPath: the
+// first executable regular file of that name, "" when there is none. The
+// daemon runs in "/", so an empty entry means "/".
+std::string FindOnPath(const std::string &name, const std::string &searchPath, struct stat *found) {
+  for (size_t pos = 0; pos <= searchPath.size();) {
+    size_t end = searchPath.find(':', pos);
+    if (end == std::string::npos) end = searchPath.size();
+    std::string folder = searchPath.substr(pos, end - pos);
+    pos = end + 1;
+    if (folder.empty() || folder == ".") folder = "/";
+    const std::string candidate = folder + (folder.back() == '/' ? "" : "/") + name;
+    if (stat(Rooted(candidate).c_str(), found) == 0 && S_ISREG(found->st_mode) &&
+        (found->st_mode & (S_IXUSR | S_IXGRP | S_IXOTH)) != 0) {
+      return candidate;
+    }
+  }
+  return "";
+}
+
+std::string Folder(const std::string &path) {
+  const size_t slash = path.rfind('/');
+  return slash == std::string::npos ? "/" : slash == 0 ? "/"
+                                                       : path.substr(0, slash);
+}
+
+// The warnings about one entry the reader took, which need the whole file
+// read (the alive check's method may come later in it).
+void WarnEntry(std::vector<CheckNote> *notes, int32_t line, const ProcEntry &entry, const ConfigDb &db,
+               const std::string &searchPath) {
+  const std::string name = entry.procName, exec = entry.ExecPath;
+  if (entry.StartUp == RESPAWN) {
+    struct stat found, own;
+    const std::string first = FindOnPath(name, searchPath, &found);
+    if (first.empty()) {
+      Warn(notes, line,
+           "the respawn command runs " + Quoted(name) + " through the search path, and no folder of " +
+               Quoted(searchPath) + " holds it: put " + Folder(exec) +
+               " on the daemon's PATH or link the program into one of its folders");
+    } else if (RootedStat(exec.c_str(), &own) == 0 && (own.st_dev != found.st_dev || own.st_ino != found.st_ino)) {
+      Warn(notes, line,
+           "the respawn command runs " + Quoted(name) + " through the search path, which finds " + first +
+               " first, not " + exec + ": rename the program or put " + Folder(exec) +
+               " before that folder on the daemon's PATH");
+    }
+  }
+  if ((entry.StartUp == MANAGE || entry.StartUp == RESPAWN) && db.AliveCheck != ALIVE_CHECK_PROC) {
+    const std::string interpreter = Shebang(exec);
+    if (!interpreter.empty()) {
+      Warn(notes, line,
+           exec + " is run by an interpreter (" + interpreter + "): a termination's 'pidof -s " + name +
+               "' cannot see it, so it is not stopped before the reboot; set AliveCheck:proc, which finds it "
+               "through its pid file");
+    }
+  }
+}
+
 }  // namespace
 
-int CheckConfig(const char *path, std::vector<CheckNote> *notes) {
+int CheckConfig(const char *path, std::vector<CheckNote> *notes, const CheckOptions &options) {
   if (notes == nullptr) return CHECK_CANNOT_READ;
   notes->clear();
   if (path == nullptr) {
@@ -180,15 +334,22 @@ int CheckConfig(const char *path, std::vector<CheckNote> *notes) {
   }
 
   // The daemon's own read of the same bytes, its reports caught on the way
-  // to the log.
+  // to the log, and its paths looked up under the root it is checked for.
   std::vector<Report> reports;
   const LogHookFn savedHook = LogHook;
+  const ConfigStatFn savedStat = ConfigStatHook;
+  gRoot = options.Root != nullptr ? options.Root : "";
+  while (gRoot.size() > 1 && gRoot.back() == '/') gRoot.pop_back();
+  if (gRoot == "/") gRoot.clear();
   gReports = &reports;
   LogHook = CollectReport;
+  ConfigStatHook = gRoot.empty() ? savedStat : RootedStat;
   ConfigDb db{};
   ReadConfigText(file.Text(), &db);
   LogHook = savedHook;
+  ConfigStatHook = savedStat;
   gReports = nullptr;
+  const std::string searchPath = options.SearchPath != nullptr ? options.SearchPath : CHECK_DEFAULT_SEARCH_PATH;
 
   const std::vector<Chunk> chunks = SplitChunks(content);
   auto lineOf = [&chunks](int32_t chunk) {
@@ -200,7 +361,7 @@ int CheckConfig(const char *path, std::vector<CheckNote> *notes) {
     if (report.Chunk >= 1 && static_cast<size_t>(report.Chunk) < refused.size()) refused[report.Chunk] = true;
   }
 
-  int32_t crLines = 0, firstCrLine = 0;
+  int32_t crLines = 0, firstCrLine = 0, loopLimitLine = 0, recordLine = 0;
   std::vector<int32_t> entryLines;  // the line of every "Process" line the reader took, in order
   for (size_t i = 0; i < chunks.size(); i++) {
     const Chunk &chunk = chunks[i];
@@ -238,6 +399,9 @@ int CheckConfig(const char *path, std::vector<CheckNote> *notes) {
       }
     } else if (key->Kind == KEY_PAIR) {
       for (size_t f = 1; f < fields.size() && f <= 2; f++) WarnBlanks(notes, chunk.Line, fields[f]);
+      if (strcmp(key->Name, "RebootLoopLimit") == 0 && !refused[i + 1]) loopLimitLine = chunk.Line;
+    } else if (key->Kind == KEY_PATH) {
+      if (strcmp(key->Name, "RebootRecord") == 0 && fields.size() > 1) recordLine = chunk.Line;
     } else if (key->Kind == KEY_PROCESS) {
       const bool start = fields.size() > 1 && strcasecmp(fields[1].c_str(), "START") == 0;
       if (start) {
@@ -246,6 +410,24 @@ int CheckConfig(const char *path, std::vector<CheckNote> *notes) {
                  " makes the daemon pass over the line without a report: the process is not supervised");
       }
       if (fields.size() > 2) WarnBlanks(notes, chunk.Line, fields[2]);
+      // A line written without its cycle has the pid file where the number
+      // belongs; the reader's conversion error does not say so.
+      int32_t cycle = 0;
+      if (fields.size() > 2 && fields[2].find('/') != std::string::npos &&
+          Str2Num(fields[2].c_str(), 10, &cycle) != 0) {
+        Warn(notes, chunk.Line,
+             "no health-check cycle: " + Quoted(fields[2]) +
+                 " stands where the cycle belongs; a Process line is "
+                 "Process:StartUp:HealthCheck:PidPath:ExecPath[:Option], with 0 for a process that sends no "
+                 "health checks");
+      }
+      // ':' separates the fields, so an option holding one loses its rest.
+      if (fields.size() > 6) {
+        const size_t optionEnd = FieldEnd(text, 5);
+        Warn(notes, chunk.Line,
+             "respawn option cut at ':': the daemon keeps " + Quoted(fields[5]) + " and drops " +
+                 Quoted(text.substr(optionEnd)) + "; write the option without ':'");
+      }
       // The reader reports every refusal but that of START.
       if (!start && !refused[i + 1] && fields.size() >= 5) entryLines.push_back(chunk.Line);
     }
@@ -270,6 +452,7 @@ int CheckConfig(const char *path, std::vector<CheckNote> *notes) {
       Warn(notes, line,
            "negative health-check cycle " + std::to_string(entry.HealthCheck) + " acts as a cycle of 1 second");
     }
+    WarnEntry(notes, line, entry, db, searchPath);
     const auto [first, added] = firstLine.emplace(entry.procName, line);
     if (!added) {
       const std::string name = Quoted(entry.procName), other = std::to_string(first->second);
@@ -278,7 +461,21 @@ int CheckConfig(const char *path, std::vector<CheckNote> *notes) {
                " reach only the entry of line " + other);
     }
   }
+  // The loop limit counts the reboots of the record; without one it is
+  // never reached.
+  if (loopLimitLine > 0 && db.LoopLimitCount > 0 && db.RebootRecord[0] == '\0') {
+    Warn(notes, loopLimitLine,
+         "RebootLoopLimit without RebootRecord does nothing: the daemon counts reboots in the record; add "
+         "RebootRecord:<a file on persistent storage>");
+  }
+  struct stat folder;
+  if (recordLine > 0 && db.RebootRecord[0] != '\0' && RootedStat(Folder(db.RebootRecord).c_str(), &folder) != 0) {
+    Warn(notes, recordLine,
+         "the reboot record's folder " + Folder(db.RebootRecord) +
+             " does not exist, so the daemon cannot keep the record: create it on persistent storage");
+  }
   CleanConfig(nullptr, &db);
+  gRoot.clear();
 
   // Line order, a line's errors first; each kind in the order it was found.
   std::stable_sort(notes->begin(), notes->end(), [](const CheckNote &a, const CheckNote &b) {

@@ -35,8 +35,25 @@ constexpr int CHECK_OK = 0;           // read and checked; the notes say what wa
 constexpr int CHECK_CANNOT_READ = 1;  // the file cannot be opened or read, or is too large; errno says why
 constexpr int CHECK_NOT_A_FILE = 2;   // not a regular file (a directory, a device, a pipe)
 
+// The search path the check assumes for the daemon when none is given: the
+// one the init script sets when its caller has none.
+constexpr const char *CHECK_DEFAULT_SEARCH_PATH = "/sbin:/usr/sbin:/bin:/usr/bin";
+
+struct CheckOptions {
+  // The root file system the daemon will run on: pid files, programs and the
+  // reboot record are looked up under it (absolute links inside it lead to
+  // its own files). Null or empty: this system's "/". The configuration file
+  // itself is read from the path as given.
+  const char *Root = nullptr;
+  // The daemon's PATH, through which a respawn command finds its program;
+  // null: CHECK_DEFAULT_SEARCH_PATH.
+  const char *SearchPath = nullptr;
+};
+
 // Checks the file at path. *notes receives the notes in line order, a line's
 // errors before its warnings; it is empty for a clean file and after a
 // failure. Reads nothing but the file, its pid files and programs (as the
-// daemon's reader would); runs no command.
-[[nodiscard]] int CheckConfig(const char *path, std::vector<CheckNote> *notes);
+// daemon's reader would, and the programs' first line), and looks at the
+// folders of the search path; runs no command.
+[[nodiscard]] int CheckConfig(const char *path, std::vector<CheckNote> *notes,
+                              const CheckOptions &options = CheckOptions{});

@@ -55,7 +55,14 @@ constexpr ConfigKey NumberKey(const char *name, const char *what, int32_t *(*tar
   return ConfigKey{name, KEY_NUMBER, what, target, min, max, nullptr, nullptr, 0, 0, nullptr};
 }
 
+// stat, or the hook a check for another root file system set.
+int StatConfigPath(const char *path, struct stat *st) {
+  return ConfigStatHook != nullptr ? ConfigStatHook(path, st) : stat(path, st);
+}
+
 }  // namespace
+
+ConfigStatFn ConfigStatHook = nullptr;
 
 // The periods come first and take any value; the watchdog's goes to the
 // pending value, which the watchdog thread sees only when the read ends, and
@@ -402,7 +409,7 @@ int handle_alivecheck(const char *field, int32_t *target) {
 int handle_pidpath(const char *path) {
   if (path == nullptr) return 1;
   struct stat st;
-  if (stat(path, &st) != 0) {
+  if (StatConfigPath(path, &st) != 0) {
     LOG_AT(UNIT, LOG_ERR, "Config read: PID file is not exist line %d [%s]", CntLine, path);
     return 1;
   }
@@ -417,7 +424,7 @@ int handle_pidpath(const char *path) {
 int handle_execpath(const char *path) {
   if (path == nullptr) return 1;
   struct stat st;
-  if (stat(path, &st) != 0) {
+  if (StatConfigPath(path, &st) != 0) {
     LOG_AT(UNIT, LOG_ERR, "Config read: Exec file is not exist line %d [%s]", CntLine, path);
     return 1;
   }

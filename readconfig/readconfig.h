@@ -6,6 +6,7 @@
 // so two reads never overlap.
 #pragma once
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <cstddef>
@@ -129,3 +130,9 @@ int handle_execpath(const char *path);
 // A group name from the group database, or a group number; refused
 // ("Config read: ControlGroup unknown group line N [field]") otherwise.
 int handle_group(const char *field, int32_t *target);
+
+// How handle_pidpath and handle_execpath look at a path: stat(2) when null.
+// A configuration check for another root file system sets it to look the
+// path up under that root; the daemon never sets it.
+using ConfigStatFn = int (*)(const char *path, struct stat *st);
+extern ConfigStatFn ConfigStatHook;

@@ -1,8 +1,11 @@
 # wardctl check on the simulated board, run as an ordinary user: its output
 # format and exit statuses, files it cannot check, and that it touches
 # neither the queue, the watchdog, the system log nor any command.
+import os
+
 import pytest
 
+from board import SOURCE_DIR
 from support import wardctl_as_nobody
 
 PIDFILE, PROGRAM = "/tmpfs/run/app.pid", "/tmpfs/bin/app"
@@ -55,7 +58,7 @@ def test_output_and_exit_status(files, args, status, stdout, stderr):
 
 
 @pytest.mark.parametrize("args, message", [
-    (["a.conf", "b.conf"], "usage: wardctl check [--quiet] [FILE]"),
+    (["a.conf", "b.conf"], "usage: wardctl check [--quiet] [--root DIR] [FILE]"),
     (["--verbose", "a.conf"], "unknown option '--verbose' of check"),
 ])
 def test_usage_errors(board, args, message):
@@ -79,4 +82,64 @@ def test_the_file_is_counted_as_the_daemon_reads_it(files, name, content):
     files.write_file("/tmpfs/bin/other", "#!/bin/sh\n", mode=0o755)
     files.write_file("/tmpfs/" + name, content)
     r = check(files, "--", name, cwd="/tmpfs")
+    assert (r.status, r.stdout, r.stderr) == (0, "", ""), r
+
+
+# A file for an image, checked where the image is built: its paths are looked
+# up under the image's root (absolute links inside it included), the respawn
+# command is judged by the PATH the image's init script sets, and the file
+# itself is read where it lies (by default the image's own default file).
+IMAGE = "/tmpfs/image"
+IMAGE_CONF = ("RebootRecord:/data/reboots\nRebootLoopLimit:3:600\n"
+              "Process:RESPAWN:0:/var/run/camd.pid:/usr/bin/camd:-d\n")
+
+
+@pytest.fixture
+def image(board):
+    for folder in ("/data", "/var/run", "/usr/bin", "/opt/camd", "/tmpfs/config"):
+        board.mkdir(IMAGE + folder)
+    board.write_file(IMAGE + "/var/run/camd.pid", "42\n")
+    board.write_file(IMAGE + "/opt/camd/camd", "\x7fELF", mode=0o755)
+    assert board.run(["ln", "-s", "/opt/camd/camd", IMAGE + "/usr/bin/camd"]).status == 0
+    board.write_file(IMAGE + "/tmpfs/config/wardend.conf", IMAGE_CONF)
+    board.write_file("/tmpfs/image.conf", IMAGE_CONF)
+    return board
+
+
+@pytest.mark.parametrize("args, status, stdout, stderr", [
+    (["--root", IMAGE, "/tmpfs/image.conf"], 0, "", ""),
+    (["--root", IMAGE + "/"], 0, "", ""),
+    (["/tmpfs/image.conf"], 1,
+     "/tmpfs/image.conf:1: warning: the reboot record's folder /data does not exist, so the daemon cannot keep the"
+     " record: create it on persistent storage\n"
+     "/tmpfs/image.conf:3: error: Config read: PID file is not exist line 3 [/var/run/camd.pid]\n", ""),
+    (["--root", "/tmpfs/none", "/tmpfs/image.conf"], 2, "", "wardctl: --root /tmpfs/none is not a folder\n"),
+], ids=["image", "image-default-file", "host", "no-such-root"])
+def test_root_judges_a_file_for_an_image(image, args, status, stdout, stderr):
+    r = check(image, *args)
+    assert (r.status, r.stdout, r.stderr) == (status, stdout, stderr), r
+
+
+def test_root_needs_a_folder(board):
+    r = check(board, "--root")
+    assert (r.status, r.stdout) == (2, "") and r.stderr.startswith("wardctl: --root needs a folder\n"), r
+
+
+def test_the_shipped_example_is_clean(board):
+    """The installed example configuration checks clean for an image that
+    has the files it names: every warning it could draw is one an integrator
+    would copy."""
+    with open(os.path.join(SOURCE_DIR, "examples", "wardend.conf")) as f:
+        example = f.read()
+    board.write_file("/tmpfs/example.conf", example)
+    for line in example.splitlines():
+        fields = [field for field in line.split(":") if field]
+        if fields[:1] == ["Process"]:
+            board.mkdir(IMAGE + os.path.dirname(fields[3]))
+            board.write_file(IMAGE + fields[3], "42\n")
+            board.mkdir(IMAGE + os.path.dirname(fields[4]))
+            board.write_file(IMAGE + fields[4], "\x7fELF", mode=0o755)
+        elif fields[:1] == ["RebootRecord"]:
+            board.mkdir(IMAGE + os.path.dirname(fields[1]))
+    r = check(board, "--root", IMAGE, "/tmpfs/example.conf")
     assert (r.status, r.stdout, r.stderr) == (0, "", ""), r

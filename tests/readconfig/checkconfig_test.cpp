@@ -16,9 +16,11 @@ using Notes = std::vector<std::tuple<int32_t, int32_t, std::string>>;
 class CheckTest : public ConfigTest {
  protected:
   // The notes of a check of content; the check itself logs nothing.
-  Notes Check(const std::string &content, const std::string &name = "check.conf") {
+  // The scratch folder is the daemon's search path unless options say otherwise.
+  Notes Check(const std::string &content, const std::string &name = "check.conf", CheckOptions options = {}) {
     std::vector<CheckNote> notes;
-    EXPECT_EQ(CheckConfig(WriteFile(name, content).c_str(), &notes), CHECK_OK);
+    if (options.SearchPath == nullptr) options.SearchPath = dir_.c_str();
+    EXPECT_EQ(CheckConfig(WriteFile(name, content).c_str(), &notes, options), CHECK_OK);
     EXPECT_TRUE(gLogged.empty());
     Notes found;
     for (const CheckNote &note : notes) found.emplace_back(note.Line, note.Severity, note.Text);
@@ -155,6 +157,109 @@ TEST_F(CheckTest, WarnsAboutAFileOthersThanRootMayWrite) {
   ASSERT_EQ(chown(path.c_str(), 0, 0), 0);
   ASSERT_EQ(CheckConfig(path.c_str(), &notes), CHECK_OK);
   EXPECT_EQ(notes.size(), 1u);  // the line alone
+}
+
+// Mistakes the reader takes in silence or explains badly, one file each:
+// what the line does on a board and what to do about it.
+TEST_F(CheckTest, WarnsAboutMistakesThatBiteOnABoard) {
+  const std::string pid = PidFile("app.pid"), exe = Program("app"), tail = ":" + pid + ":" + exe;
+  ASSERT_EQ(mkdir((dir_ + "/opt").c_str(), 0755), 0);
+  const std::string elsewhere = Program("opt/tool"), shadowed = Program("opt/app"), script = Script("run");
+  const std::string record = dir_ + "/reboots", noFolder = dir_ + "/none/reboots", fifo = dir_ + "/fifo";
+  // The reader takes a FIFO with the execute bit as a program; the check must not block on it.
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0755), 0);
+  ASSERT_EQ(chmod(fifo.c_str(), 0755), 0);
+  const std::string interpreted = script +
+                                  " is run by an interpreter (#!/bin/sh): a termination's 'pidof -s run' "
+                                  "cannot see it, so it is not stopped before the reboot; set "
+                                  "AliveCheck:proc, which finds it through its pid file";
+  const std::string viaPath = "the respawn command runs ";
+  const std::vector<std::pair<std::string, Notes>> rows = {
+      {"Process:MANAGE" + tail,
+       {{1, E, "Str2Num convert error [" + pid + "] : Success"},
+        {1, W,
+         "no health-check cycle: '" + pid +
+             "' stands where the cycle belongs; a Process line is "
+             "Process:StartUp:HealthCheck:PidPath:ExecPath[:Option], with 0 for a process that sends no health "
+             "checks"}}},
+      {"Process:MANAGE:x" + tail, {{1, E, "Str2Num convert error [x] : Success"}}},
+      {"RebootLoopLimit:3:600",
+       {{1, W,
+         "RebootLoopLimit without RebootRecord does nothing: the daemon counts reboots in the record; add "
+         "RebootRecord:<a file on persistent storage>"}}},
+      {"RebootLoopLimit:3:600\nRebootRecord:" + record, {}},
+      {"RebootRecord:" + noFolder,
+       {{1, W,
+         "the reboot record's folder " + dir_ +
+             "/none does not exist, so the daemon cannot keep the record: create it on persistent storage"}}},
+      {"Process:RESPAWN:0" + tail + ":-p:" + pid + "::-v",
+       {{1, W, "respawn option cut at ':': the daemon keeps '-p' and drops ':" + pid + "::-v'; write the option "
+                                                                                       "without ':'"}}},
+      {"Process:RESPAWN:0" + tail + ":-p " + pid, {}},
+      {"Process:RESPAWN:0:" + pid + ":" + elsewhere,
+       {{1, W,
+         viaPath + "'tool' through the search path, and no folder of '" + dir_ + "' holds it: put " + dir_ +
+             "/opt on the daemon's PATH or link the program into one of its folders"}}},
+      {"Process:MONITOR:0:" + pid + ":" + elsewhere, {}},
+      {"Process:RESPAWN:0:" + pid + ":" + shadowed,
+       {{1, W,
+         viaPath + "'app' through the search path, which finds " + exe + " first, not " + shadowed +
+             ": rename the program or put " + dir_ + "/opt before that folder on the daemon's PATH"}}},
+      {"Process:MANAGE:0:" + pid + ":" + script, {{1, W, interpreted}}},
+      {"Process:RESPAWN:0:" + pid + ":" + script, {{1, W, interpreted}}},
+      {"Process:MANAGE:0:" + pid + ":" + script + "\nAliveCheck:proc", {}},
+      {"Process:MONITOR:0:" + pid + ":" + script, {}},
+      {"Process:MANAGE:0:" + pid + ":" + fifo, {}},
+  };
+  for (const auto &[content, expected] : rows) {
+    SCOPED_TRACE(content);
+    EXPECT_EQ(Check(content + "\n"), expected);
+  }
+  // The search path is the daemon's: another one finds the program.
+  CheckOptions options;
+  const std::string both = dir_ + ":" + dir_ + "/opt";
+  options.SearchPath = both.c_str();
+  EXPECT_EQ(Check("Process:RESPAWN:0:" + pid + ":" + elsewhere + "\n", "check.conf", options), Notes{});
+}
+
+// A file checked for an image: its paths are the image's, links inside it
+// lead to the image's own files, and the reader's texts keep the paths as
+// written.
+TEST_F(CheckTest, LooksPathsUpUnderAnImageRoot) {
+  const std::string root = dir_ + "/image";
+  for (const char *folder : {"", "/run", "/usr", "/usr/bin", "/opt", "/opt/app", "/data"}) {
+    ASSERT_EQ(mkdir((root + folder).c_str(), 0755), 0) << folder;
+  }
+  WriteFile("image/run/app.pid", "42\n");
+  Program("image/opt/app/camd");
+  // Absolute and relative links, as an image holds them: followed under the root.
+  ASSERT_EQ(symlink("/opt/app/camd", (root + "/usr/bin/camd").c_str()), 0);
+  ASSERT_EQ(symlink("../../run/app.pid", (root + "/usr/bin/camd.pid").c_str()), 0);
+  const std::string content =
+      "RebootRecord:/data/reboots\nRebootLoopLimit:3:600\n"
+      "Process:RESPAWN:0:/usr/bin/camd.pid:/usr/bin/camd:-d\n";
+  CheckOptions options;
+  options.Root = root.c_str();
+  options.SearchPath = "/usr/sbin:/usr/bin";
+  EXPECT_EQ(Check(content, "image.conf", options), Notes{});
+  const std::string slash = root + "/";
+  options.Root = slash.c_str();
+  EXPECT_EQ(Check(content, "image.conf", options), Notes{});
+
+  // The same file judged on this system, where none of it exists.
+  const Notes here = Check(content, "image.conf", CheckOptions{nullptr, "/usr/sbin:/usr/bin"});
+  ASSERT_EQ(here.size(), 2u);
+  EXPECT_EQ(here[0], (std::make_tuple(1, W,
+                                      std::string("the reboot record's folder /data does not exist, so the daemon "
+                                                  "cannot keep the record: create it on persistent storage"))));
+  EXPECT_EQ(here[1],
+            std::make_tuple(3, E, std::string("Config read: PID file is not exist line 3 [/usr/bin/camd.pid]")));
+
+  // A link loop ends the lookup instead of the check.
+  ASSERT_EQ(symlink("/usr/bin/loop", (root + "/usr/bin/loop").c_str()), 0);
+  options.Root = root.c_str();
+  EXPECT_EQ(Check("Process:MONITOR:0:/usr/bin/loop:/usr/bin/camd\n", "loop.conf", options),
+            (Notes{{1, E, "Config read: PID file is not exist line 1 [/usr/bin/loop]"}}));
 }
 
 }  // namespace

@@ -88,7 +88,9 @@ class ConfigTest : public ::testing::Test {
     return path;
   }
   std::string PidFile(const std::string &name) { return WriteFile(name, "4242\n"); }
-  std::string Program(const std::string &name) { return WriteFile(name, "#!/bin/sh\n", 0755); }
+  // A compiled program (the check tells scripts apart by their "#!" line).
+  std::string Program(const std::string &name) { return WriteFile(name, "\177ELF", 0755); }
+  std::string Script(const std::string &name) { return WriteFile(name, "#!/bin/sh\nexec sleep 9\n", 0755); }
   int Read(const std::string &content) { return ReadConfig(WriteFile("wardend.conf", content).c_str(), &db_); }
 
   // The texts of every logged line, all of which must be at LOG_ERR.
