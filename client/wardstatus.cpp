@@ -596,6 +596,13 @@ std::string RenderStatusTable(const JsonValue &reply, std::string *error) {
   const double count = Number(reply, "process_count");
   if (!std::isnan(count)) out += "; " + Whole(count) + (count == 1 ? " process" : " processes");
   out += "\n";
+  // A refused "Process" line leaves its process unsupervised without any
+  // other sign; the lines themselves are in the reply.
+  const double refused = config != nullptr && config->kind == JsonValue::OBJECT ? Number(*config, "refused_lines", 0) : 0;
+  if (refused > 0) {
+    out += Whole(refused) + (refused == 1 ? " line" : " lines") +
+           " refused at the last read: see wardctl status --json\n";
+  }
   // The optional safety settings, those that are on.
   const JsonValue *safety = reply.Get("safety");
   if (safety != nullptr && safety->kind == JsonValue::OBJECT) {
@@ -660,7 +667,11 @@ std::string RenderStatusTable(const JsonValue &reply, std::string *error) {
     // A device that refuses the keep-alives leaves the board unprotected:
     // that comes first, with the age of the last refresh it accepted.
     std::string refreshed = "refreshed " + (std::isnan(since) ? std::string("never") : Age(since)) + " ago";
-    if (Flag(*watchdog, "refresh_failing")) {
+    if (Flag(*watchdog, "refresh_stopped")) {
+      // Nothing refreshes the device any more: the hardware resets the board.
+      refreshed = "refresh stopped: supervision stalled " + Whole(Number(*watchdog, "stalled_seconds", 0)) +
+                  " s, last refresh " + (std::isnan(since) ? std::string("never") : Age(since) + " ago");
+    } else if (Flag(*watchdog, "refresh_failing")) {
       refreshed = "refresh failing (" + Printable(Text(*watchdog, "refresh_error")) + "), last accepted " +
                   (std::isnan(since) ? std::string("never") : Age(since) + " ago");
     }

@@ -16,6 +16,7 @@
 #include "common/errtext.h"
 #include "common/version.h"
 #include "common/utf8.h"
+#include "supervise/stall.h"
 #include "supervise/statusinfo.h"
 #include "supervise/terminate.h"
 #include "supervise/watchdog.h"
@@ -115,6 +116,17 @@ void AddWatchdog(const ConfigDb *db, int64_t nowMs, StatusText *out) {
   } else {
     out->Add("null");
   }
+  out->Add(",");
+  // A stall stops the refreshes for good: the hardware resets the board.
+  const int stalled = StalledAtStop();
+  AddBool(out, "refresh_stopped", stalled > 0);
+  out->Add(",");
+  AddKey(out, "stalled_seconds");
+  if (stalled > 0) {
+    out->Format("%d", stalled);
+  } else {
+    out->Add("null");
+  }
   out->Add("}");
 }
 
@@ -156,7 +168,20 @@ void AddConfig(const ConfigDb *db, int64_t nowMs, StatusText *out) {
     AddInt(out, "reads", info.CntRead);
     out->Add(",");
     AddString(out, "alive_check", db->AliveCheck == ALIVE_CHECK_PROC ? "proc" : "ps");
-    out->Add("}");
+    out->Add(",");
+    // The lines the read refused, the first few of them with their text: a
+    // refused "Process" line leaves its process unsupervised.
+    AddInt(out, "refused_lines", db->NumRefused);
+    out->Add(",\"refused\":[");
+    const int32_t kept = db->NumRefused < CONFIG_REFUSED_KEEP ? db->NumRefused : CONFIG_REFUSED_KEEP;
+    for (int32_t i = 0; i < kept; i++) {
+      out->Add(i == 0 ? "{" : ",{");
+      AddInt(out, "line", db->Refused[i].Line);
+      out->Add(",");
+      AddString(out, "text", db->Refused[i].Text);
+      out->Add("}");
+    }
+    out->Add("]}");
   }
   out->Add(",\"periods\":{");
   AddInt(out, "AliveWatchPeriod", db->AliveWatch);
