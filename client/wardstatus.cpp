@@ -551,6 +551,14 @@ std::string Printable(const std::string &text) {
 }
 
 std::string ProcessState(const JsonValue &entry) {
+  // A respawn command in progress comes first: it holds the table, and one
+  // that hangs is seen here before the stall guard acts.
+  const JsonValue *respawning = entry.Get("respawning");
+  if (respawning != nullptr && respawning->kind == JsonValue::OBJECT) {
+    const double since = Number(*respawning, "since", 0);
+    return "respawning since " + Whole(std::floor(std::isnan(since) ? 0 : since)) + " s (" +
+           Printable(Text(*respawning, "command")) + ")";
+  }
   // A failure the alive check forgave comes first: the next one brings the
   // board down. Before that check, a process that is gone is missing.
   if (Number(entry, "forgiven", 0) > 0) return "forgiven once";
@@ -624,6 +632,11 @@ std::string RenderStatusTable(const JsonValue &reply, std::string *error) {
   if (!lastShutdown.empty()) out += "last shutdown: " + Printable(lastShutdown) + "\n";
 
   const JsonValue *processes = Processes(reply);
+  const bool snapshot = Text(reply, "table") == "snapshot";
+  if (snapshot && processes != nullptr) {
+    out += "process table busy (a termination or a respawn holds it): processes as they were " +
+           Age(Number(reply, "snapshot_age")) + " ago\n";
+  }
   if (Text(reply, "table") == "busy" || processes == nullptr) {
     out += "process table busy (a supervision pass or a termination holds it): no process details\n";
   } else if (!processes->items.empty()) {

@@ -20,6 +20,7 @@
 #include "common/errtext.h"
 #include "common/fd.h"
 #include "common/log.h"
+#include "supervise/statusinfo.h"
 #include "supervise/statusreply.h"
 
 namespace {
@@ -247,6 +248,7 @@ int StatusServerStart(ThreadArg *arg) {
     return -1;
   }
   ServerRunning = true;
+  StatusWatchTable(arg->Config);
   return 0;
 }
 
