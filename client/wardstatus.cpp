@@ -782,7 +782,9 @@ std::string RenderPrometheus(const JsonValue *reply) {
   }
 
   const JsonValue *processes = Processes(*reply);
-  if (processes == nullptr) return out;
+  // A snapshot's entries are as they were when it was taken: not samples
+  // of now.
+  if (processes == nullptr || busy) return out;
   // Labels per entry: the name, and for a name that an earlier entry already
   // has (only the first receives health checks) also the entry's index, so
   // that no two series are the same.
