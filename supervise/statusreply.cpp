@@ -229,7 +229,8 @@ const char *PidRead(int32_t pidAlive) {
 bool Running(int32_t pid) { return kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM; }
 
 // One entry of the table or of a snapshot of it; aliveWatch is the table's
-// alive period, snap the snapshot (its mutex held) that may name a respawn.
+// alive period, snap the snapshot (its mutex held) that may name a respawn,
+// null for the table itself (a respawn holds the table while it runs).
 void AddEntry(const ProcEntry &e, int index, int32_t aliveWatch, const StatusSnapshot *snap, int64_t nowMs,
               StatusText *out) {
   const char *name = e.procName != nullptr ? e.procName : "";
@@ -287,7 +288,7 @@ void AddEntry(const ProcEntry &e, int index, int32_t aliveWatch, const StatusSna
   // A respawn command holds the table while it runs: how long it has run
   // shows one that hangs before the stall guard acts.
   AddKey(out, "respawning");
-  if (snap->RespawnIndex == index) {
+  if (snap != nullptr && snap->RespawnIndex == index) {
     out->Add("{");
     AddKey(out, "since");
     AddSeconds(out, nowMs - snap->RespawnStartMs);
@@ -463,9 +464,9 @@ void BuildStatusReply(const ThreadArg *arg, bool tableLocked, int request, const
   }
   out->Add(",");
   // Without the table, the copy taken for a termination or a respawn stands
-  // in for it.
-  const StatusSnapshot *snap = AcquireStatusSnapshot();
-  const bool fromSnapshot = !tableLocked && snap->Process != nullptr;
+  // in for it. With the table, no respawn runs and the copy is not needed.
+  const StatusSnapshot *snap = tableLocked ? nullptr : AcquireStatusSnapshot();
+  const bool fromSnapshot = snap != nullptr && snap->Process != nullptr;
   AddString(out, "table", tableLocked ? "ok" : (fromSnapshot ? "snapshot" : "busy"));
   out->Add(",");
   AddWatchdog(db, nowMs, out);
@@ -491,8 +492,8 @@ void BuildStatusReply(const ThreadArg *arg, bool tableLocked, int request, const
     out->Add("\"config\":null,\"periods\":null,\"safety\":null,\"process_count\":null,\"processes\":null}\n");
   } else {
     AddConfig(db, nowMs, out);
-    AddProcesses(db->Process, db->NumProcess, db->AliveWatch, snap, request, name, nameLength, nowMs, out);
+    AddProcesses(db->Process, db->NumProcess, db->AliveWatch, nullptr, request, name, nameLength, nowMs, out);
   }
-  ReleaseStatusSnapshot();
+  if (snap != nullptr) ReleaseStatusSnapshot();
   if (out->Failed()) BuildStatusError("reply too large", out);
 }
