@@ -599,6 +599,14 @@ std::string Printable(const std::string &text) {
 }
 
 std::string ProcessState(const JsonValue &entry) {
+  // A respawn command in progress comes first: it holds the table, and one
+  // that hangs is seen here before the stall guard acts.
+  const JsonValue *respawning = entry.Get("respawning");
+  if (respawning != nullptr && respawning->kind == JsonValue::OBJECT) {
+    const double since = Number(*respawning, "since", 0);
+    return "respawning since " + Whole(std::floor(std::isnan(since) ? 0 : since)) + " s (" +
+           Printable(Text(*respawning, "command")) + ")";
+  }
   // A failure the alive check forgave comes first: the next one brings the
   // board down. Before that check, a process that is gone is missing.
   if (Number(entry, "forgiven", 0) > 0) return "forgiven once";
@@ -644,6 +652,13 @@ std::string RenderStatusTable(const JsonValue &reply, std::string *error) {
   const double count = Number(reply, "process_count");
   if (!std::isnan(count)) out += "; " + Whole(count) + (count == 1 ? " process" : " processes");
   out += "\n";
+  // A refused "Process" line leaves its process unsupervised without any
+  // other sign; the lines themselves are in the reply.
+  const double refused = config != nullptr && config->kind == JsonValue::OBJECT ? Number(*config, "refused_lines", 0) : 0;
+  if (refused > 0) {
+    out += Whole(refused) + (refused == 1 ? " line" : " lines") +
+           " refused at the last read: see wardctl status --json\n";
+  }
   // The optional safety settings, those that are on.
   const JsonValue *safety = reply.Get("safety");
   if (safety != nullptr && safety->kind == JsonValue::OBJECT) {
@@ -665,6 +680,11 @@ std::string RenderStatusTable(const JsonValue &reply, std::string *error) {
   if (!lastShutdown.empty()) out += "last shutdown: " + Printable(lastShutdown) + "\n";
 
   const JsonValue *processes = Processes(reply);
+  const bool snapshot = Text(reply, "table") == "snapshot";
+  if (snapshot && processes != nullptr) {
+    out += "process table busy (a termination or a respawn holds it): processes as they were " +
+           Age(Number(reply, "snapshot_age")) + " ago\n";
+  }
   if (Text(reply, "table") == "busy" || processes == nullptr) {
     out += "process table busy (a supervision pass or a termination holds it): no process details\n";
   } else if (!processes->items.empty()) {
@@ -708,7 +728,11 @@ std::string RenderStatusTable(const JsonValue &reply, std::string *error) {
     // A device that refuses the keep-alives leaves the board unprotected:
     // that comes first, with the age of the last refresh it accepted.
     std::string refreshed = "refreshed " + (std::isnan(since) ? std::string("never") : Age(since)) + " ago";
-    if (Flag(*watchdog, "refresh_failing")) {
+    if (Flag(*watchdog, "refresh_stopped")) {
+      // Nothing refreshes the device any more: the hardware resets the board.
+      refreshed = "refresh stopped: supervision stalled " + Whole(Number(*watchdog, "stalled_seconds", 0)) +
+                  " s, last refresh " + (std::isnan(since) ? std::string("never") : Age(since) + " ago");
+    } else if (Flag(*watchdog, "refresh_failing")) {
       refreshed = "refresh failing (" + Printable(Text(*watchdog, "refresh_error")) + "), last accepted " +
                   (std::isnan(since) ? std::string("never") : Age(since) + " ago");
     }
@@ -806,7 +830,9 @@ std::string RenderPrometheus(const JsonValue *reply) {
   }
 
   const JsonValue *processes = Processes(*reply);
-  if (processes == nullptr) return out;
+  // A snapshot's entries are as they were when it was taken: not samples
+  // of now.
+  if (processes == nullptr || busy) return out;
   // Labels per entry: the name, and for a name that an earlier entry already
   // has (only the first receives health checks) also the entry's index, so
   // that no two series are the same.

@@ -93,6 +93,7 @@ void CleanConfig(const ConfigText *text, ConfigDb *db) {
 
   CntLine = 0;
   CntProcess = 0;
+  db->NumRefused = 0;
 
   if (text == nullptr) {
     db->WdtRefresh.store(DEFAULT_WDT_REFRESH);

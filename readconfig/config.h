@@ -76,6 +76,14 @@ constexpr int32_t CONTROL_GROUP_NONE = 0;
 constexpr int32_t CONTROL_GROUP_SET = 1;
 constexpr int32_t CONTROL_GROUP_KEEP = 2;
 
+// How many refused lines a read keeps for the status (the count goes on),
+// and a refused line as kept: its number and its text, cut to the field.
+constexpr int32_t CONFIG_REFUSED_KEEP = 8;
+struct RefusedLine {
+  int32_t Line;
+  char Text[CONFIG_TEXT_SIZE];
+};
+
 // How many terminations the reboot record keeps, and so the largest
 // RebootLoopLimit count that can ever be reached.
 constexpr int32_t REBOOT_RECORD_KEEP = 16;
@@ -114,6 +122,11 @@ struct ConfigDb {
   // a table was filled without a read: lookups then walk the table.
   NameSlot *NameIndex;
   int32_t NameSlots;
+
+  // The lines the last read refused with a report: how many, and the first
+  // CONFIG_REFUSED_KEEP of them. Reset by every read.
+  int32_t NumRefused;
+  RefusedLine Refused[CONFIG_REFUSED_KEEP];
 };
 
 // The daemon's one database, zero-filled at program start.

@@ -38,6 +38,12 @@ static_assert(MAX_LINE < CONFIG_TEXT_SIZE, "a whole line must fit every text fie
 
 constexpr const char *SEPARATORS = ":";
 
+constexpr int LINE_TAKEN = 0;
+constexpr int LINE_REFUSED = 1;
+
+// A field check's result (0 accepted, else refused with a report) as a line's.
+int Refused(int checked) { return checked != 0 ? LINE_REFUSED : LINE_TAKEN; }
+
 // Sets errno for a path that names no regular file: a directory says so,
 // anything else (a pipe, a device, a socket) is not a valid configuration.
 int NotARegularFile(mode_t mode) {
@@ -203,6 +209,7 @@ void ReadConfigText(const ConfigText &text, ConfigDb *db) {
     } else {
       CntLine++;
       LOG_AT(UNIT, LOG_ERR, "line %d is too long in config file", CntLine);
+      NoteRefusedLine(db, CntLine, chunk);
     }
   }
 
@@ -213,44 +220,47 @@ void ReadConfigText(const ConfigText &text, ConfigDb *db) {
   db->StallTimeout.store(PendingStallTimeout);
 }
 
-void handle_config_line(char *line, ConfigDb *db) {
-  if (line == nullptr || db == nullptr) return;
-  CntLine++;
-  if (line[0] == '#') return;
+namespace {
+
+// The line's checks and, when they pass, its store. LINE_REFUSED when the
+// line was refused with a report.
+int HandleLine(char *line, ConfigDb *db) {
+  if (line[0] == '#') return LINE_TAKEN;
 
   // The reader never hands on more; a caller that does would overrun the
   // text fields of the database.
   if (strlen(line) > MAX_LINE) {
     LOG_AT(UNIT, LOG_ERR, "line %d is too long in config file", CntLine);
-    return;
+    return LINE_REFUSED;
   }
 
   char *save = nullptr;
   const char *key = strtok_r(line, SEPARATORS, &save);
-  if (key == nullptr) return;
+  if (key == nullptr) return LINE_TAKEN;
 
   const ConfigKey *known = FindConfigKey(key);
   // Any other key is not ours and is passed over in silence.
-  if (known == nullptr) return;
+  if (known == nullptr) return LINE_TAKEN;
 
   if (known->Kind == KEY_NUMBER) {
     const char *value = strtok_r(nullptr, SEPARATORS, &save);
     if (value == nullptr) {
       LOG_AT(UNIT, LOG_ERR, "No %s value given on line %d", known->What, CntLine);
-    } else {
-      (void)handle_ranged(known->Name, value, known->Min, known->Max, known->Target(db));
+      return LINE_REFUSED;
     }
+    return Refused(handle_ranged(known->Name, value, known->Min, known->Max, known->Target(db)));
   } else if (known->Kind == KEY_METHOD) {
     const char *value = strtok_r(nullptr, SEPARATORS, &save);
     if (value == nullptr) {
       LOG_AT(UNIT, LOG_ERR, "No %s value given on line %d", known->What, CntLine);
-    } else {
-      (void)handle_alivecheck(value, known->Target(db));
+      return LINE_REFUSED;
     }
+    return Refused(handle_alivecheck(value, known->Target(db)));
   } else if (known->Kind == KEY_PATH) {
     const char *path = strtok_r(nullptr, SEPARATORS, &save);
     if (path == nullptr) {
       LOG_AT(UNIT, LOG_ERR, "No %s path given on line %d", known->What, CntLine);
+      return LINE_REFUSED;
     } else {
       // Every line fits a text field (see MAX_LINE).
       snprintf(known->Text(db), CONFIG_TEXT_SIZE, "%s", path);
@@ -262,15 +272,15 @@ void handle_config_line(char *line, ConfigDb *db) {
     const char *value = strtok_r(nullptr, SEPARATORS, &save);
     if (value == nullptr) {
       LOG_AT(UNIT, LOG_ERR, "No %s value given on line %d", known->What, CntLine);
-      return;
+      return LINE_REFUSED;
     }
-    if (handle_ranged(known->Name, value, known->Min, known->Max, &first) != 0) return;
+    if (handle_ranged(known->Name, value, known->Min, known->Max, &first) != 0) return LINE_REFUSED;
     value = strtok_r(nullptr, SEPARATORS, &save);
     if (value == nullptr) {
       LOG_AT(UNIT, LOG_ERR, "No %s value given on line %d", known->SecondWhat, CntLine);
-      return;
+      return LINE_REFUSED;
     }
-    if (handle_ranged(known->Name, value, known->SecondMin, known->SecondMax, &second) != 0) return;
+    if (handle_ranged(known->Name, value, known->SecondMin, known->SecondMax, &second) != 0) return LINE_REFUSED;
     *known->Target(db) = first;
     *known->SecondTarget(db) = second;
   } else if (known->Kind == KEY_GROUP) {
@@ -290,43 +300,45 @@ void handle_config_line(char *line, ConfigDb *db) {
     if (path != nullptr) path = strtok_r(nullptr, SEPARATORS, &save);
     if (path == nullptr) {
       LOG_AT(UNIT, LOG_ERR, "No PID file path given on line %d", CntLine);
+      return LINE_REFUSED;
     } else {
       CopyField(db->MyPidPath, path);
     }
   } else if (known->Kind == KEY_PROCESS) {
     if (db->NumProcess <= CntProcess || db->Process == nullptr) {
       LOG_AT(UNIT, LOG_ERR, "No more processes manage line %d", CntLine);
-      return;
+      return LINE_REFUSED;
     }
     const char *field = strtok_r(nullptr, SEPARATORS, &save);
     if (field == nullptr) {
       LOG_AT(UNIT, LOG_ERR, "No startup given on line %d", CntLine);
-      return;
+      return LINE_REFUSED;
     }
     int32_t startUp = 0;
-    if (handle_startup(field, &startUp) != 0) return;
+    // "START" is refused without a report, and so is not counted.
+    if (handle_startup(field, &startUp) != 0) return strcasecmp(field, "START") == 0 ? LINE_TAKEN : LINE_REFUSED;
 
     field = strtok_r(nullptr, SEPARATORS, &save);
     if (field == nullptr) {
       LOG_AT(UNIT, LOG_ERR, "No health check cycle given on line %d", CntLine);
-      return;
+      return LINE_REFUSED;
     }
     int32_t healthCheck = 0;
-    if (handle_numeric(field, &healthCheck) != 0) return;
+    if (handle_numeric(field, &healthCheck) != 0) return LINE_REFUSED;
 
     const char *pidPath = strtok_r(nullptr, SEPARATORS, &save);
     if (pidPath == nullptr) {
       LOG_AT(UNIT, LOG_ERR, "No PID file path given on line %d", CntLine);
-      return;
+      return LINE_REFUSED;
     }
-    if (handle_pidpath(pidPath) != 0) return;
+    if (handle_pidpath(pidPath) != 0) return LINE_REFUSED;
 
     const char *execPath = strtok_r(nullptr, SEPARATORS, &save);
     if (execPath == nullptr) {
       LOG_AT(UNIT, LOG_ERR, "No exec path given on line %d", CntLine);
-      return;
+      return LINE_REFUSED;
     }
-    if (handle_execpath(execPath) != 0) return;
+    if (handle_execpath(execPath) != 0) return LINE_REFUSED;
 
     const char *option = strtok_r(nullptr, SEPARATORS, &save);
 
@@ -344,6 +356,30 @@ void handle_config_line(char *line, ConfigDb *db) {
     entry.FlgHlthChk.store(0);
     CntProcess++;
   }
+  return LINE_TAKEN;
+}
+
+}  // namespace
+
+void NoteRefusedLine(ConfigDb *db, int32_t line, const char *text) {
+  if (db->NumRefused < CONFIG_REFUSED_KEEP) {
+    RefusedLine &kept = db->Refused[db->NumRefused];
+    kept.Line = line;
+    // Cut on purpose: the text is only shown.
+    int n = snprintf(kept.Text, sizeof kept.Text, "%s", text);
+    (void)n;
+  }
+  if (db->NumRefused < INT32_MAX) db->NumRefused++;
+}
+
+void handle_config_line(char *line, ConfigDb *db) {
+  if (line == nullptr || db == nullptr) return;
+  CntLine++;
+  // The checks cut the line into its fields: the status shows it whole.
+  char whole[CONFIG_TEXT_SIZE];
+  int n = snprintf(whole, sizeof whole, "%s", line);
+  (void)n;
+  if (HandleLine(line, db) == LINE_REFUSED) NoteRefusedLine(db, CntLine, whole);
 }
 
 int handle_numeric(const char *field, int32_t *target) {

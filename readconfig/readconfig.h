@@ -113,9 +113,11 @@ int ReadConfig(const char *path, ConfigDb *db);
 // the table is sized from text and filled from its lines.
 void ReadConfigText(const ConfigText &text, ConfigDb *db);
 
-// One line of the file without its newline; bad lines are reported and
-// leave the database as it was.
+// One line of the file without its newline; bad lines are reported, leave
+// the database as it was and are noted among its refused lines.
 void handle_config_line(char *line, ConfigDb *db);
+// Notes a refused line (its number and text) in db's record of the read.
+void NoteRefusedLine(ConfigDb *db, int32_t line, const char *text);
 // Field checks of a line; 0: accepted (stored in *target), 1: refused
 // (reported).
 int handle_numeric(const char *field, int32_t *target);

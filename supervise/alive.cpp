@@ -19,6 +19,7 @@
 #include "common/cmdexec.h"
 #include "common/log.h"
 #include "supervise/procscan.h"
+#include "supervise/statusinfo.h"
 
 const char *PsCommand = "ps";
 void (*AliveBetweenSteps)(int32_t pid) = nullptr;
@@ -205,7 +206,10 @@ int SuperviseProcessAlive_Respawn(ProcEntry *entry, char *command) {
   AppendCut(command, &length, entry->procName);
   AppendCut(command, &length, " ");
   AppendCut(command, &length, entry->Option);
+  // Shown by the status while it runs: a hung command holds the table.
+  StatusRespawnBegin(entry, command);
   RunCleanCommand(command);
+  StatusRespawnEnd();
   if (entry->CntRespawn < INT32_MAX) entry->CntRespawn++;
   LOG_AT(kUnit, LOG_WARNING, "Respawn: %s ", command);
   return 0;

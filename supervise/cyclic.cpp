@@ -13,6 +13,7 @@
 #include "common/sleep.h"
 #include "supervise/alive.h"
 #include "supervise/stall.h"
+#include "supervise/statusinfo.h"
 #include "supervise/watchdog.h"
 
 namespace {
@@ -84,12 +85,17 @@ int SuperviseProcess(ThreadArg *arg, int *index, TerminateAction terminate) {
   int result = SUPERVISE_OK;
   if (TerminationBegun()) {
     *index = -1;
+    // A termination on the receiver thread walks the table without holding
+    // it: the copy for the status is taken here, where the table is held.
+    StatusSnapshotForTermination(arg->Config);
   } else {
     result = SuperviseWalk(arg->Config, index);
   }
   if (result != SUPERVISE_OK && terminate != nullptr) {
     char reason[SUPERVISE_REASON_SIZE];
     BuildDownReason(arg->Config, result, *index, reason);
+    // The termination holds the table until the board is down.
+    StatusSnapshotForTermination(arg->Config);
     terminate(TERM_REBOOT, arg->Config, reason);
   }
   UnlockTable(arg, locked, kUnit, __func__, __LINE__);
@@ -122,6 +128,7 @@ void *CyclicThread(void *param) {
     if (PowerSwPushed() != 0) {
       bool locked = LockTable(arg, kUnit, __func__, __LINE__);
       PassProgress();
+      StatusSnapshotForTermination(arg->Config);
       DoSystemTerminate(TERM_POWEROFF, arg->Config, "Power button was pushed by user.");
       UnlockTable(arg, locked, kUnit, __func__, __LINE__);
     }

@@ -17,6 +17,9 @@ std::atomic<int> gTermClaimed{0};
 std::atomic<int32_t> gTermPhase{TERM_PHASE_NONE};
 std::atomic<int64_t> gTermMarkMs{0};
 std::atomic<int> gRefreshStopped{0};
+// The judged stall, stored before the stop so that a reader that sees the
+// stop also sees its length.
+std::atomic<int> gStalledSeconds{0};
 
 static_assert(std::atomic<int64_t>::is_always_lock_free, "the watchdog thread must never wait for a mark");
 
@@ -27,6 +30,7 @@ void ResetPassProgress() {
   gTermPhase.store(TERM_PHASE_NONE);
   gTermClaimed.store(0);
   gRefreshStopped.store(0);
+  gStalledSeconds.store(0);
 }
 
 void PassProgress() { gPassMarkMs.store(MonotonicMs()); }
@@ -50,9 +54,14 @@ void TerminationEnded() { gTermPhase.store(TERM_PHASE_ENDED); }
 
 bool TerminationOver() { return gTermPhase.load() == TERM_PHASE_ENDED; }
 
-void StopRefresh() { gRefreshStopped.store(1); }
+void StopRefresh(int stalledSeconds) {
+  gStalledSeconds.store(stalledSeconds > 0 ? stalledSeconds : 1);
+  gRefreshStopped.store(1);
+}
 
 bool RefreshStopped() { return gRefreshStopped.load() != 0; }
+
+int StalledAtStop() { return gRefreshStopped.load() != 0 ? gStalledSeconds.load() : 0; }
 
 int StalledSeconds(const ProgressMarks &marks, int32_t timeout, int64_t nowMs) {
   if (timeout <= 0) return 0;

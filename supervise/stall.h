@@ -53,10 +53,12 @@ void TerminationEnded();
 // Whether the first termination has returned.
 bool TerminationOver();
 
-// The watchdog thread has judged a stall: from here on nobody refreshes the
-// device, neither that thread nor a termination.
-void StopRefresh();
+// The watchdog thread has judged a stall of stalledSeconds: from here on
+// nobody refreshes the device, neither that thread nor a termination.
+void StopRefresh(int stalledSeconds);
 bool RefreshStopped();
+// The stall that stopped the refreshes, in seconds; 0 while they run.
+int StalledAtStop();
 
 // The judgement on given values: the seconds since the mark that counts (the
 // termination's while its steps run, else the pass's) when they reach

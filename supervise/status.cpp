@@ -22,6 +22,7 @@
 #include "common/fd.h"
 #include "common/log.h"
 #include "supervise/controlgroup.h"
+#include "supervise/statusinfo.h"
 #include "supervise/statusreply.h"
 
 namespace {
@@ -298,6 +299,7 @@ int StatusServerStart(ThreadArg *arg) {
     return -1;
   }
   ServerRunning = true;
+  StatusWatchTable(arg->Config);
   return 0;
 }
 

@@ -13,13 +13,20 @@
 //    without any lock, so that a termination holding the table's mutex still
 //    shows: Mode, StartMs and Reason are written once, by the first
 //    termination, before TermPublished is set with a release store, and
-//    never again.
+//    never again;
+//  - the snapshot (StatusSnapshot) is written by the thread that holds the
+//    table (the cyclic thread before a respawn command and when a
+//    termination has begun) and read by the status server when the table is
+//    busy, both under the snapshot's own mutex, which nobody holds while
+//    waiting for anything else.
 #pragma once
 
 #include <climits>
 #include <cstdint>
 
 #include <atomic>
+
+#include "readconfig/config.h"
 
 // Room for the termination reason, terminator included (every reason the
 // daemon builds is at most 255 characters).
@@ -49,6 +56,40 @@ struct StatusInfo {
 };
 
 extern StatusInfo gStatusInfo;
+
+// The most entries a snapshot copies; a reply could not carry many more.
+constexpr int32_t STATUS_SNAPSHOT_MAX = 1024;
+
+// A copy of the table's entries for the replies that cannot have the table:
+// taken when a termination begins (kept from then on) and before a respawn
+// command runs (dropped when it returns), with the respawn in progress.
+struct StatusSnapshot {
+  ProcEntry *Process;  // owned, null when there is no snapshot
+  int32_t NumProcess;  // entries copied
+  int32_t Total;       // entries the table had
+  int32_t AliveWatch;
+  int64_t TakenMs;  // MonotonicMs when it was taken
+  bool ForTermination;
+  // The respawn command running now, for the entry RespawnIndex (-1: none).
+  int32_t RespawnIndex;
+  int64_t RespawnStartMs;
+  char RespawnCommand[CONFIG_TEXT_SIZE];
+};
+
+// The table the respawns belong to, named by the status server when it
+// starts: a respawn of one of its entries is shown with a snapshot.
+void StatusWatchTable(const ConfigDb *db);
+// A termination has begun: the caller holds the table and copies it, once.
+void StatusSnapshotForTermination(const ConfigDb *db);
+// The cyclic thread, holding the table, around a respawn command.
+void StatusRespawnBegin(const ProcEntry *entry, const char *command);
+void StatusRespawnEnd();
+// Drops the snapshot and forgets the termination's (a fresh daemon has
+// none; the tests start each case from here).
+void StatusSnapshotClear();
+// The status server: the snapshot, with its mutex held until the release.
+const StatusSnapshot *AcquireStatusSnapshot();
+void ReleaseStatusSnapshot();
 
 // main, once, before the threads start.
 void StatusNoteDaemonStart();

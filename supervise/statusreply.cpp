@@ -16,6 +16,7 @@
 #include "common/errtext.h"
 #include "common/version.h"
 #include "common/utf8.h"
+#include "supervise/stall.h"
 #include "supervise/statusinfo.h"
 #include "supervise/terminate.h"
 #include "supervise/watchdog.h"
@@ -115,6 +116,17 @@ void AddWatchdog(const ConfigDb *db, int64_t nowMs, StatusText *out) {
   } else {
     out->Add("null");
   }
+  out->Add(",");
+  // A stall stops the refreshes for good: the hardware resets the board.
+  const int stalled = StalledAtStop();
+  AddBool(out, "refresh_stopped", stalled > 0);
+  out->Add(",");
+  AddKey(out, "stalled_seconds");
+  if (stalled > 0) {
+    out->Format("%d", stalled);
+  } else {
+    out->Add("null");
+  }
   out->Add("}");
 }
 
@@ -156,7 +168,20 @@ void AddConfig(const ConfigDb *db, int64_t nowMs, StatusText *out) {
     AddInt(out, "reads", info.CntRead);
     out->Add(",");
     AddString(out, "alive_check", db->AliveCheck == ALIVE_CHECK_PROC ? "proc" : "ps");
-    out->Add("}");
+    out->Add(",");
+    // The lines the read refused, the first few of them with their text: a
+    // refused "Process" line leaves its process unsupervised.
+    AddInt(out, "refused_lines", db->NumRefused);
+    out->Add(",\"refused\":[");
+    const int32_t kept = db->NumRefused < CONFIG_REFUSED_KEEP ? db->NumRefused : CONFIG_REFUSED_KEEP;
+    for (int32_t i = 0; i < kept; i++) {
+      out->Add(i == 0 ? "{" : ",{");
+      AddInt(out, "line", db->Refused[i].Line);
+      out->Add(",");
+      AddString(out, "text", db->Refused[i].Text);
+      out->Add("}");
+    }
+    out->Add("]}");
   }
   out->Add(",\"periods\":{");
   AddInt(out, "AliveWatchPeriod", db->AliveWatch);
@@ -189,6 +214,10 @@ void AddConfig(const ConfigDb *db, int64_t nowMs, StatusText *out) {
   AddInt(out, "process_count", db->Process != nullptr ? db->NumProcess : 0);
 }
 
+bool NameIs(const ProcEntry &entry, const char *name, size_t length) {
+  return entry.procName != nullptr && strlen(entry.procName) == length && memcmp(entry.procName, name, length) == 0;
+}
+
 // What the last alive check made of the pid file (see ProcEntry.PidAlive).
 const char *PidRead(int32_t pidAlive) {
   if (pidAlive > 0) return "ok";
@@ -199,8 +228,11 @@ const char *PidRead(int32_t pidAlive) {
 // and the number may have been reused since the pid file was read).
 bool Running(int32_t pid) { return kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM; }
 
-void AddEntry(const ConfigDb *db, int index, int64_t nowMs, StatusText *out) {
-  const ProcEntry &e = db->Process[index];
+// One entry of the table or of a snapshot of it; aliveWatch is the table's
+// alive period, snap the snapshot (its mutex held) that may name a respawn,
+// null for the table itself (a respawn holds the table while it runs).
+void AddEntry(const ProcEntry &e, int index, int32_t aliveWatch, const StatusSnapshot *snap, int64_t nowMs,
+              StatusText *out) {
   const char *name = e.procName != nullptr ? e.procName : "";
   out->Add("{");
   AddInt(out, "index", index);
@@ -243,7 +275,7 @@ void AddEntry(const ConfigDb *db, int index, int64_t nowMs, StatusText *out) {
   }
   out->Add(",");
   AddKey(out, "alive_check_in");
-  if (e.PidPath[0] != '\0' && db->AliveWatch > 0) {
+  if (e.PidPath[0] != '\0' && aliveWatch > 0) {
     out->Format("%d", e.TmrAlive > 0 ? static_cast<int>(e.TmrAlive) : 0);
   } else {
     out->Add("null");
@@ -252,11 +284,36 @@ void AddEntry(const ConfigDb *db, int index, int64_t nowMs, StatusText *out) {
   AddInt(out, "forgiven", e.CntAlive);
   out->Add(",");
   AddInt(out, "respawns", e.CntRespawn);
+  out->Add(",");
+  // A respawn command holds the table while it runs: how long it has run
+  // shows one that hangs before the stall guard acts.
+  AddKey(out, "respawning");
+  if (snap != nullptr && snap->RespawnIndex == index) {
+    out->Add("{");
+    AddKey(out, "since");
+    AddSeconds(out, nowMs - snap->RespawnStartMs);
+    out->Add(",");
+    AddString(out, "command", snap->RespawnCommand);
+    out->Add("}");
+  } else {
+    out->Add("null");
+  }
   out->Add("}");
 }
 
-bool NameIs(const ProcEntry &entry, const char *name, size_t length) {
-  return entry.procName != nullptr && strlen(entry.procName) == length && memcmp(entry.procName, name, length) == 0;
+// The entries of entries[0..count), or those called name for
+// STATUS_REQ_NAME, as the "processes" array and the reply's end.
+void AddProcesses(const ProcEntry *entries, int32_t count, int32_t aliveWatch, const StatusSnapshot *snap,
+                  int request, const char *name, size_t nameLength, int64_t nowMs, StatusText *out) {
+  out->Add(",\"processes\":[");
+  bool first = true;
+  for (int32_t i = 0; entries != nullptr && i < count; i++) {
+    if (request == STATUS_REQ_NAME && !NameIs(entries[i], name, nameLength)) continue;
+    out->Add(first ? "\n" : ",\n");
+    first = false;
+    AddEntry(entries[i], i, aliveWatch, snap, nowMs, out);
+  }
+  out->Add(first ? "]}\n" : "\n]}\n");
 }
 
 }  // namespace
@@ -406,7 +463,11 @@ void BuildStatusReply(const ThreadArg *arg, bool tableLocked, int request, const
     out->Add("null");
   }
   out->Add(",");
-  AddString(out, "table", tableLocked ? "ok" : "busy");
+  // Without the table, the copy taken for a termination or a respawn stands
+  // in for it. With the table, no respawn runs and the copy is not needed.
+  const StatusSnapshot *snap = tableLocked ? nullptr : AcquireStatusSnapshot();
+  const bool fromSnapshot = snap != nullptr && snap->Process != nullptr;
+  AddString(out, "table", tableLocked ? "ok" : (fromSnapshot ? "snapshot" : "busy"));
   out->Add(",");
   AddWatchdog(db, nowMs, out);
   out->Add(",");
@@ -420,19 +481,19 @@ void BuildStatusReply(const ThreadArg *arg, bool tableLocked, int request, const
     out->Add("null");
   }
   out->Add(",");
-  if (!tableLocked) {
+  if (fromSnapshot) {
+    out->Add("\"config\":null,\"periods\":null,\"safety\":null,");
+    AddKey(out, "snapshot_age");
+    AddSeconds(out, nowMs - snap->TakenMs);
+    out->Add(",");
+    AddInt(out, "process_count", snap->Total);
+    AddProcesses(snap->Process, snap->NumProcess, snap->AliveWatch, snap, request, name, nameLength, nowMs, out);
+  } else if (!tableLocked) {
     out->Add("\"config\":null,\"periods\":null,\"safety\":null,\"process_count\":null,\"processes\":null}\n");
   } else {
     AddConfig(db, nowMs, out);
-    out->Add(",\"processes\":[");
-    bool first = true;
-    for (int32_t i = 0; db->Process != nullptr && i < db->NumProcess; i++) {
-      if (request == STATUS_REQ_NAME && !NameIs(db->Process[i], name, nameLength)) continue;
-      out->Add(first ? "\n" : ",\n");
-      first = false;
-      AddEntry(db, i, nowMs, out);
-    }
-    out->Add(first ? "]}\n" : "\n]}\n");
+    AddProcesses(db->Process, db->NumProcess, db->AliveWatch, nullptr, request, name, nameLength, nowMs, out);
   }
+  if (snap != nullptr) ReleaseStatusSnapshot();
   if (out->Failed()) BuildStatusError("reply too large", out);
 }

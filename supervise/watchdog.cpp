@@ -207,7 +207,7 @@ void *WdtThread(void *param) {
       if (seconds > 0) {
         // Stopped before the report, which may block in the log: a
         // termination must not refresh meanwhile.
-        StopRefresh();
+        StopRefresh(seconds);
         LOG_AT(kUnit, LOG_CRIT, "Supervision stalled for %d sec, watchdog refresh stopped", seconds);
       }
     }

@@ -209,6 +209,39 @@ TEST(StatusTable, ShowsBusyTablesTerminationsAndRefusals) {
   EXPECT_EQ(error, "the daemon refused the request: request too long");
 }
 
+// What explains a reply that would otherwise puzzle: refused lines of the
+// last read, a snapshot standing in for a held table with a respawn in it,
+// and refreshes stopped by a stall.
+TEST(StatusTable, ExplainsRefusedLinesSnapshotsRespawnsAndStalls) {
+  std::string error;
+  const std::string table = RenderStatusTable(
+      Parse(R"({"version":"1.0","pid":9,"uptime":5,"table":"snapshot","snapshot_age":4.2,"config":{"path":"/c",)"
+            R"("read_ok":true,"read_age":1,"refused_lines":2,"refused":[]},"processes":[{"name":"cam\u001b",)"
+            R"("kind":"RESPAWN","respawning":{"since":7.9,"command":"cam\u001b -p"},"pid":null},)"
+            R"({"name":"gone","kind":"MANAGE","forgiven":1,"respawning":null,"pid":4}],)"
+            R"("watchdog":{"refresh_period":1,"since_refresh":12.5,"interval":1,"max_interval":1,"late_refreshes":0,)"
+            R"("refresh_stopped":true,"stalled_seconds":11}})"),
+      &error);
+  EXPECT_EQ(table,
+            "wardend 1.0, pid 9, up 5.0s; configuration /c, read 1.0s ago\n"
+            "2 lines refused at the last read: see wardctl status --json\n"
+            "process table busy (a termination or a respawn holds it): processes as they were 4.2s ago\n"
+            "NAME     KIND     STATE                              LAST CHECK  PID\n"
+            "cam\\x1b  RESPAWN  respawning since 7 s (cam\\x1b -p)  -           -\n"
+            "gone     MANAGE   forgiven once                      -           4\n"
+            "watchdog: refresh stopped: supervision stalled 11 s, last refresh 12.5s ago, every 1s; last interval "
+            "1.000s, largest 1.000s, 0 late refreshes\n");
+  // One refused line, and none.
+  for (const char *count : {"1", "0"}) {
+    const std::string config = RenderStatusTable(
+        Parse(std::string(R"({"version":"1.0","pid":9,"uptime":5,"table":"ok","processes":[],"config":)") +
+              R"({"path":"/c","read_ok":true,"read_age":1,"refused_lines":)" + count + "}}"),
+        &error);
+    EXPECT_EQ(config.find("lines refused"), std::string::npos);
+    EXPECT_EQ(config.find("1 line refused at the last read") != std::string::npos, strcmp(count, "1") == 0);
+  }
+}
+
 // Whatever answers on the socket's name chooses the texts: none of them may
 // reach the terminal as a control, whether C0, DEL or C1 (as UTF-8 or as a
 // lone byte), while text stays as it is.

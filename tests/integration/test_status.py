@@ -184,15 +184,20 @@ def test_status_of_healthy_waiting_and_late_processes_and_of_the_termination_tha
 
     down = board.wait_for_log(r"^System down reason : ", timeout=15)
     assert down.text == "System down reason : Detect that the process [quiet] did not sent health check."
+    # The termination holds the table: the processes are listed as it found
+    # them when it began.
     reply = status(board)
-    assert reply["table"] == "busy" and reply["processes"] is None and reply["config"] is None
-    assert reply["safety"] is None
+    assert reply["table"] == "snapshot" and reply["config"] is None and reply["safety"] is None
+    assert reply["process_count"] == 2 and [p["name"] for p in reply["processes"]] == ["beacon", "quiet"]
+    assert entry(reply, "beacon")["pid"] == beacon and entry(reply, "quiet")["health_check_armed"] is True
+    assert reply["snapshot_age"] >= 0
     termination = reply["termination"]
     assert termination["in_progress"] is True and termination["mode"] == "reboot"
     assert termination["reason"] == "Detect that the process [quiet] did not sent health check."
     assert reply["watchdog"]["refresh_period"] == 1
     rows, text = table_states(board)
-    assert rows == {} and "process table busy" in text
+    assert set(rows) == {"beacon", "quiet"} and rows["quiet"][1] == "late", rows
+    assert "process table busy (a termination or a respawn holds it): processes as they were " in text
     assert "termination in progress (reboot, for " in text and text.endswith("): %s\n" % termination["reason"])
     result, samples = prometheus(board)
     assert result.status == 0
@@ -255,8 +260,9 @@ sleep 10
 
 
 # The pass holds the table while that respawn command runs: a reply still
-# comes, marked busy, with the watchdog figures.
-def test_a_slow_pass_gives_busy_replies_in_time(board):
+# comes, with the watchdog figures and the processes as the respawn found
+# them, the respawning one with its command and how long it has run.
+def test_a_slow_pass_gives_replies_in_time_that_show_the_respawn(board):
     board.write_file("/tmpfs/bin/slowres", SLOW_RESPAWN, mode=0o755)
     board.mkdir(RUN)
     board.write_file(RUN + "/slow.pid", "999999\n")
@@ -264,18 +270,64 @@ def test_a_slow_pass_gives_busy_replies_in_time(board):
                         "Process:RESPAWN:0:%s/slow.pid:/tmpfs/bin/slowres\n" % RUN)
     board.wait_for_log(r"^Process \[slowres:999999\] was not found$", timeout=10)
     reply = status(board)
-    assert reply["table"] == "busy" and reply["processes"] is None
+    assert reply["table"] == "snapshot" and reply["config"] is None, reply
     assert reply["watchdog"]["since_refresh"] is not None and reply["termination"]["in_progress"] is False
+    respawning = entry(reply, "slowres")["respawning"]
+    assert respawning["command"] == "slowres " and respawning["since"] >= 0, reply
+    board.wait_until(lambda: entry(status(board), "slowres")["respawning"]["since"] >= 2, 10, "two seconds of respawn")
     rows, text = table_states(board)
-    assert rows == {} and "process table busy" in text and "watchdog: refreshed " in text
+    assert re.fullmatch(r"respawning since ([2-9]|\d\d+) s \(slowres \)", rows["slowres"][1]), rows
+    assert "processes as they were " in text and "watchdog: refreshed " in text
     result, samples = prometheus(board)
     assert result.status == 0 and samples[("wardend_table_busy",)] == 1
     assert not [t for t in board.log_texts() if t.startswith("Respawn: ")]  # still inside the respawn
 
     board.wait_for_log(r"^Respawn: slowres ", timeout=20)
     wait_for_state(board, "slowres", "healthy")
-    e = entry(status(board), "slowres")
+    reply = status(board)
+    e = entry(reply, "slowres")
+    assert reply["table"] == "ok" and e["respawning"] is None
     assert (e["respawns"], e["forgiven"], e["running"]) == (1, 0, True)
+
+
+# A respawn that hangs until the stall guard acts: the watchdog line says
+# the refreshes have stopped and after how long a stall.
+def test_a_stall_that_stopped_the_refreshes_is_shown(board):
+    board.write_file("/tmpfs/bin/hangs", "#!/bin/sh\nexec sleep 600\n", mode=0o755)
+    board.mkdir(RUN)
+    board.write_file(RUN + "/hangs.pid", "999999\n")
+    start_daemon(board, "WdtRefreshPeriod:1\nAliveWatchPeriod:1\nSuperviseStallTimeout:2\n"
+                        "Process:RESPAWN:0:%s/hangs.pid:/tmpfs/bin/hangs\n" % RUN)
+    assert status(board)["watchdog"]["refresh_stopped"] is False
+    stalled = board.wait_for_log(r"^Supervision stalled for (\d+) sec, watchdog refresh stopped$", timeout=15)
+    seconds = int(stalled.text.split()[3])
+    watchdog = status(board)["watchdog"]
+    assert (watchdog["refresh_stopped"], watchdog["stalled_seconds"]) == (True, seconds)
+    _, text = table_states(board)
+    assert "\nwatchdog: refresh stopped: supervision stalled %d s, last refresh " % seconds in text, text
+    assert "respawning since " in text
+
+
+# A line the read refused leaves its process unsupervised: the reply lists
+# it, the table says so, and a re-read of the fixed file clears it.
+def test_lines_the_last_read_refused_are_listed(board):
+    board.start_program("beacon", pidfile=RUN + "/beacon.pid")
+    good = "Process:MONITOR:0:%s/beacon.pid:/tmpfs/bin/beacon" % RUN
+    bad = "Process:MONITOR:0:%s/missing.pid:/tmpfs/bin/beacon" % RUN
+    daemon = start_daemon(board, "WdtRefreshPeriod:1\nAliveWatchPeriod:0\n%s\n%s\nTermTimeout\n" % (bad, good))
+    config = status(board)["config"]
+    assert config["refused_lines"] == 2 and config["refused"] == [
+        {"line": 3, "text": bad}, {"line": 5, "text": "TermTimeout"}], config
+    rows, text = table_states(board)
+    assert list(rows) == ["beacon"]
+    assert "\n2 lines refused at the last read: see wardctl status --json\n" in text, text
+
+    board.write_config("WdtRefreshPeriod:1\nAliveWatchPeriod:0\n%s\n" % good)
+    board.kill(daemon, signal.SIGHUP)
+    board.wait_until(lambda: status(board)["config"]["reads"] == 2, 10, "the re-read")
+    config = status(board)["config"]
+    assert (config["refused_lines"], config["refused"]) == (0, [])
+    assert "refused" not in table_states(board)[1]
 
 
 # One hundred entries, the first with a name that JSON and the Prometheus

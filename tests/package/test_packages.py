@@ -176,6 +176,55 @@ def test_init_script_starts_reloads_and_stops_the_installed_daemon(make_board, r
     assert init(board, "reload", env, shell).status == 7
 
 
+# A refused line would leave its process unsupervised while the script says
+# the daemon started: a file with errors is not started unless forced, with
+# the plain shell and with BusyBox's, for the file -c names. The board sees
+# /etc read-only: the default file is written into the shared root and put
+# back afterwards.
+@pytest.mark.parametrize("kind", ["shell", "busybox"])
+def test_init_script_refuses_a_configuration_with_errors_unless_forced(make_board, root, kind):
+    board = make_board(root=root)
+    env, shell = {"PATH": "/usr/bin:/bin"}, ()
+    if kind == "busybox":
+        board.mkdir("/tmp/busybox")
+        assert board.run(["/bin/busybox", "--install", "-s", "/tmp/busybox"]).status == 0
+        env, shell = {"PATH": "/tmp/busybox"}, ("/tmp/busybox/sh",)
+    conf = "/tmpfs/config/board.conf"
+    board.write_file(conf, "WdtRefreshPeriod:1\nProcess:MONITOR:5:/tmpfs/run/missing.pid:/bin/sh\n")
+    default = os.path.join(root, "etc/default/wardend")
+    with open(default) as f:
+        shipped = f.read()
+
+    def settings(text):
+        with open(default, "w") as f:
+            f.write(shipped + 'WARDEND_OPTS="-c %s"\n' % conf + text)
+    try:
+        for force in ("", "WARDEND_FORCE=0\n"):
+            settings(force)
+            refused = init(board, "start", env, shell)
+            assert refused.status == 1 and refused.stdout == "", refused
+            assert "%s:2: error: " % conf in refused.stderr, refused.stderr
+            assert "wardend not started: %s has errors" % conf in refused.stderr, refused.stderr
+            assert not board.exists(PIDFILE) and not board.queue_exists()
+
+        settings("WARDEND_FORCE=1\n")
+        forced = init(board, "start", env, shell)
+        assert forced.status == 0 and forced.stdout == "wardend started (pid %d)\n" % daemon_pid(board), forced
+        assert "starting anyway (WARDEND_FORCE=1)" in forced.stderr, forced.stderr
+        board.wait_for_log(r"^Config read: PID file is not exist line 2 \[/tmpfs/run/missing.pid\]$")
+        assert init(board, "stop", env, shell).status == 0
+
+        # The file fixed, the check is silent and nothing needs forcing.
+        board.write_file(conf, "WdtRefreshPeriod:1\n")
+        settings("")
+        started = init(board, "start", env, shell)
+        assert (started.status, started.stderr) == (0, ""), started
+        assert init(board, "stop", env, shell).status == 0
+    finally:
+        with open(default, "w") as f:
+            f.write(shipped)
+
+
 def test_a_killed_daemons_queue_is_removed_before_a_start_but_never_a_running_ones(make_board, root):
     board = make_board(root=root)
     board.write_config("WdtRefreshPeriod:1\n")

@@ -57,6 +57,8 @@ TEST_P(LineLengthTable, ReadsLinesOfUpTo254Characters) {
   EXPECT_EQ(Read(GetParam().content), 0);
   EXPECT_EQ(Errors(), GetParam().errors);
   EXPECT_EQ(db_.MyPidPath, GetParam().pidPath);
+  // Every piece of a long line is a refused line of its own.
+  EXPECT_EQ(db_.NumRefused, static_cast<int32_t>(GetParam().errors.size()));
 }
 TABLE_ROWS(LineLengthTable, kLineRows);
 
@@ -96,6 +98,13 @@ TEST_F(ConfigTest, ReportsEachRefusedLineByNumberAndKeepsTheOthers) {
   ASSERT_EQ(Read(content), 0);
   EXPECT_EQ(Errors(), expected);
   EXPECT_EQ(CntLine, static_cast<int32_t>(std::size(rows)));
+  // Every reported line is counted; the first ones are kept whole, as the
+  // file has them, not as the checks left them cut into fields.
+  ASSERT_EQ(db_.NumRefused, static_cast<int32_t>(expected.size()));
+  for (int32_t i = 0; i < CONFIG_REFUSED_KEEP; i++) {
+    EXPECT_EQ(db_.Refused[i].Line, i + 1);
+    EXPECT_EQ(db_.Refused[i].Text, rows[i].first);
+  }
   // clang-format off
   EXPECT_EQ(SettingsOf(db_), (Fields{{"AliveWatch", "6"}, {"PowerWatch", "7"}, {"WdtRefresh", "-1"},
                                      {"TermTimeout", "10"}, {"MyPidPath", "/run/two.pid"}, {"NumProcess", "5"}}));
@@ -114,6 +123,9 @@ TEST_F(ConfigTest, ReportsEachRefusedLineByNumberAndKeepsTheOthers) {
                                 With(monitor, {{"Option", "-v\r"}, {"TmrAlive", "2"}}),
                             }));
   // clang-format on
+  // The next read starts its own record.
+  ASSERT_EQ(Read("AliveWatchPeriod:6\n"), 0);
+  EXPECT_EQ(db_.NumRefused, 0);
 }
 
 // Every key of the reader's table is dispatched by the table itself: a key

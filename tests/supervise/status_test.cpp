@@ -19,6 +19,7 @@
 #include "common/clock.h"
 #include "common/ctrlmsg.h"
 #include "supervise/msgrcv.h"
+#include "supervise/stall.h"
 #include "supervise/status.h"
 #include "supervise/statusinfo.h"
 #include "supervise/statusreply.h"
@@ -147,14 +148,14 @@ TEST(StatusReply, ListsEachEntryWithItsFacts) {
       "{\"index\":0,\"name\":\"beacon\",\"kind\":\"MONITOR\",\"pid_file\":\"/run/beacon.pid\",\"pid\":" +
           std::to_string(getpid()) +
           ",\"running\":true,\"pid_read\":\"ok\",\"health_check_cycle\":10,\"health_check_age\":2.500,"
-          "\"health_check_armed\":true,\"window_left\":7,\"alive_check_in\":3,\"forgiven\":0,\"respawns\":0}",
+          "\"health_check_armed\":true,\"window_left\":7,\"alive_check_in\":3,\"forgiven\":0,\"respawns\":0,\"respawning\":null}",
       "{\"index\":1,\"name\":\"gone\",\"kind\":\"MANAGE\",\"pid_file\":\"/run/gone.pid\",\"pid\":" +
           std::to_string(t[1].PidAlive) +
           ",\"running\":false,\"pid_read\":\"ok\",\"health_check_cycle\":0,\"health_check_age\":null,"
-          "\"health_check_armed\":null,\"window_left\":null,\"alive_check_in\":4,\"forgiven\":1,\"respawns\":0}",
+          "\"health_check_armed\":null,\"window_left\":null,\"alive_check_in\":4,\"forgiven\":1,\"respawns\":0,\"respawning\":null}",
       "{\"index\":2,\"name\":\"w\\\"x\\\\y\",\"kind\":\"RESPAWN\",\"pid_file\":\"/run/w\\\"x.pid\",\"pid\":null,"
       "\"running\":null,\"pid_read\":\"failed\",\"health_check_cycle\":-1,\"health_check_age\":null,"
-      "\"health_check_armed\":false,\"window_left\":0,\"alive_check_in\":4,\"forgiven\":0,\"respawns\":2}",
+      "\"health_check_armed\":false,\"window_left\":0,\"alive_check_in\":4,\"forgiven\":0,\"respawns\":2,\"respawning\":null}",
   };
   for (const std::string &entry : expected) EXPECT_NE(reply.find("\n" + entry), std::string::npos) << entry;
   EXPECT_NE(reply.find("\"table\":\"ok\""), std::string::npos);
@@ -185,6 +186,7 @@ TEST(StatusReply, ListsEachEntryWithItsFacts) {
 
 TEST(StatusReply, WithoutTheLockSaysBusyAndKeepsWatchdogAndTermination) {
   ReplyTable t;
+  StatusSnapshotClear();  // a pass that terminated in an earlier test left one
   gDebugInfo.CntWdtLate.store(3);
   gDebugInfo.MaxWdtInterval.store(61234);
   StatusTerminationBegin(TERM_SAFEMODE, "Reboot to Safe-mode request from application [up\"d] : x");
@@ -216,8 +218,8 @@ TEST(StatusReply, ShowsRefusedRefreshesAndTheirErrorWhileTheyLast) {
     int failing;
     const char *watchdogEnd;
   } cases[] = {
-      {1, "\"failed_refreshes\":4,\"refresh_failing\":true,\"refresh_error\":\"Input/output error\"}"},
-      {0, "\"failed_refreshes\":4,\"refresh_failing\":false,\"refresh_error\":null}"},
+      {1, "\"failed_refreshes\":4,\"refresh_failing\":true,\"refresh_error\":\"Input/output error\","},
+      {0, "\"failed_refreshes\":4,\"refresh_failing\":false,\"refresh_error\":null,"},
   };
   for (const auto &c : cases) {
     gDebugInfo.WdtFailing.store(c.failing);
@@ -226,6 +228,77 @@ TEST(StatusReply, ShowsRefusedRefreshesAndTheirErrorWhileTheyLast) {
     EXPECT_NE(reply.find("\"since_refresh\":4.500,"), std::string::npos) << reply;
   }
   gDebugInfo.CntWdtFail.store(0);
+}
+
+// A stall stops the refreshes for good, and the reply says how long the
+// pass had stalled when they stopped.
+TEST(StatusReply, SaysWhenAStallStoppedTheRefreshes) {
+  ReplyTable t;
+  ResetPassProgress();
+  const char *running = "\"refresh_stopped\":false,\"stalled_seconds\":null}";
+  EXPECT_NE(Reply(&t.arg, false, STATUS_REQ_ALL, "", MonotonicMs()).find(running), std::string::npos);
+  StopRefresh(12);
+  const std::string stopped = Reply(&t.arg, false, STATUS_REQ_ALL, "", MonotonicMs());
+  ResetPassProgress();
+  EXPECT_NE(stopped.find("\"refresh_stopped\":true,\"stalled_seconds\":12}"), std::string::npos) << stopped;
+}
+
+// The lines the last read refused: all of them counted, the kept ones with
+// their number and text.
+TEST(StatusReply, ListsTheLinesTheLastReadRefused) {
+  ReplyTable t;
+  StatusNoteConfigRead("/c", 0);
+  t.db.NumRefused = CONFIG_REFUSED_KEEP + 1;
+  for (int32_t i = 0; i < CONFIG_REFUSED_KEEP; i++) {
+    t.db.Refused[i].Line = 3 + i;
+    snprintf(t.db.Refused[i].Text, sizeof t.db.Refused[i].Text, "Process:MONITOR::\"%d", static_cast<int>(i));
+  }
+  const std::string reply = Reply(&t.arg, true, STATUS_REQ_ALL, "", MonotonicMs());
+  EXPECT_NE(reply.find("\"refused_lines\":9,\"refused\":[{\"line\":3,\"text\":\"Process:MONITOR::\\\"0\"},"),
+            std::string::npos)
+      << reply;
+  EXPECT_NE(reply.find("{\"line\":10,\"text\":\"Process:MONITOR::\\\"7\"}]}"), std::string::npos) << reply;
+  t.db.NumRefused = 0;
+  EXPECT_NE(Reply(&t.arg, true, STATUS_REQ_ALL, "", MonotonicMs()).find("\"refused_lines\":0,\"refused\":[]}"),
+            std::string::npos);
+}
+
+// Without the table, a reply lists the entries as a respawn or a
+// termination found them, the respawn with its command and its age, and
+// says the table is a snapshot; without either it stays busy.
+TEST(StatusReply, WithoutTheLockListsTheSnapshotOfARespawnOrATermination) {
+  ReplyTable t;
+  StatusSnapshotClear();
+  StatusWatchTable(&t.db);
+  t[2].CntRespawn = 1;
+  StatusRespawnBegin(&t[2], "w\"x\\y -d");
+  t[2].CntRespawn = 2;  // what the pass changes after the copy is not shown
+  const int64_t now = MonotonicMs() + 3000;
+  const std::string respawning = Reply(&t.arg, false, STATUS_REQ_ALL, "", now);
+  StatusRespawnEnd();
+  const std::string busy = Reply(&t.arg, false, STATUS_REQ_ALL, "", now);
+  for (const char *part : {"\"table\":\"snapshot\"", "\"snapshot_age\":3.", "\"process_count\":4,",
+                           "\"respawns\":1,\"respawning\":{\"since\":3.", "\"command\":\"w\\\"x\\\\y -d\"}}",
+                           "{\"index\":3,\"name\":\"beacon\""}) {
+    EXPECT_NE(respawning.find(part), std::string::npos) << part << "\n"
+                                                        << respawning;
+  }
+  EXPECT_NE(busy.find("\"table\":\"busy\""), std::string::npos) << busy;
+  EXPECT_NE(busy.find("\"processes\":null}"), std::string::npos) << busy;
+
+  // A termination's copy stays, and a later respawn does not replace it.
+  StatusSnapshotForTermination(&t.db);
+  t[0].CntAlive = 1;
+  StatusRespawnBegin(&t[1], "gone ");
+  StatusRespawnEnd();
+  StatusSnapshotForTermination(&t.db);
+  const std::string terminating = Reply(&t.arg, false, STATUS_REQ_NAME, "beacon", MonotonicMs());
+  StatusSnapshotClear();
+  StatusWatchTable(nullptr);
+  EXPECT_NE(terminating.find("\"table\":\"snapshot\""), std::string::npos) << terminating;
+  EXPECT_NE(terminating.find("{\"index\":0,\"name\":\"beacon\""), std::string::npos) << terminating;
+  EXPECT_NE(terminating.find("\"forgiven\":0,"), std::string::npos) << terminating;
+  EXPECT_EQ(terminating.find("\"index\":1,"), std::string::npos) << terminating;
 }
 
 TEST(StatusLock, GivesUpWhenTheTableStaysBusyOrWhenToldToQuit) {
