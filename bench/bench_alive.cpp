@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The cost of one alive check by each method, measured in the process that
 // runs it, so the time the supervision pass holds the table for a check can
 // be read directly; run by scripts/bench-supervise on the simulated board.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Health-check throughput and latency of the daemon's receiver against a bare
 // msgsnd/msgrcv loop; run by scripts/bench-queue on the simulated board.
 #include <sys/ipc.h>

@@ -1,4 +1,5 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: MIT
 """The board's agent: runs inside the sandbox and acts for the host.
 
 Reads one JSON request per line on stdin and answers each with one JSON line

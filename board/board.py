@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """The simulated board: runs the real daemon binary in a bubblewrap sandbox.
 
 The sandbox has private IPC and PID namespaces (so the daemon's queue and

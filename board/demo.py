@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Runs the daemon on the simulated board with board/demo.conf and shows
 what happens: the daemon's system-log lines, the watchdog and power-LED
 requests, the commands it runs, and what the demo does through wardctl.

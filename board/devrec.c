@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /* Device recorder for the simulated board, loaded with LD_PRELOAD into the
  * unmodified daemon. It watches the two device paths "/dev/watchdog" and
  * "/dev/pow_led" (regular files on the board) and appends one timestamped

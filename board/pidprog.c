@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /* A small supervised program for the simulated board: writes its pid file and
  * waits, optionally going to the background, ignoring SIGTERM, sending
  * health checks to the daemon's queue, or exiting after a while. The board

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /* Client side of the daemon's control queue. No state of its own: every call
  * opens the queue by its key, so it is safe in any thread and survives a
  * daemon restart. Written in C so that C applications link it without a C++

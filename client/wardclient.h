@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /* Client library for applications that talk to wardend through its control
  * queue: health checks, reboot and safe-mode reboot requests, re-reads.
  *

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // wardctl: the command-line face of the client library, for shell scripts
 // and operators. Messages go through the control queue; re-read without a
 // path and the two dumps are signals to the pid in the daemon's pid file;

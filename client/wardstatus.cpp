@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // wardctl status: the query over the daemon's status socket, a small JSON
 // reader for its reply, and the table and Prometheus renderings. The reply
 // comes from a local daemon, but the reader takes any bytes without

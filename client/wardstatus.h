@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // wardctl status: asking the daemon's status socket, reading its JSON reply,
 // and showing it as a table or in the Prometheus text format. Only wardctl
 // (and its tests) use this; it shares nothing with the daemon but

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Cross build for 32-bit ARM boards (hard-float EABI) with Debian's
 # crossbuild-essential-armhf. Test programs run under qemu-user:
 #

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Call-stack dump for diagnostics; may run in any thread.
 #include "common/backtrace.h"
 

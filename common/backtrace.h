@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Call-stack dump for diagnostics. Writes to standard output; no log, no
 // state, any thread.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Bounded, non-blocking reads of small files, for any thread: nothing here
 // keeps state.
 #include "common/boundedread.h"

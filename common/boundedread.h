@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Reading a small file that someone else controls (a pid file, a file of
 // /proc) without letting it block, flood or outlast the reader. No state;
 // safe in any thread.

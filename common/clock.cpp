@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Used by every thread that stamps or measures a time.
 #include "common/clock.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Monotonic time in milliseconds, for every thread that measures an age.
 #pragma once
 

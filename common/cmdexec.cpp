@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Shell command runner and number conversion, used by any thread: nothing
 // here keeps state, and errno is the calling thread's own.
 #include "common/cmdexec.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Shell command runner and number conversion. No state; safe in any thread.
 #pragma once
 

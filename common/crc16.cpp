@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // CRC-16/XMODEM checksum; pure function, any thread.
 #include "common/crc16.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // CRC-16/XMODEM checksum; a pure function, any thread.
 #pragma once
 

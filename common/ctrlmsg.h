@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /* The control message of the daemon's System V message queue.
  * C-compatible: applications include it through the client header. */
 #ifndef WARDEND_CTRLMSG_H

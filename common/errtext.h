@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Thread-safe text of an error number, for reports made from any thread.
 // Works with both C libraries' strerror_r (GNU and XSI shapes), so the
 // daemon also builds against a C library without the GNU variant.

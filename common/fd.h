@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The owner of one descriptor, for every unit.
 #pragma once
 

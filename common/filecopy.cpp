@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // File copy with creation of the destination's directory. No state; any
 // thread (its messages go to standard output, not the log).
 #include "common/filecopy.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // File copy that creates the destination's directory. No log, no state;
 // any thread.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Logging for every thread. Each call works in two heap buffers of its own,
 // so no lock is needed; LogDebug is written once by LogOpen before any thread
 // exists. Not for use inside an asynchronous signal handler (heap, stdio).

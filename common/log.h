@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Logging: the one way every report reaches the system log.
 // Used by every thread; LogDebug is written once by LogOpen before any
 // thread exists and only read afterwards.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Pipe channel: one pipe with both ends in a record, and a read that can
 // time out. No state of its own; a channel is used by one thread at a time.
 #include "common/pipechannel.h"

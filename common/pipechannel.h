@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Pipe channel: one pipe with both ends in a record, and a read that can
 // time out. No log; a channel is used by one thread at a time.
 #pragma once

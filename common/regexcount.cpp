@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Count of successive regular-expression matches. No state; any thread.
 #include "common/regexcount.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // System V semaphore helpers: one set of one semaphore used as a lock
 // between processes. No state; any thread.
 #include "common/semaphore.h"

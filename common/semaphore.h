@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // System V semaphore helpers: one set of one semaphore used as a lock
 // between processes. No log, no state; any thread.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Used by every thread that waits a number of seconds.
 #include "common/sleep.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Whole-second sleep for every thread that waits a number of seconds.
 #pragma once
 

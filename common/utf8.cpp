@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "common/utf8.h"
 
 size_t Utf8Length(const unsigned char *text, size_t left) {

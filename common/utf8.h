@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // UTF-8 validation shared by the status reply writer and wardctl's reader.
 // Pure function; safe on any thread.
 #pragma once

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # CPack reads this when it runs, before it installs anything.
 #
 # A tree configured for another prefix than /usr (CMake's default is

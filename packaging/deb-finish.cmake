@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # CPack runs this after staging the packages' files and before building
 # the packages. It does to the staged tree what Debian's packaging tools
 # would: binaries and libraries stripped of symbols, debugging data and

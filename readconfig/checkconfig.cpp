@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The configuration check behind "wardctl check": the reader's own reports,
 // placed on the lines they are about, and warnings about what the reader
 // takes in silence. Single-threaded tools only (see checkconfig.h).

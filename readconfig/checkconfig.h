@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Checking a configuration file before it is deployed: the daemon's own
 // reader reads it into a database of the check's own, its reports are
 // collected instead of logged, and lines that the reader takes in silence

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The configuration database: its one instance, the counters of a read in
 // progress, the reset that sizes the process table, and the spreading of the
 // alive checks over time.

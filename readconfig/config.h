@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The configuration database: its records, its one instance, the counters
 // of a read in progress and the reset that sizes the process table. The
 // reader's interface is readconfig/readconfig.h.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The configuration file reader: takes the file chunk by chunk, checks every
 // line on its own and fills the configuration database.
 //

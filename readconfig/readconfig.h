@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The configuration file reader: fills the configuration database from a
 // file, one line at a time.
 //

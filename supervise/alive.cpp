@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The alive check of one supervised process and the respawn of a lost one,
 // run by the cyclic thread under ThreadArg.Mutex, and the choice of the
 // process-list command, made by the main loop before the threads start.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The alive check of one supervised process, the respawn of a lost RESPAWN
 // process, and the process-list command the check uses. Run by the cyclic
 // thread under ThreadArg.Mutex; ChoosePsCommand by the main loop before the

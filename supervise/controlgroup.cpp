@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The control queue's group and the status clients' credentials.
 #include "supervise/controlgroup.h"
 

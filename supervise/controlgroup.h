@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Who may steer the daemon: the group of the control queue and the check of
 // a status client's credentials against it.
 //

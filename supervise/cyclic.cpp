@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The once-a-second supervision pass and the power-switch hooks, run by the
 // cyclic thread. The pass holds ThreadArg.Mutex for its whole walk; only
 // FlgHlthChk is shared with the receiver thread outside that lock, and the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The once-a-second supervision pass and the cyclic thread that runs it.
 #pragma once
 

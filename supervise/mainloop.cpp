@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The supervision main loop, run by the main thread: it chooses the
 // process-list command, opens the watchdog, starts the receiver, cyclic and
 // watchdog threads and the helpers that main hands in (the signal worker),

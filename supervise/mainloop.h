@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The supervision main loop and the record its threads share.
 //
 // Threads: main (start-up, then joins), MsgRcvThread, CyclicThread, WdtThread

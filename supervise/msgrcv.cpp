@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The control-queue receiver: MsgRcvThread and the handling of one message.
 // Runs on the receiver thread only.
 #include "supervise/msgrcv.h"

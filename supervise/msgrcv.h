@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The control-queue receiver.
 //
 // Threads: MsgRcvThread is the only reader of the queue and the only thread

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Pid files and /proc read in the daemon for the "proc" alive check and the
 // sweeps of a termination; any thread, no state.
 #include "supervise/procscan.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The in-process alive check's ways of asking the system, for the "proc"
 // method: the pid file read in the daemon and processes looked up in /proc
 // instead of through shell pipelines. Used by the cyclic thread's pass

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The reboot record file: formatting, parsing, counting and the atomic
 // replacement. Written by terminations (cyclic or receiver thread, serialised
 // by a lock of this file), read by the main loop and by terminations.

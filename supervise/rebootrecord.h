@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The reboot record: a small text file that remembers the daemon's last
 // terminations across reboots, one line each,
 // "<UTC time> <mode> up=<uptime> boot=<boot id> : <reason>", for instance

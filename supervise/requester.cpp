@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The sender of the reboot request in hand. Receiver thread only (see the
 // header).
 #include "supervise/requester.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The sender of the reboot request being handled, as the reboot record and
 // the status name it: "requested by pid N (name)".
 //

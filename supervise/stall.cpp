@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Progress marks of the supervision pass and of the termination, and the
 // stall judgement of the watchdog thread. The pass is marked by the cyclic
 // thread (and once by the main loop), the termination by the cyclic or the

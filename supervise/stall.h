@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // How the watchdog thread learns that supervision lives, without the table's
 // lock: the cyclic thread marks its progress in atomic words, a termination
 // marks each of its steps, and the watchdog thread judges from those words

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The status server thread and its socket. The thread is started and stopped
 // by the main loop; it serves one client at a time and waits for nothing
 // without a time limit, except for a new client or the word to quit.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The status server: a thread of its own that answers status requests on a
 // Unix stream socket in the abstract namespace (WARDEND_STATUS_NAME in
 // common/ctrlmsg.h), one client at a time.

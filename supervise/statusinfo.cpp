@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The facts the status server reports beside the table. Written by main,
 // the receiver and every termination; read by the status server (see the
 // header for which lock, if any, guards each).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Facts about the daemon that the status server reports beside the table:
 // when it started, which configuration file it read last and when, and the
 // termination in progress.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The status request reader and the JSON reply, run by the status server
 // thread. The table is read only when the caller says it holds
 // ThreadArg.Mutex; the watchdog figures and the termination are read from

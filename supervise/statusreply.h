@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The status channel's request and reply: collecting the one request line a
 // client may send, parsing it, and building the JSON reply. No sockets here:
 // the status server thread calls these, and so do the tests and the fuzzer.

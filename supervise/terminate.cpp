@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // System termination and the power LED. DoSystemTerminate runs on the
 // cyclic thread (which holds ThreadArg.Mutex meanwhile) or on the receiver
 // thread (the only one that re-reads the table), so the table it walks stays

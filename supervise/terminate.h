@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // System termination and the power LED.
 // DoSystemTerminate runs in the cyclic thread or in the receiver thread.
 #pragma once

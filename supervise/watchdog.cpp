@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The hardware watchdog descriptor, the watchdog thread and its timing
 // statistics. The descriptor is used by the main loop (open, first requests,
 // final close), the watchdog thread (keep-alives) and every running system

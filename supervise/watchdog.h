@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The hardware watchdog: its descriptor, the thread that refreshes it and the
 // timing statistics of those refreshes.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Entry point: start-up on the main thread, the supervision loop, and the
 // exit path.
 #include <csignal>

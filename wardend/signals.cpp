@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Signal handling and the two diagnostic dumps.
 //
 // The handlers run on whichever thread the kernel picks and do only

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Signal handling. The handlers only record the signal (async-signal-safe);
 // the signal worker thread does the logging, the dumps and the re-read send.
 #pragma once

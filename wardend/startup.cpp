@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Command line, pid file and the -f queue removal. Main thread only.
 #include <cerrno>
 #include <climits>

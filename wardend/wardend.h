@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The daemon core: command line, single-instance guard, start-up and exit.
 // Everything here runs on the main thread; the settings are written before
 // any other thread exists and only read afterwards.

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Client for wardend's control queue, for Python applications.
 
     import wardclient

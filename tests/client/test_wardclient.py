@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """The Python client against queues of its own: the bytes each request puts on
 the queue, the limits, a missing daemon and the bounded wait on a full queue.
 

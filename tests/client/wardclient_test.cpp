@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The client library against a private queue: the bytes each request puts on
 // the queue, the length limits, and the bounded wait on a full queue. A
 // missing daemon and the error texts are tested through wardctl on the board.

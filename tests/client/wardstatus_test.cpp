@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // wardctl status without a daemon: the JSON reader on good and broken
 // texts, the state each entry is shown in, and the Prometheus text's label
 // escaping and series. The query itself and the parsers of Python and

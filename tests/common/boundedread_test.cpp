@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The bounded, non-blocking read of a small file: only regular files, never
 // a wait, at most the buffer's size from the file's end.
 #include "common/boundedread.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The command runner's last-line and buffer rules, and Str2Num's range,
 // trailing characters and bases.
 #include "common/cmdexec.h"

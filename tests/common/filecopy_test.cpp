@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // File copy: data, modes, directory creation, each failure, and no leaked
 // descriptor on any path.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The rules of one log line: newline removal, the cut at 253 characters, the
 // debug suffix cut to a line of 255, %m and percent signs.
 #include "common/log.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Pipe channel: the open, closed and half-open states and the read wait.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // CRC-16, regular-expression count and call-stack dump.
 #include <gtest/gtest.h>
 

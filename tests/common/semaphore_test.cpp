@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Semaphore lock between processes. The set is made under a fresh random key
 // and removed at the end; a key that already names someone else's set is
 // skipped, never touched.

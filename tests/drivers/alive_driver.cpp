@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Test-only program for the simulated board: runs one alive check, one
 // sweep's search or the in-process pidof search, and prints what came of
 // it, so a test can run the shell's pipelines and the in-process method on

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Test-only program for the simulated board: reads a configuration file,
 // opens the watchdog and runs one system termination with a given mode, so
 // the power-off and safe-mode sequences can be checked without an

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Feeds arbitrary control messages to the receiver's per-message handler:
 // the first input byte is the type (any signed value, so the five real
 // types and illegal ones alike), the rest up to 200 bytes is the text. Texts

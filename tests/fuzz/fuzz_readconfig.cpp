@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Feeds arbitrary bytes to the configuration reader: once as a whole file
 // through ReadConfig, and line by line through handle_config_line with a
 // table that has room, so the "Process" path is reached even when the file's

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Feeds arbitrary bytes to the status request reader, in chunks of the size
 // the first input byte chooses, as a client's writes would arrive; then
 // builds the reply the server would send, with the input also used as an

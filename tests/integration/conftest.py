@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Fixtures for the tests on the simulated board.
 
     def test_something(board):            # a started board with both devices

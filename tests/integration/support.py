@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """What the integration tests share: the paths and configurations they use,
 starting a daemon on a board, calling wardctl, and reading the dumps."""
 import os

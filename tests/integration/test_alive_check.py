@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """The two alive-check methods side by side on the simulated board: the shell's
 pipelines ("ps", the default) and the pid file and /proc read in the daemon
 ("proc") must reach the same verdict with the same log lines, except for a

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # The simulated board itself: nothing on it may reach the host's reboot, its
 # queues and processes are its own, and board-run passes results through.
 # (Log capture and the device recorder are checked by every daemon test.)

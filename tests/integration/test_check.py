@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # wardctl check on the simulated board, run as an ordinary user: its output
 # format and exit statuses, files it cannot check, and that it touches
 # neither the queue, the watchdog, the system log nor any command.

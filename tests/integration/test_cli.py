@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # The daemon's command line, single-instance guard, detaching, pid file and
 # exit path, run as the real binary on the simulated board.
 import pytest

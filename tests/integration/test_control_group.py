@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Who may steer the board: ControlGroup on the queue and the status socket,
 a status client that checks who answers, the daemon taking back a status
 name that another process held, and the recorded sender of a reboot request.

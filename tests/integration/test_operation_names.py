@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # In debug mode every log line ends with " | <line>:<function>@<unit>", and
 # the function is the operation that writes the message, not whichever helper
 # the code uses inside it. One daemon run on the simulated board meets a

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """The Python client with the daemon on the simulated board: a Python
 application's health checks keep it alive."""
 import os

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # The control queue on the simulated board: reboot requests, illegal types
 # and unknown names sent through wardctl or raw, wardctl's errors, and the
 # queue states that must not make the receiver spin (an oversized message at

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Operator signals on the simulated board, sent through wardctl: SIGHUP, the
 # SIGUSR1 and SIGUSR2 dumps with their exact lines, and a burst of signals with a flood of health checks that must leave
 # the daemon responsive and the watchdog refreshed on time. The texts of the

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """RebootRecord and RebootLoopLimit on the simulated board: the record each
 termination leaves, its replacement as a whole (also behind a link), record
 paths that are no file, the start-up report with and without the driver's

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Re-read requests on the simulated board that name something other than a
 good configuration file: a path any local user sends reaches no shell, nor
 does a file such a user wrote, what is not a regular file is refused at once

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """The status socket and wardctl status on the simulated board.
 
 Every reply is read with Python's json and every Prometheus text with the

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """The supervision main loop and the once-a-second pass on the simulated board."""
 # A missed health check and the sweep that follows: test_supervise_terminate.
 # A managed process found lost, then dead: the pass's unit tests, and the

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """SuperviseStallTimeout on the simulated board: a pass that hangs stops the
 watchdog refreshes once, and so does a pass that waits for the table or a
 termination step that takes too long; a termination's ordinary grace wait

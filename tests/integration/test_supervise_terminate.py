@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """System termination on the simulated board: sweep, grace wait, watchdog close, LED, commands;
 one termination per daemon, and a stop that ends its final wait."""
 # The modes an application would ask for are driven through the test-only

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """The watchdog refresh on the simulated board when the world around it
 misbehaves: a system log that blocks, and a device that refuses the
 keep-alives. The cadence, the late-interval warning and the exit with a

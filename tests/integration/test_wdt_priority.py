@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """WdtPriority on the simulated board: the watchdog thread under SCHED_FIFO
 and the daemon's memory locked when the board lets it, the warnings and an
 unchanged daemon when it does not."""

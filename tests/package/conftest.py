@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Fixtures for the tests of the Debian packages (CTest's package_check,
 after package_build has built them into <build>/deb/packages).
 

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """The host's Debian packages as an integrator uses them: what they hold,
 lintian, the installed daemon started and stopped through its init script on
 the simulated board, the systemd unit, and applications built from the

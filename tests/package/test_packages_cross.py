@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """The Debian packages of a cross build (armhf): their binaries are the
 target's, lintian is clean, and the small application builds against the
 unpacked client files with the cross compiler."""

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """cpack -G DEB in an ordinary build tree (CMake's default prefix): it
 refuses before staging anything, and says how to get the packages."""
 import glob

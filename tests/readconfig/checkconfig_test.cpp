@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The configuration check: every report of the reader on the line it is
 // about, each warning about what the reader takes in silence, and files
 // that cannot be checked.

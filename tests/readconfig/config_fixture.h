@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Test ground for the configuration database and reader: a scratch folder
 // for configuration, pid and program files, a database of the test's own,
 // and the log lines the code under test reports.

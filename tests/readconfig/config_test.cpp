@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // CleanConfig (count, table, what a reset keeps) and StaggerAliveTimers;
 // the defaults are checked by the reader's tests.
 #include <cstdint>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The configuration file reader: chunking, splitting, every refusal with its
 // line number, accepted forms, and what survives a re-read.
 #include <unistd.h>

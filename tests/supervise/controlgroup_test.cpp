@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The queue's group and mode after each read, and how the sender of a
 // reboot request is named. Who may use the status socket is tested on the
 // board, with real credentials.

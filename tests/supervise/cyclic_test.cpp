@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The supervision pass: health-check windows, alive timers, the forgiven
 // failure, the respawn command, the reason text and the termination that a
 // failed pass starts.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The main loop as main runs it: a stop that came before the loop started,
 // and the helpers it starts and stops around the three threads. The board's
 // /dev/watchdog and /dev/pow_led are plain files, so the loop runs here as in

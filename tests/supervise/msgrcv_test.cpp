@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Handling of control messages: each type, health-check name matching, and
 // fields without terminators. Reboot types reach only a recording stand-in
 // for the termination. The receiving thread itself (short and oversized

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The pid file read in the daemon: only the end of a large file is read,
 // and its last line must begin inside what was read.
 #include "supervise/procscan.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The reboot record: the line format both ways, what a read keeps and what
 // it refuses to open, the reboot count within a window of uptime, and the
 // replacement of the file, also behind links.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The watchdog thread's stall judgement: whole seconds since the mark that
 // counts (the pass's, or the termination's step while one runs), nothing
 // once the termination's commands have run or with the check off; and the

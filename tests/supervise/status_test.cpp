@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The status channel: the request reader, the JSON text of names and of the
 // reply, the bounded wait for the table, and the server thread answering
 // while the receiver and the pass change the table (for ThreadSanitizer).

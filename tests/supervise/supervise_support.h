@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Test support for the supervision tests: a captured log, and a table built
 // in the test with the thread record that points at it.
 #pragma once

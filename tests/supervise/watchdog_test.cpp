@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The interval check of the watchdog thread and the report that logs for it,
 // the thread under a step of the wall clock, and the cyclic and watchdog
 // threads running together against a writer that replaces timers (for the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // One test case per row of a table: rows are records with named fields and a
 // `name` (letters, digits and underscores), which GoogleTest shows as the
 // case's name, e.g. CmdExec/LastLine.KeepsTheLastLine/ChunkedLongLine.

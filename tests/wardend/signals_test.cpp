@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The work that signals start outside signal context: the configuration dump
 // never reading a table a re-read holds, and the re-read request (bounded path,
 // a full queue that never blocks shutdown). Signals to the running daemon and

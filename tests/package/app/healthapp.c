@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /* A small application built against the installed client library, as a
  * board's application uses it: writes its pid file, then reports itself
  * alive under its own program name every INTERVAL_MS milliseconds.
