@@ -64,10 +64,11 @@ def wardctl(board, *args, check=True):
 NOBODY = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"]
 
 
-def wardctl_as_nobody(board, *args, cwd=None):
-    """Runs wardctl on the board as an ordinary user (uid 65534). The board's
-    view of the trees is closed to other users, so wardctl (and the emulator
-    script of a cross build) are copied where nobody may run them."""
+def wardctl_for_others(board):
+    """The words that run wardctl on the board for a user other than root.
+    The board's view of the trees is closed to other users, so wardctl (and
+    the emulator script of a cross build) are copied where anyone may run
+    them."""
     board.mkdir("/tmpfs/bin")
     words = []
     for word in board.emulator + [board.build_dir + "/bin/wardctl"]:
@@ -76,7 +77,12 @@ def wardctl_as_nobody(board, *args, cwd=None):
             assert board.run(["cp", word, copy]).status == 0
             word = copy
         words.append(word)
-    return board.run(NOBODY + words + list(args), cwd=cwd)
+    return words
+
+
+def wardctl_as_nobody(board, *args, cwd=None):
+    """Runs wardctl on the board as an ordinary user (uid 65534)."""
+    return board.run(NOBODY + wardctl_for_others(board) + list(args), cwd=cwd)
 
 
 def dump(board, command, what, pidfile=PIDFILE):

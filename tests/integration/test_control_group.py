@@ -13,7 +13,7 @@ import re
 import pytest
 
 from board import LOG_ERR, SOURCE_DIR
-from support import BASE_CONFIG, PIDFILE, start_daemon, wardctl
+from support import BASE_CONFIG, PIDFILE, start_daemon, wardctl, wardctl_for_others
 
 GROUP = "users"
 GID = grp.getgrnam(GROUP).gr_gid
@@ -75,7 +75,7 @@ except wardclient.WardError as e:
 
 
 def as_user(board, user, *args):
-    return board.run(USERS[user] + board.emulator + [board.build_dir + "/bin/wardctl"] + list(args))
+    return board.run(USERS[user] + wardctl_for_others(board) + list(args))
 
 
 def queue_permissions(board):
