@@ -44,12 +44,12 @@ int main(int argc, char **argv) {
   const int rounds = atoi(argv[1]);
   std::vector<ProcEntry> entries(static_cast<size_t>(argc - 2));
   for (size_t i = 0; i < entries.size(); i++) {
-    const std::string spec = argv[i + 2];
-    const size_t colon = spec.find(':');
+    const std::string pair = argv[i + 2];
+    const size_t colon = pair.find(':');
     ProcEntry &entry = entries[i];
     entry.StartUp = MANAGE;
-    snprintf(entry.PidPath, sizeof entry.PidPath, "%s", spec.substr(0, colon).c_str());
-    snprintf(entry.ExecPath, sizeof entry.ExecPath, "%s", spec.substr(colon + 1).c_str());
+    snprintf(entry.PidPath, sizeof entry.PidPath, "%s", pair.substr(0, colon).c_str());
+    snprintf(entry.ExecPath, sizeof entry.ExecPath, "%s", pair.substr(colon + 1).c_str());
     char *slash = strrchr(entry.ExecPath, '/');
     entry.procName = slash != nullptr ? slash + 1 : entry.ExecPath;
   }
