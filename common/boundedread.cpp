@@ -9,8 +9,6 @@
 
 #include <cerrno>
 
-#include "common/fd.h"
-
 int ReadFileTail(const char *path, char *buffer, size_t size, size_t *length, bool *whole) {
   *length = 0;
   *whole = true;
@@ -43,4 +41,17 @@ int ReadFileTail(const char *path, char *buffer, size_t size, size_t *length, bo
     *length += static_cast<size_t>(n);
   }
   return READ_OK;
+}
+
+int OpenRegularFile(const char *path, UniqueFd *fd, struct stat *st) {
+  if (path == nullptr) {
+    errno = EINVAL;
+    return READ_OPEN_FAIL;
+  }
+  if (stat(path, st) != 0) return READ_OPEN_FAIL;
+  if (!S_ISREG(st->st_mode)) return READ_NOT_REGULAR;
+  fd->reset(open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  if (!fd->valid()) return READ_OPEN_FAIL;
+  if (fstat(fd->get(), st) != 0) return READ_FAIL;
+  return S_ISREG(st->st_mode) ? READ_OK : READ_NOT_REGULAR;
 }

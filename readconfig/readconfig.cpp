@@ -22,6 +22,7 @@
 #include <strings.h>
 #include <utility>
 
+#include "common/boundedread.h"
 #include "common/cmdexec.h"
 #include "common/errtext.h"
 #include "common/fd.h"
@@ -111,18 +112,12 @@ int LoadConfigFile(const char *path, ConfigFile *file) {
     errno = EINVAL;
     return LOAD_CANNOT_OPEN;
   }
-  // Opening a device may act on it, and opening a FIFO without a writer
-  // would block the read with the table held, so the name is looked at
-  // before it is opened.
+  // A FIFO without a writer would block the read with the table held.
   struct stat st;
-  if (stat(path, &st) != 0) return LOAD_CANNOT_OPEN;
-  if (!S_ISREG(st.st_mode)) return NotARegularFile(st.st_mode);
-  // Non-blocking and never a controlling terminal, in case the name now
-  // leads somewhere else: the descriptor itself is what counts.
-  UniqueFd fd(open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-  if (!fd.valid()) return LOAD_CANNOT_OPEN;
-  if (fstat(fd.get(), &st) != 0) return LOAD_CANNOT_OPEN;
-  if (!S_ISREG(st.st_mode)) return NotARegularFile(st.st_mode);
+  UniqueFd fd;
+  const int opened = OpenRegularFile(path, &fd, &st);
+  if (opened == READ_NOT_REGULAR) return NotARegularFile(st.st_mode);
+  if (opened != READ_OK) return LOAD_CANNOT_OPEN;
   file->Owner = st.st_uid;
   file->Mode = st.st_mode;
   if (st.st_size < 0 || static_cast<uint64_t>(st.st_size) > CONFIG_FILE_MAX) {

@@ -17,6 +17,7 @@
 #include <mutex>
 
 #include "common/errtext.h"
+#include "common/boundedread.h"
 #include "common/fd.h"
 #include "common/log.h"
 #include "supervise/statusinfo.h"
@@ -323,15 +324,10 @@ int ReadRebootRecords(const char *path, RebootRecordLines *records) {
   }
   records->Count = 0;
   struct stat info;
-  // Looked at before it is opened: opening a FIFO blocks until a writer
-  // comes, and opening a device may act on it.
-  if (stat(path, &info) != 0) return errno == ENOENT ? 0 : -1;
-  if (!S_ISREG(info.st_mode)) return NotAFile();
-  UniqueFd file(open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-  if (!file.valid()) return errno == ENOENT ? 0 : -1;
-  // The path may have been replaced between the look and the open.
-  if (fstat(file.get(), &info) != 0) return -1;
-  if (!S_ISREG(info.st_mode)) return NotAFile();
+  UniqueFd file;
+  const int opened = OpenRegularFile(path, &file, &info);
+  if (opened == READ_NOT_REGULAR) return NotAFile();
+  if (opened != READ_OK) return opened == READ_OPEN_FAIL && errno == ENOENT ? 0 : -1;
   LineSplitter lines;
   // The newest records are at the end. Reading starts one byte before the
   // part read, so that a line starting right there is seen to be whole.
