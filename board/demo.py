@@ -10,8 +10,12 @@ again). A small shell loop on the board sends beacon's health checks with
 
 Story "supervision" (the default): after 11 seconds (earlier with a short
 HANG) the operator asks for a re-read with "wardctl reread" (SIGHUP to the pid in the daemon's pid file).
-After HANG seconds the health-check loop stops; the daemon notices the
-missing health check, stops the managed processes and reboots the board.
+After HANG seconds the health-check loop stops, right after a health check
+that came early in one of beacon's windows, so that beacon is late for a
+good part of the next window; the daemon notices the missing health check,
+stops the managed processes and reboots the board. Twice the operator looks
+at the daemon's own view with "wardctl status": once while every process is
+healthy, and once beacon has turned late, before the daemon acts.
 
 Story "request": the health checks go on; after 8 seconds "wardctl reread
 PATH" asks the daemon to read the configuration file PATH, and after 14
@@ -30,6 +34,7 @@ none does), started with ARGS before the daemon, and given a few seconds to
 write the pid file that line names.
 """
 import argparse
+import json
 import os
 import shlex
 import shutil
@@ -51,6 +56,8 @@ WRITABLE = ("/tmp/", "/tmpfs/", "/run/", "/var/")
 PIDFILE_WAIT = 5
 REBOOT_REASON = "firmware 2.1 installed"
 WATCHDOG_REQUESTS = {WDIOC_KEEPALIVE: "keep-alive", WDIOC_BOARD_REQUEST: "board request 12"}
+STATUS_EVERY = 0.3
+STOP_SENDING = "/tmp/beacon.stop"       # the health-check loop ends once this exists
 
 
 class Printer:
@@ -105,16 +112,30 @@ def wardctl_command(board, *args):
     return board.emulator + ["wardctl"] + list(args)
 
 
-def health_loop(board, seconds):
+def health_loop(board):
     """A shell loop that sends beacon's health check through wardctl every
-    HEALTH_EVERY seconds for the given time, as an application's script would."""
+    HEALTH_EVERY seconds until the demo tells it to stop, as an application's
+    script would."""
     send = shlex.join(wardctl_command(board, "health", "beacon"))
-    return ("end=$(( $(date +%%s) + %d ))\n"
-            "while [ \"$(date +%%s)\" -lt \"$end\" ]; do\n"
+    return ("while [ ! -e %s ]; do\n"
             "  %s && echo \"sent: wardctl health beacon\"\n"
             "  sleep %d\n"
             "done\n"
-            "echo \"stops sending health checks\"\n" % (seconds, send, HEALTH_EVERY))
+            "echo \"stops sending health checks\"\n" % (STOP_SENDING, send, HEALTH_EVERY))
+
+
+def window_just_began(board, name):
+    """Whether the entry name's current health-check window began one pass
+    ago (window_left counts the passes left, one a second) and a health check
+    has come since: if the checks stop now, the entry shows as late for more
+    than two seconds before the daemon acts."""
+    result = board.run(wardctl_command(board, "status", "--json", name))
+    try:
+        entry = json.loads(result.stdout)["processes"][0]
+        cycle, left, age = entry["health_check_cycle"], entry["window_left"], entry["health_check_age"]
+    except (ValueError, KeyError, IndexError, TypeError):
+        return False
+    return None not in (left, age) and left == cycle - 1 and age <= 1
 
 
 def story_steps(story, hang):
@@ -124,6 +145,55 @@ def story_steps(story, hang):
                 (14, "an application asks for a reboot", ("reboot", "beacon", REBOOT_REASON))]
     return [(min(11, hang * 0.7), "operator asks for a re-read (SIGHUP via the pid file)",
              ("-p", PIDFILE, "reread"))]
+
+
+def status_states(table):
+    """{name: state} of the rows of a "wardctl status" table ({} without rows).
+    The columns are as wide as their longest text, so the header says where
+    each one starts."""
+    lines = table.splitlines()
+    head = next((i for i, line in enumerate(lines) if line.startswith("NAME ")), None)
+    if head is None:
+        return {}
+    kind, state, check = (lines[head].index(column) for column in ("KIND", "STATE", "LAST CHECK"))
+    states = {}
+    for line in lines[head + 1:]:
+        if line.startswith("watchdog:"):
+            break
+        states.setdefault(line[:kind].strip(), line[state:check].strip())
+    return states
+
+
+def status_views(story):
+    """(what the operator sees, predicate over the rows' states) of each time
+    the story shows "wardctl status", in order: the daemon's own view before
+    it acts."""
+    if story != "supervision":
+        return []
+    return [("operator looks at the status while all is healthy",
+             lambda states: bool(states) and all(s == "healthy" for s in states.values())),
+            ("operator looks again: beacon's health check is late",
+             lambda states: states.get("beacon") == "late")]
+
+
+def show_status(board, out, views):
+    """Asks for the status and shows it when it is what one of the views waits
+    for; that view and any before it (a short --hang may pass one by) are
+    taken off the list."""
+    argv = wardctl_command(board, "status")
+    result = board.run(argv)
+    if result.status != 0:
+        return
+    states = status_states(result.stdout)
+    match = next((i for i, (_, wanted) in enumerate(views) if wanted(states)), None)
+    if match is None:
+        return
+    what = views[match][0]
+    del views[:match + 1]
+    out.flush()
+    out.say("demo", "%s: %s" % (what, shlex.join(argv)))
+    for line in result.stdout.splitlines():
+        out.say("wardctl", line)
 
 
 def process_lines(config):
@@ -237,12 +307,15 @@ def start_daemon(board, out):
     return pid
 
 
-def follow(board, out, pid, options, stop_requested, steps=(), names=()):
-    """Prints what the board sees (and runs the story's steps) until Ctrl-C,
+def follow(board, out, pid, options, stop_requested, steps=(), names=(), views=(), hang=None):
+    """Prints what the board sees (and runs the story's steps and status
+    views, and stops beacon's health checks after hang seconds) until Ctrl-C,
     --seconds, a power command or the daemon's end; then stops the daemon
     cleanly if it still runs."""
     daemon_start = time.time()
     steps = list(steps)
+    views = list(views)
+    asked = 0.0
     reason = None
     running = {name: set(board.pids(name)) for name in names}
     while True:
@@ -266,6 +339,13 @@ def follow(board, out, pid, options, stop_requested, steps=(), names=()):
             result = board.run(argv)
             failed = (": " + result.stderr.strip()) if result.stderr.strip() else ""
             out.say("wardctl", "exit status %d%s" % (result.status, failed))
+        if hang is not None and now - daemon_start >= hang and now - asked >= STATUS_EVERY:
+            asked = now
+            if window_just_began(board, "beacon"):
+                board.sh("touch " + STOP_SENDING)
+                hang = None
+        if views:
+            show_status(board, out, views)
         done = board.command_records("reboot") or board.command_records("poweroff")
         if done:
             reason = done[0].name
@@ -297,14 +377,16 @@ def main():
     parser = argparse.ArgumentParser(
         description=__doc__.split("\n\n")[0],
         epilog="stories: 'supervision' (default) shows health checks through wardctl, a RESPAWN "
-               "restart, a re-read (wardctl reread) and a reboot because the health checks "
+               "restart, a re-read (wardctl reread), the daemon's status (wardctl status) while all "
+               "is healthy and once the health checks are late, and a reboot because they "
                "stopped; 'request' shows health checks, a re-read of an explicit file "
                "(wardctl reread PATH) and a reboot request (wardctl reboot NAME REASON).")
     parser.add_argument("--story", choices=("supervision", "request"), default="supervision",
                         help="what to show (default supervision)")
     parser.add_argument("--seconds", type=float, help="stop cleanly after this many seconds")
     parser.add_argument("--hang", type=float, default=15,
-                        help="supervision story: seconds until the health checks stop (default 15)")
+                        help="supervision story: seconds after which the health checks stop, right after one that "
+                             "began a window (default 15)")
     parser.add_argument("--config", metavar="FILE",
                         help="run the daemon with this configuration file instead of the story's")
     parser.add_argument("--run", metavar="PROGRAM", nargs="+", action="extend", default=[],
@@ -344,14 +426,14 @@ def main():
         if pid is None:
             return 1
 
-        sending = options.hang if options.story == "supervision" else 600
-        loop = health_loop(board, sending)
+        loop = health_loop(board)
         out.say("demo", "health checks for beacon come from this shell loop on the board:")
         for line in loop.splitlines():
             print("            " + line)
         out.follow(board.spawn(["/bin/sh", "-c", loop]), "beacon")
         follow(board, out, pid, options, stop_requested, story_steps(options.story, options.hang),
-               ("beacon", "worker"))
+               ("beacon", "worker"), status_views(options.story),
+               options.hang if options.story == "supervision" else None)
     print("board gone", flush=True)
     return 0
 

@@ -7,7 +7,8 @@
  * after a bounded wait while the queue is full; none of them ever blocks
  * an application for longer than WARD_SEND_WAIT_MS. Safe to call from any
  * thread; not async-signal-safe (it may sleep and keeps no state, but the
- * waiting uses the clock). */
+ * waiting uses the clock). Texts are checked before the queue is looked for,
+ * so a name that is too long is reported as such even without a daemon. */
 #ifndef WARDEND_WARDCLIENT_H
 #define WARDEND_WARDCLIENT_H
 

@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: MIT
 // Logging: the one way every report reaches the system log.
-// Used by every thread; LogDebug is written once by LogOpen before any
-// thread exists and only read afterwards.
+// Threads: any; LogDebug is set before the others start (docs/design.md).
 #pragma once
 
 #include <climits>

@@ -4,9 +4,7 @@
 // collected instead of logged, and lines that the reader takes in silence
 // but that are almost always mistakes are pointed out.
 //
-// Threads: for single-threaded tools (wardctl). The check uses the reader's
-// process-wide counters and diverts LogMessage while it runs, so it must
-// never run inside the daemon.
+// Threads: single-threaded tools (wardctl) only, never the daemon; see docs/design.md.
 #pragma once
 
 #include <cstdint>

@@ -3,13 +3,8 @@
 // of a read in progress and the reset that sizes the process table. The
 // reader's interface is readconfig/readconfig.h.
 //
-// Threads: the start-up read runs on the main thread before any other thread
-// exists; re-reads run on the receiver thread while it holds ThreadArg.Mutex;
-// the supervision pass and the configuration dump read the table under the
-// same mutex, and so does the status server. Three fields are touched
-// outside the mutex and are atomic: WdtRefresh (read by the watchdog
-// thread), FlgHlthChk (cleared by the receiver while the pass tests and sets
-// it) and TimHlthChk (stamped by the receiver).
+// Threads: the table is guarded by ThreadArg.Mutex, the std::atomic fields are
+// not; who touches which is listed in docs/design.md.
 #pragma once
 
 #include <atomic>

@@ -2,9 +2,7 @@
 // The configuration file reader: fills the configuration database from a
 // file, one line at a time.
 //
-// Threads: the start-up read runs on the main thread before any other thread
-// exists; re-reads run on the receiver thread while it holds ThreadArg.Mutex,
-// so two reads never overlap.
+// Threads: main before the others start, then the receiver under ThreadArg.Mutex; see docs/design.md.
 #pragma once
 
 #include <sys/stat.h>

@@ -2,10 +2,7 @@
 // Who may steer the daemon: the group of the control queue and the check of
 // a status client's credentials against it.
 //
-// Threads: ApplyControlGroup runs on the main thread after the start-up read
-// (before any other thread exists) and on the receiver after each re-read;
-// it publishes the group it gave the queue in ControlGid, an atomic word
-// that the status server loads for every client.
+// Threads: set by main and the receiver, ControlGid loaded by the status server; see docs/design.md.
 #pragma once
 
 #include <sys/types.h>

@@ -1,9 +1,7 @@
 // SPDX-License-Identifier: MIT
 // The once-a-second supervision pass and the power-switch hooks, run by the
-// cyclic thread. The pass holds ThreadArg.Mutex for its whole walk; only
-// FlgHlthChk is shared with the receiver thread outside that lock, and the
-// pass's progress marks with the watchdog thread. The cyclic thread also
-// logs what the watchdog thread has noted (WdtReport).
+// cyclic thread, which also logs what the watchdog thread has noted
+// (WdtReport). Threads: the pass holds ThreadArg.Mutex; see docs/design.md.
 #include "supervise/cyclic.h"
 
 #include <sys/time.h>

@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: MIT
 // The supervision main loop, run by the main thread: it chooses the
 // process-list command, opens the watchdog, starts the receiver, cyclic and
-// watchdog threads and the helpers that main hands in (the signal worker),
-// then waits for them and releases what they shared.
+// watchdog threads and the helpers that main hands in, then waits for them
+// and releases what they shared. Threads: see docs/design.md.
 #include "supervise/mainloop.h"
 
 #include <linux/watchdog.h>

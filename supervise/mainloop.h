@@ -1,12 +1,7 @@
 // SPDX-License-Identifier: MIT
 // The supervision main loop and the record its threads share.
 //
-// Threads: main (start-up, then joins), MsgRcvThread, CyclicThread, WdtThread
-// and the helpers main hands in (the signal worker). What they share:
-//  - ThreadArg: QueId, Stop and Config are set before the threads start and
-//    never change; Mutex guards the configuration table;
-//  - StopFlag: raised by the SIGTERM handler, polled by the cyclic and
-//    watchdog threads.
+// Threads: the loop starts and joins every other thread; what they share is in docs/design.md.
 #pragma once
 
 #include <pthread.h>

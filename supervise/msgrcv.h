@@ -1,8 +1,7 @@
 // SPDX-License-Identifier: MIT
 // The control-queue receiver.
 //
-// Threads: MsgRcvThread is the only reader of the queue and the only thread
-// that re-reads the configuration; it hands every message to HandleCtrlMsg.
+// Threads: MsgRcvThread alone reads the queue and re-reads the configuration; see docs/design.md.
 #pragma once
 
 #include <sys/types.h>

@@ -12,9 +12,7 @@
 // when the path is a symbolic link, flushed to disk and renamed over it), so a
 // power cut leaves either the old file or the new one.
 //
-// Threads: written by a termination (on the cyclic or the receiver thread;
-// two at once are serialised), read by the main loop at start-up and by a
-// termination deciding whether the board is in a reboot loop.
+// Threads: terminations write it under a lock of its own; see docs/design.md.
 #pragma once
 
 #include <cstddef>

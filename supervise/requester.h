@@ -2,10 +2,7 @@
 // The sender of the reboot request being handled, as the reboot record and
 // the status name it: "requested by pid N (name)".
 //
-// Threads: kept per thread. The receiver notes the sender right after it has
-// taken a reboot request off the queue and clears it when the message has
-// been handled; the termination the request starts runs on the same thread
-// and reads it there. A termination on any other thread finds it empty.
+// Threads: kept per thread (thread_local), so nothing here is shared; see docs/design.md.
 #pragma once
 
 #include <sys/types.h>

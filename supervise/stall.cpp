@@ -1,9 +1,7 @@
 // SPDX-License-Identifier: MIT
 // Progress marks of the supervision pass and of the termination, and the
-// stall judgement of the watchdog thread. The pass is marked by the cyclic
-// thread (and once by the main loop), the termination by the cyclic or the
-// receiver thread, the judgement made on the watchdog thread; every word is
-// a lock-free atomic.
+// stall judgement of the watchdog thread. Threads: every word is a lock-free
+// atomic; see docs/design.md.
 #include "supervise/stall.h"
 
 #include <atomic>

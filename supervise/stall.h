@@ -4,11 +4,7 @@
 // marks each of its steps, and the watchdog thread judges from those words
 // whether supervision has stalled. A stall stops every refresh for good.
 //
-// Threads: the pass's marks are stored by the cyclic thread (and the main
-// loop once, before the threads start), the termination's words by whichever
-// thread brings the board down, the refresh stop by the watchdog thread, and
-// everything is loaded by the watchdog thread (the termination and the pass
-// also load the termination's state, a termination the refresh stop).
+// Threads: every word is atomic; who stores and loads which is in docs/design.md.
 #pragma once
 
 #include <cstdint>

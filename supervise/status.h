@@ -3,10 +3,7 @@
 // Unix stream socket in the abstract namespace (WARDEND_STATUS_NAME in
 // common/ctrlmsg.h), one client at a time.
 //
-// Threads: started and stopped by the main loop as one of the helpers main
-// hands in. The server reads the table under ThreadArg.Mutex, waiting for it
-// a bounded time only, and everything else from atomic words, so a client
-// can never hold up supervision, the watchdog or a termination.
+// Threads: its own, which waits for ThreadArg.Mutex a bounded time only; see docs/design.md.
 #pragma once
 
 #include "supervise/mainloop.h"

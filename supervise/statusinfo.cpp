@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: MIT
-// The facts the status server reports beside the table. Written by main,
-// the receiver and every termination; read by the status server (see the
-// header for which lock, if any, guards each).
+// The facts the status server reports beside the table. Threads: which
+// lock, if any, guards each is in docs/design.md.
 #include "supervise/statusinfo.h"
 
 #include <pthread.h>

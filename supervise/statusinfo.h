@@ -3,26 +3,7 @@
 // when it started, which configuration file it read last and when, and the
 // termination in progress.
 //
-// Threads:
-//  - StartMs is stored by main, and LastShutdown by the main loop, before
-//    any other thread exists;
-//  - WdtBootAsked and WdtBootFlags are written by the main loop before the
-//    threads start (with a reboot record, which asks the driver then) or
-//    later by the status server, and read by the status server only;
-//  - the Read* fields are written by whoever runs ReadConfig (main before the
-//    threads start, the receiver under ThreadArg.Mutex) and read by the
-//    status server under the same mutex;
-//  - the Term* fields are written by DoSystemTerminate (on the cyclic or the
-//    receiver thread, possibly both at once) and read by the status server
-//    without any lock, so that a termination holding the table's mutex still
-//    shows: Mode, StartMs and Reason are written once, by the first
-//    termination, before TermPublished is set with a release store, and
-//    never again;
-//  - the snapshot (StatusSnapshot) is written by the thread that holds the
-//    table (the cyclic thread before a respawn command and when a
-//    termination has begun) and read by the status server when the table is
-//    busy, both under the snapshot's own mutex, which nobody holds while
-//    waiting for anything else.
+// Threads: each group of fields has its own rule, listed in docs/design.md.
 #pragma once
 
 #include <climits>

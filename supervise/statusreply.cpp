@@ -1,8 +1,7 @@
 // SPDX-License-Identifier: MIT
 // The status request reader and the JSON reply, run by the status server
-// thread. The table is read only when the caller says it holds
-// ThreadArg.Mutex; the watchdog figures and the termination are read from
-// their atomic words.
+// thread. Threads: the table only when the caller holds ThreadArg.Mutex; see
+// docs/design.md.
 #include "supervise/statusreply.h"
 
 #include <linux/watchdog.h>

@@ -3,8 +3,7 @@
 // client may send, parsing it, and building the JSON reply. No sockets here:
 // the status server thread calls these, and so do the tests and the fuzzer.
 //
-// Threads: the status server only. The reply reads the table, so its caller
-// holds ThreadArg.Mutex, or says it does not and the table parts are left out.
+// Threads: the status server only, which says whether it holds ThreadArg.Mutex; see docs/design.md.
 #pragma once
 
 #include <cstddef>

@@ -1,9 +1,7 @@
 // SPDX-License-Identifier: MIT
-// System termination and the power LED. DoSystemTerminate runs on the
-// cyclic thread (which holds ThreadArg.Mutex meanwhile) or on the receiver
-// thread (the only one that re-reads the table), so the table it walks stays
-// in place. Both may call it at once; the first call brings the board down
-// and a later one only waits for it.
+// System termination and the power LED. Both threads that may call
+// DoSystemTerminate may call it at once; the first call brings the board
+// down and a later one only waits for it. Threads: see docs/design.md.
 #include "supervise/terminate.h"
 
 #include <fcntl.h>

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
 // System termination and the power LED.
-// DoSystemTerminate runs in the cyclic thread or in the receiver thread.
+// Threads: DoSystemTerminate runs on the cyclic or the receiver thread; see docs/design.md.
 #pragma once
 
 #include <cstdint>

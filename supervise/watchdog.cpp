@@ -1,10 +1,7 @@
 // SPDX-License-Identifier: MIT
 // The hardware watchdog descriptor, the watchdog thread and its timing
-// statistics. The descriptor is used by the main loop (open, first requests,
-// final close), the watchdog thread (keep-alives) and every running system
-// termination (keep-alives and the close), possibly at once. The reports the
-// watchdog thread leaves behind are logged by WdtReport on the cyclic
-// thread, a termination's thread or the main thread.
+// statistics. Threads: the descriptor is used from several threads at once,
+// always under its own lock; see docs/design.md.
 #include "supervise/watchdog.h"
 
 #include <fcntl.h>

@@ -2,23 +2,7 @@
 // The hardware watchdog: its descriptor, the thread that refreshes it and the
 // timing statistics of those refreshes.
 //
-// The descriptor is shared by the watchdog thread, the main loop and every
-// running system termination. All access goes through the Wdt* calls, which
-// serialise on a small lock of their own, so a keep-alive can never reach a
-// descriptor number that a termination has closed (and that a later open may
-// have reused).
-//
-// gDebugInfo is written by the watchdog thread (and once by the cyclic
-// thread; the keep-alive outcome by whichever thread made the keep-alive)
-// and read by the debug dump and the status server; every field is its own
-// atomic word, so a reader may mix values of two refreshes but never sees a
-// torn one.
-//
-// The watchdog thread does not log while it refreshes: the system log can
-// block (a full /dev/log, a console that does not take the -n copy), and a
-// refresh must not wait for it. What it has to say, it notes in atomic
-// words, and WdtReport, run by other threads, logs it. Only a stall, after
-// which it refreshes no more, is logged by the thread itself.
+// Threads: the descriptor (under the Wdt* calls' lock), gDebugInfo and the reports are shared; see docs/design.md.
 #pragma once
 
 #include <atomic>

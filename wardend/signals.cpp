@@ -1,12 +1,6 @@
 // SPDX-License-Identifier: MIT
 // Signal handling and the two diagnostic dumps.
-//
-// The handlers run on whichever thread the kernel picks and do only
-// async-signal-safe work: StopHandler stores into StopFlag, sig_handler
-// writes the signal number as one byte into a self-pipe. The signal worker
-// thread reads those bytes in arrival order and does the logging, the
-// re-read send and the dumps. The pipe exists from start-up, so a signal that
-// comes before the worker runs waits in the pipe until it does.
+// Threads: the handlers only record, the signal worker acts; see docs/design.md.
 #include "wardend/signals.h"
 
 #include <cerrno>

@@ -14,6 +14,13 @@ the daemon's queue afresh (a daemon that restarted has a new queue), sends
 one message and returns at once, or after at most SEND_WAIT seconds while
 the queue is full. Safe to call from any thread.
 
+Texts are str, bytes, or for a path also a path object; another type raises
+TypeError. A name or a path in a str is encoded as a file name (os.fsencode,
+so bytes that os.listdir or sys.argv gave go out as they came), a reason as
+UTF-8. The limits are in bytes: NAME_MAX (23), REASON_MAX (103), PATH_MAX
+(104). While the queue is full a send is retried every 5 ms, for at most
+SEND_WAIT (1 second).
+
 Errors are exceptions, with the C client's result code in their `code`:
   InvalidRequestError (also a ValueError)  empty or too long name, reason
                                            or path; checked before the

@@ -2,7 +2,8 @@
 # The demo with an integrator's own configuration and programs: the programs
 # are placed where the file names them (a read-only system folder included)
 # and started before the daemon, and the live view shows the daemon's log
-# lines, device requests and commands until the demo stops it.
+# lines, device requests and commands until the demo stops it. The default
+# story shows the daemon's own status twice before the reboot.
 import os
 import subprocess
 import sys
@@ -23,6 +24,38 @@ def demo(*args, timeout=120):
 def shown(result):
     """The live view's lines without their time stamps."""
     return [line.split(None, 1)[1] for line in result.stdout.splitlines() if line.lstrip()[:1].isdigit()]
+
+
+def rows(lines, start):
+    """{name: the rest of its row} of the status table shown after lines[start]."""
+    table = {}
+    head = next(i for i in range(start, len(lines)) if lines[i].startswith("wardctl  NAME "))
+    for line in lines[head + 1:]:
+        if not line.startswith("wardctl  ") or line.startswith("wardctl  watchdog:"):
+            break
+        name, rest = line[len("wardctl  "):].split(None, 1)
+        table[name] = rest
+    return table
+
+
+def test_story_shows_status_healthy_then_late_before_reboot():
+    if os.environ.get("WARDEND_EMULATOR"):
+        pytest.skip("the demo's live view needs the device recorder in a native daemon")
+    result = demo("--seconds", "60")
+    assert result.returncode == 0, result
+    lines = shown(result)
+    healthy = [i for i, line in enumerate(lines) if "looks at the status while all is healthy" in line]
+    late = [i for i, line in enumerate(lines) if "looks again: beacon's health check is late" in line]
+    reboot = lines.index("command  reboot") if "command  reboot" in lines else None
+    assert len(healthy) == 1 and len(late) == 1 and reboot is not None, result.stdout
+    assert healthy[0] < late[0] < reboot, result.stdout
+    first, second = rows(lines, healthy[0]), rows(lines, late[0])
+    assert set(first) == set(second) == {"beacon", "worker"}, result.stdout
+    assert all(" healthy " in row for row in first.values()), result.stdout
+    assert " late " in second["beacon"], result.stdout
+    # The reason comes after the daemon's own view of it.
+    down = next(i for i, line in enumerate(lines) if "System down reason" in line)
+    assert late[0] < down and "[beacon] did not sent health check." in lines[down], result.stdout
 
 
 def test_own_configuration_and_programs(tmp_path):

@@ -342,7 +342,7 @@ def test_applications_built_from_the_installed_files_keep_their_processes_alive(
     assert not [t for t in board.log_texts() if "No match processes" in t or "was not found" in t]
 
 
-# The process field of the README's BusyBox inittab line, with the board's
+# The process field of the BusyBox inittab line in wardend(8) and the README, with the board's
 # default configuration file.
 INITTAB_COMMAND = ("/usr/libexec/wardend/clean-stale-queue; "
                    "exec /usr/sbin/wardend -n -P /var/run/wardend.pid")
