@@ -8,9 +8,11 @@
 // before it sends the request.
 #include <getopt.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cerrno>
 #include <cstdarg>
 #include <csignal>
@@ -279,6 +281,14 @@ constexpr int kStatusTimeoutMs = 5000;
 // The longest name a configured program can have.
 constexpr size_t kStatusNameMax = 259;
 
+// Seconds since the board booted, suspend included, NaN when the clock
+// cannot be read.
+double BoardUptime() {
+  struct timespec now;
+  if (clock_gettime(CLOCK_BOOTTIME, &now) != 0) return NAN;
+  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec / 1000000) / 1000;
+}
+
 // wardctl status [--json | --prometheus] [--] [NAME]
 int Status(const char *pidFile, char **args, int nargs) {
   enum {
@@ -328,7 +338,7 @@ int Status(const char *pidFile, char **args, int nargs) {
     std::string parseError;
     const bool usable = answered && ParseJson(reply, &value, &parseError) && value.Get("error") == nullptr &&
                         value.kind == JsonValue::OBJECT;
-    fputs(RenderPrometheus(usable ? &value : nullptr).c_str(), stdout);
+    fputs(RenderPrometheus(usable ? &value : nullptr, BoardUptime()).c_str(), stdout);
     if (!answered) return Failure(error);
     if (!refused.empty()) return Failure(refused);
     if (!usable) return Failure("unreadable reply from the daemon" + (parseError.empty() ? "" : ": " + parseError));

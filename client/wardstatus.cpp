@@ -769,7 +769,7 @@ std::string PrometheusLabel(const std::string &value) {
   return escaped;
 }
 
-std::string RenderPrometheus(const JsonValue *reply) {
+std::string RenderPrometheus(const JsonValue *reply, double boardUptime) {
   std::string out;
   Family(&out, "wardend_up", "gauge", "1 when the daemon answered the status request, 0 otherwise.");
   Sample(&out, "wardend_up", "", reply != nullptr ? 1 : 0);
@@ -782,6 +782,12 @@ std::string RenderPrometheus(const JsonValue *reply) {
     Family(&out, "wardend_uptime_seconds", "gauge", "Seconds since the daemon started.");
     Sample(&out, "wardend_uptime_seconds", "", uptime);
   }
+  // The daemon's uptime starts afresh when it is restarted; the board's
+  // only when the board boots, which is what a count of reboots needs.
+  if (!std::isnan(boardUptime)) {
+    Family(&out, "wardend_board_uptime_seconds", "gauge", "Seconds since the board booted (its boot clock).");
+    Sample(&out, "wardend_board_uptime_seconds", "", boardUptime);
+  }
   const bool busy = Text(*reply, "table") != "ok";
   Family(&out, "wardend_table_busy", "gauge",
          "1 when a supervision pass or a termination held the process table too long for this reply.");
@@ -793,6 +799,24 @@ std::string RenderPrometheus(const JsonValue *reply) {
     Sample(&out, "wardend_config_read_age_seconds", "", Number(*config, "read_age"));
     Family(&out, "wardend_config_read_ok", "gauge", "1 when the last read could open the configuration file.");
     Sample(&out, "wardend_config_read_ok", "", Flag(*config, "read_ok") ? 1 : 0);
+  }
+  const JsonValue *safety = reply->Get("safety");
+  if (safety != nullptr && safety->kind == JsonValue::OBJECT) {
+    const JsonValue *record = safety->Get("RebootRecord");
+    const JsonValue *loop = safety->Get("RebootLoopLimit");
+    const struct {
+      const char *setting;
+      bool on;
+    } settings[] = {
+        {"SuperviseStallTimeout", Number(*safety, "SuperviseStallTimeout", 0) > 0},
+        {"RebootRecord", record != nullptr && record->kind == JsonValue::STRING},
+        {"RebootLoopLimit", loop != nullptr && loop->kind == JsonValue::OBJECT},
+        {"WdtPriority", Number(*safety, "WdtPriority", 0) > 0},
+    };
+    Family(&out, "wardend_safety_enabled", "gauge", "1 when the optional safety setting is on, 0 when it is off.");
+    for (const auto &setting : settings) {
+      Sample(&out, "wardend_safety_enabled", std::string("setting=\"") + setting.setting + "\"", setting.on ? 1 : 0);
+    }
   }
   const double count = Number(*reply, "process_count");
   if (!std::isnan(count)) {
@@ -823,6 +847,12 @@ std::string RenderPrometheus(const JsonValue *reply) {
     Family(&out, "wardend_watchdog_refresh_failing", "gauge",
            "1 while the watchdog device refuses the refreshes (the board is not protected).");
     Sample(&out, "wardend_watchdog_refresh_failing", "", Flag(*watchdog, "refresh_failing") ? 1 : 0);
+    const JsonValue *reset = watchdog->Get("caused_last_reset");
+    if (reset != nullptr && reset->kind == JsonValue::BOOL) {
+      Family(&out, "wardend_watchdog_caused_last_reset", "gauge",
+             "1 when the watchdog driver says the watchdog reset the board before this boot, 0 when it says not.");
+      Sample(&out, "wardend_watchdog_caused_last_reset", "", reset->boolean ? 1 : 0);
+    }
   }
   const JsonValue *termination = reply->Get("termination");
   if (termination != nullptr && termination->kind == JsonValue::OBJECT) {

@@ -5,6 +5,7 @@
 // common/ctrlmsg.h.
 #pragma once
 
+#include <cmath>
 #include <string>
 #include <utility>
 #include <vector>
@@ -89,8 +90,9 @@ std::string Printable(const std::string &text);
 std::string RenderStatusTable(const JsonValue &reply, std::string *error);
 
 // The reply in the Prometheus text format (version 0.0.4); reply == nullptr
-// gives only wardend_up 0.
-std::string RenderPrometheus(const JsonValue *reply);
+// gives only wardend_up 0. boardUptime is the board's uptime in seconds
+// (CLOCK_BOOTTIME as wardctl read it), NaN when not known: no sample.
+std::string RenderPrometheus(const JsonValue *reply, double boardUptime = NAN);
 
 // A label value with backslash, double quote and line feed escaped.
 std::string PrometheusLabel(const std::string &value);

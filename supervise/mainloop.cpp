@@ -25,6 +25,7 @@
 #include "supervise/msgrcv.h"
 #include "supervise/rebootrecord.h"
 #include "supervise/stall.h"
+#include "supervise/statusinfo.h"
 #include "supervise/terminate.h"
 #include "supervise/watchdog.h"
 
@@ -93,7 +94,10 @@ void ReportLastShutdown(const ConfigDb *db) {
   LogLastShutdown(db->RebootRecord);
   int flags = 0;
   // A driver that does not know the request has nothing to tell.
-  if (WdtBootStatus(&flags) == 0 && (flags & WDIOF_CARDRESET) != 0) {
+  const bool answered = WdtBootStatus(&flags) == 0;
+  // The status server reports the same answer instead of asking again.
+  StatusNoteWdtBootStatus(answered, flags);
+  if (answered && (flags & WDIOF_CARDRESET) != 0) {
     LOG_AS(kUnit, kLoop, LOG_WARNING, "Last reset was caused by the watchdog");
   }
 }

@@ -25,6 +25,7 @@
 #include "supervise/controlgroup.h"
 #include "supervise/statusinfo.h"
 #include "supervise/statusreply.h"
+#include "supervise/watchdog.h"
 
 namespace {
 
@@ -138,6 +139,18 @@ int SendReply(int fd, int quitFd, const StatusText &reply) {
   return CLIENT_DONE;
 }
 
+// The driver's boot status for the replies, asked by the first status request
+// that needs it rather than at start-up, so that without a status client the
+// device sees only the requests supervision makes. It goes through the
+// watchdog's lock like a keep-alive, and once a termination has closed the
+// device nobody asks it any more.
+void AskWdtBootStatus() {
+  if (gStatusInfo.WdtBootAsked != 0) return;
+  int flags = 0;
+  const bool answered = WdtBootStatus(&flags) == 0;
+  StatusNoteWdtBootStatus(answered, flags);
+}
+
 int ServeClient(int fd, ThreadArg *arg, int quitFd) {
   // Judged at once, from the credentials the client had when it connected;
   // the request is still read, so that the refusal is not lost to a reset.
@@ -166,6 +179,7 @@ int ServeClient(int fd, ThreadArg *arg, int quitFd) {
     if (parsed == STATUS_REQ_BAD) {
       BuildStatusError("unknown request", &reply);
     } else {
+      AskWdtBootStatus();
       bool locked = LockTableWithin(arg, STATUS_LOCK_WAIT_MS, quitFd);
       BuildStatusReply(arg, locked, parsed, name, nameLength, MonotonicMs(), &reply);
       UnlockTable(arg, locked, kUnit, "StatusThread", __LINE__);

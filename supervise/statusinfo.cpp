@@ -64,6 +64,11 @@ void StatusNoteLastShutdown(const char *record) {
   (void)n;
 }
 
+void StatusNoteWdtBootStatus(bool answered, int flags) {
+  gStatusInfo.WdtBootFlags = answered && flags >= 0 ? flags : -1;
+  gStatusInfo.WdtBootAsked = 1;
+}
+
 void StatusNoteConfigRead(const char *path, int result) {
   StatusInfo &info = gStatusInfo;
   // Cut on purpose (see ReadPath); the path is only shown.

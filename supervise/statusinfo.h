@@ -24,6 +24,12 @@ struct StatusInfo {
   std::atomic<int64_t> StartMs;  // MonotonicMs at start-up
   // The reboot record's latest line at start-up, empty without one.
   char LastShutdown[STATUS_RECORD_SIZE];
+  // The watchdog driver's boot status (WDIOC_GETBOOTSTATUS), which does not
+  // change while the board runs, so it is asked at most once: WdtBootAsked
+  // 0 before, 1 after; WdtBootFlags the driver's WDIOF_* flags, or -1 when
+  // it did not answer.
+  int32_t WdtBootAsked;
+  int32_t WdtBootFlags;
   // The last configuration read. ReadPath is cut to PATH_MAX - 1 bytes: a
   // longer path could not have been opened.
   char ReadPath[PATH_MAX];
@@ -81,6 +87,10 @@ void StatusNoteDaemonStart();
 // The main loop at start-up, before the threads start, with the reboot
 // record's latest line.
 void StatusNoteLastShutdown(const char *record);
+// The driver's answer to WDIOC_GETBOOTSTATUS (answered false: no answer), by
+// whoever asked it: the main loop before the threads start, or the status
+// server.
+void StatusNoteWdtBootStatus(bool answered, int flags);
 // After every ReadConfig (result: its return value), by the thread that ran
 // it while it still holds the table's mutex.
 void StatusNoteConfigRead(const char *path, int result);

@@ -4,6 +4,7 @@
 // docs/design.md.
 #include "supervise/statusreply.h"
 
+#include <linux/watchdog.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -113,6 +114,16 @@ void AddWatchdog(const ConfigDb *db, int64_t nowMs, StatusText *out) {
     char buffer[128];
     const char *text = ErrText(d.WdtFailErrno.load(), buffer, sizeof buffer);
     out->AddJsonString(text, strlen(text));
+  } else {
+    out->Add("null");
+  }
+  out->Add(",");
+  // What the driver said at this boot about the last reset, as the status
+  // server or the start-up asked it (not known before the first answer).
+  AddKey(out, "caused_last_reset");
+  const StatusInfo &info = gStatusInfo;
+  if (info.WdtBootAsked != 0 && info.WdtBootFlags >= 0) {
+    out->Add((info.WdtBootFlags & WDIOF_CARDRESET) != 0 ? "true" : "false");
   } else {
     out->Add("null");
   }

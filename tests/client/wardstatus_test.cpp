@@ -5,8 +5,10 @@
 // prometheus_client are used on the board.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "wardstatus.h"
 
@@ -136,6 +138,50 @@ TEST(Prometheus, LabelsAreEscapedAndRepeatedNamesGetTheirIndex) {
   EXPECT_EQ(RenderPrometheus(nullptr),
             "# HELP wardend_up 1 when the daemon answered the status request, 0 otherwise.\n"
             "# TYPE wardend_up gauge\nwardend_up 0\n");
+}
+
+// What the fleet's alerts need beside the daemon's own figures: the board's
+// uptime (reboots), whether the watchdog caused the last reset, and which
+// safety settings are off. What the reply does not say gives no sample.
+TEST(Prometheus, ReportsBoardUptimeLastResetAndSafetySettings) {
+  const struct {
+    const char *json;
+    double boardUptime;
+    std::vector<std::string> present, absent;
+  } cases[] = {
+      {R"({"table":"ok","watchdog":{"caused_last_reset":true},"safety":{"SuperviseStallTimeout":0,)"
+       R"("RebootRecord":"/data/rec","RebootLoopLimit":{"count":3,"window":600},"WdtPriority":5}})",
+       3725.5,
+       {"wardend_board_uptime_seconds 3725.500\n", "wardend_watchdog_caused_last_reset 1\n",
+        "wardend_safety_enabled{setting=\"SuperviseStallTimeout\"} 0\n",
+        "wardend_safety_enabled{setting=\"RebootRecord\"} 1\n",
+        "wardend_safety_enabled{setting=\"RebootLoopLimit\"} 1\n", "wardend_safety_enabled{setting=\"WdtPriority\"} 1\n",
+        "# TYPE wardend_safety_enabled gauge\n"},
+       {}},
+      {R"({"table":"ok","watchdog":{"caused_last_reset":false},"safety":{"SuperviseStallTimeout":30,)"
+       R"("RebootRecord":null,"RebootLoopLimit":null,"WdtPriority":0}})",
+       12,
+       {"wardend_board_uptime_seconds 12\n", "wardend_watchdog_caused_last_reset 0\n",
+        "wardend_safety_enabled{setting=\"SuperviseStallTimeout\"} 1\n",
+        "wardend_safety_enabled{setting=\"RebootRecord\"} 0\n",
+        "wardend_safety_enabled{setting=\"RebootLoopLimit\"} 0\n", "wardend_safety_enabled{setting=\"WdtPriority\"} 0\n"},
+       {}},
+      // A busy table leaves the settings out, and an unknown reset or uptime
+      // is no sample.
+      {R"({"table":"busy","watchdog":{"caused_last_reset":null},"safety":null})",
+       NAN,
+       {"wardend_up 1\n"},
+       {"wardend_board_uptime_seconds", "wardend_watchdog_caused_last_reset", "wardend_safety_enabled"}},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.json);
+    const JsonValue reply = Parse(c.json);
+    const std::string text = RenderPrometheus(&reply, c.boardUptime);
+    for (const std::string &line : c.present) EXPECT_NE(text.find(line), std::string::npos) << line << text;
+    for (const std::string &name : c.absent) EXPECT_EQ(text.find(name), std::string::npos) << name << text;
+  }
+  // Without a daemon there is nothing to say but that.
+  EXPECT_EQ(RenderPrometheus(nullptr, 5), RenderPrometheus(nullptr));
 }
 
 // A device that refuses the keep-alives is said first on the watchdog line,

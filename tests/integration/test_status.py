@@ -13,8 +13,8 @@ import signal
 import pytest
 from prometheus_client.parser import text_string_to_metric_families
 
-from board import DEFAULT_CONFIG, VERSION
-from support import RUN, start_daemon as start_board_daemon, wardctl as run_wardctl
+from board import DEFAULT_CONFIG, VERSION, WDIOC_GETBOOTSTATUS, WDIOF_CARDRESET
+from support import RUN, start_daemon as start_board_daemon, wait_for_refreshes, wardctl as run_wardctl
 
 CLIENT = "/tmpfs/status_client.py"
 
@@ -377,6 +377,33 @@ def test_safety_settings_and_the_last_shutdown(board):
     _, text = table_states(board)
     assert "\nsafety: stall timeout 30s; reboot record /tmpfs/data/reboots; reboot loop limit 3 in 600s\n" in text
     assert "\nlast shutdown: %s\n" % record in text
+
+
+# Whether the watchdog reset the board, as its driver says: asked once,
+# by the first status request (without one the device sees no new request),
+# or taken from the start-up's question when a reboot record made it; the
+# JSON and the metrics agree. The board's own uptime comes with the metrics.
+@pytest.mark.parametrize("bootstatus,record_key,caused", [
+    (WDIOF_CARDRESET, False, True),
+    (0, False, False),
+    ("ENOTTY", False, None),
+    (WDIOF_CARDRESET | 0x1, True, True),
+], ids=["watchdog-reset", "other-reset", "driver-without-request", "asked-at-start-up"])
+def test_the_last_reset_by_the_watchdog_is_asked_once(make_board, bootstatus, record_key, caused):
+    board = make_board(bootstatus=bootstatus)
+    board.mkdir("/tmpfs/data")
+    start_daemon(board, "WdtRefreshPeriod:1\n" + ("RebootRecord:/tmpfs/data/reboots\n" if record_key else ""))
+    wait_for_refreshes(board, 3)
+
+    def asked():
+        return [r.request for r in board.device_records("watchdog")].count(WDIOC_GETBOOTSTATUS)
+    assert asked() == (1 if record_key else 0)
+    assert status(board)["watchdog"]["caused_last_reset"] is caused
+    _, samples = prometheus(board)
+    assert samples.get(("wardend_watchdog_caused_last_reset",)) == (None if caused is None else int(caused))
+    assert asked() == 1
+    # At least what the daemon has been up; the boot clock is the board's.
+    assert samples[("wardend_board_uptime_seconds",)] >= samples[("wardend_uptime_seconds",)]
 
 
 # A client that says nothing, one that sends without end and ones with

@@ -11,7 +11,7 @@ import time
 
 import pytest
 
-from board import LOG_CRIT, LOG_WARNING, PYTHON, WDIOC_KEEPALIVE
+from board import LOG_CRIT, LOG_WARNING, PYTHON, WDIOC_GETBOOTSTATUS, WDIOC_KEEPALIVE
 from support import BASE_CONFIG, RUN, keepalives, start_daemon, wait_for_refreshes, wardctl
 
 EIO_TEXT = "Input/output error"
@@ -91,7 +91,8 @@ def refused(board):
 # The device refuses every keep-alive for a while and then takes them again:
 # one LOG_CRIT line for each change, every refusal counted, and the status
 # tells, while it lasts, that the board is not protected, with the age of
-# the last refresh that worked. The daemon asks the device for nothing more.
+# the last refresh that worked. The daemon asks the device for nothing more
+# but, once, the boot status the status reply carries.
 # In debug mode both lines name the keep-alive as their operation.
 def test_refused_keepalives_are_logged_once_counted_and_shown(board):
     pid = start_daemon(board, BASE_CONFIG, args=["-d"])
@@ -122,5 +123,8 @@ def test_refused_keepalives_are_logged_once_counted_and_shown(board):
     assert [(re.sub(SUFFIX + "\n$", "", l.text), l.severity) for l in board.log_lines()
             if l.severity is not None and l.severity <= LOG_WARNING] \
         == [("WDT refresh fail! : " + EIO_TEXT, LOG_CRIT), ("WDT refresh recovered", LOG_CRIT)]
+    # Beside the keep-alives, only the boot status that the first status
+    # request asks once.
     requests = [r.request for r in board.device_records("watchdog") if r.event == "ioctl"]
-    assert set(requests[2:]) == {WDIOC_KEEPALIVE}, requests
+    assert requests.count(WDIOC_GETBOOTSTATUS) == 1, requests
+    assert set(requests[2:]) == {WDIOC_KEEPALIVE, WDIOC_GETBOOTSTATUS}, requests

@@ -19,6 +19,8 @@ from board import LOG_WARNING
 INIT = "/etc/init.d/wardend"
 PIDFILE = "/var/run/wardend.pid"
 UNIT = "lib/systemd/system/wardend.service"
+METRICS = "/usr/libexec/wardend/wardend-metrics"
+METRICS_UNITS = ["lib/systemd/system/wardend-metrics.service", "lib/systemd/system/wardend-metrics.timer"]
 LIB = "usr/lib/" + MULTIARCH
 
 
@@ -38,7 +40,9 @@ def manual_pages():
 def test_packages_hold_what_an_integrator_needs(debs, root, tmp_path):
     expected = {
         "wardend": ["/usr/sbin/wardend", "/usr/bin/wardctl", INIT, "/etc/default/wardend", "/" + UNIT,
-                    "/usr/libexec/wardend/clean-stale-queue", "/usr/share/doc/wardend/examples/wardend.conf"]
+                    "/usr/libexec/wardend/clean-stale-queue", "/usr/share/doc/wardend/examples/wardend.conf",
+                    METRICS, "/usr/share/wardend/prometheus/wardend.rules.yml",
+                    "/usr/share/wardend/grafana/wardend.json"] + ["/" + unit for unit in METRICS_UNITS]
         + manual_pages(),
         "libwardclient1": ["/%s/libwardclient.so.1" % LIB, "/%s/libwardclient.so.%s" % (LIB, VERSION)],
         "libwardclient-dev": ["/usr/include/wardend/wardclient.h", "/usr/include/wardend/common/ctrlmsg.h",
@@ -264,8 +268,48 @@ def test_systemd_unit_verifies(make_board, root):
     # On the board the unit's commands are where they will be installed.
     board = make_board(root=root)
     man = "yes" if manual_pages() else "no"
-    result = board.run(["systemd-analyze", "verify", "--man=" + man, "/" + UNIT])
-    assert (result.status, result.stdout + result.stderr) == (0, "")
+    for unit in [UNIT] + METRICS_UNITS:
+        result = board.run(["systemd-analyze", "verify", "--man=" + man, "/" + unit])
+        assert (result.status, result.stdout + result.stderr) == (0, ""), unit
+    # Installing enables nothing: no unit is wanted by any target.
+    assert not glob.glob(os.path.join(root, "etc", "systemd", "system", "*.wants", "wardend*"))
+
+
+# The metrics writer with the plain shell and with BusyBox's: the file
+# appears whole under its name (a new file each time, renamed over the old
+# one) and readable by the exporter's user, with no temporary left behind;
+# wardend_up 0 when no daemon answers.
+@pytest.mark.parametrize("kind", ["shell", "busybox"])
+def test_metrics_writer_replaces_the_textfile_whole(make_board, root, kind):
+    board = make_board(root=root)
+    env, shell = {"PATH": "/usr/bin:/bin"}, ("/bin/sh",)
+    if kind == "busybox":
+        board.mkdir("/tmp/busybox")
+        assert board.run(["/bin/busybox", "--install", "-s", "/tmp/busybox"]).status == 0
+        env, shell = {"PATH": "/tmp/busybox"}, ("/tmp/busybox/sh",)
+    folder = "/tmp/metrics"
+    board.mkdir(folder)
+    env["WARDEND_METRICS_DIR"] = folder
+    path = folder + "/wardend.prom"
+
+    def write():
+        result = board.run(list(shell) + [METRICS], env=env)
+        assert result.status == 0, result
+        assert board.run(["ls", "-A", folder]).stdout.split() == ["wardend.prom"]
+        mode_inode = board.run(["stat", "-c", "%a %i", path]).stdout.split()
+        return board.read_file(path), mode_inode
+    down, (mode, first) = write()
+    assert mode == "644" and "\nwardend_up 0\n" in down, down
+
+    board.write_config("WdtRefreshPeriod:1\n")
+    assert init(board, "start").status == 0
+    up, (mode, second) = write()
+    assert mode == "644" and second != first, "rewritten in place"
+    assert "\nwardend_up 1\n" in up and "\nwardend_board_uptime_seconds " in up, up
+    assert init(board, "stop").status == 0
+
+    missing = board.run(list(shell) + [METRICS], env=dict(env, WARDEND_METRICS_DIR="/tmp/none"))
+    assert missing.status == 1 and "no folder /tmp/none" in missing.stderr, missing
 
 
 def test_applications_built_from_the_installed_files_keep_their_processes_alive(make_board, root):

@@ -4,6 +4,7 @@
 // while the receiver and the pass change the table (for ThreadSanitizer).
 // Clients, floods and the daemon's own socket are tested on the board.
 #include <gtest/gtest.h>
+#include <linux/watchdog.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -229,6 +230,33 @@ TEST(StatusReply, ShowsRefusedRefreshesAndTheirErrorWhileTheyLast) {
     EXPECT_NE(reply.find("\"since_refresh\":4.500,"), std::string::npos) << reply;
   }
   gDebugInfo.CntWdtFail.store(0);
+}
+
+// Whether the watchdog reset the board, as the driver answered the one
+// question about it: nothing is known before it was asked, nor from a
+// driver that did not answer; any other flag beside the reset's is not it.
+TEST(StatusReply, SaysWhatTheDriverToldAboutTheLastReset) {
+  ReplyTable t;
+  const struct {
+    bool asked, answered;
+    int flags;
+    const char *value;
+  } cases[] = {
+      {false, false, 0, "null"},
+      {true, false, WDIOF_CARDRESET, "null"},
+      {true, true, 0, "false"},
+      {true, true, WDIOF_OVERHEAT, "false"},
+      {true, true, WDIOF_CARDRESET | WDIOF_OVERHEAT, "true"},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.value);
+    gStatusInfo.WdtBootAsked = 0;
+    if (c.asked) StatusNoteWdtBootStatus(c.answered, c.flags);
+    const std::string reply = Reply(&t.arg, false, STATUS_REQ_ALL, "", MonotonicMs());
+    EXPECT_NE(reply.find(std::string("\"caused_last_reset\":") + c.value + ",\"refresh_stopped\":"), std::string::npos)
+        << reply;
+  }
+  gStatusInfo.WdtBootAsked = 0;
 }
 
 // A stall stops the refreshes for good, and the reply says how long the
