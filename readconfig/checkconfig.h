@@ -4,9 +4,9 @@
 // collected instead of logged, and lines that the reader takes in silence
 // but that are almost always mistakes are pointed out.
 //
-// Threads: for single-threaded tools (wardctl). The check uses the reader's
-// process-wide counters and diverts LogMessage while it runs, so it must
-// never run inside the daemon.
+// Threads: for single-threaded tools (wardctl). The check runs the reader,
+// which counts in process-wide counters, so it must never run inside the
+// daemon.
 #pragma once
 
 #include <cstdint>
