@@ -256,16 +256,12 @@ const char *ValueOrReport(char **save, const char *what, const ConfigReadArg *ar
   return value;
 }
 
-int HandleNumber(const ConfigKey &key, char **save, ConfigDb *db, const ConfigReadArg *arg) {
+// A number within the key's range, or the alive check's method word.
+int HandleValue(const ConfigKey &key, char **save, ConfigDb *db, const ConfigReadArg *arg) {
   const char *value = ValueOrReport(save, key.What, arg);
   if (value == nullptr) return LINE_REFUSED;
+  if (key.Kind == KEY_METHOD) return Refused(handle_alivecheck(value, key.Target(db), arg));
   return Refused(handle_ranged(key.Name, value, key.Min, key.Max, key.Target(db), arg));
-}
-
-int HandleMethod(const ConfigKey &key, char **save, ConfigDb *db, const ConfigReadArg *arg) {
-  const char *value = ValueOrReport(save, key.What, arg);
-  if (value == nullptr) return LINE_REFUSED;
-  return Refused(handle_alivecheck(value, key.Target(db), arg));
 }
 
 int HandlePath(const ConfigKey &key, char **save, ConfigDb *db, const ConfigReadArg *arg) {
@@ -408,9 +404,8 @@ int HandleLine(char *line, ConfigDb *db, const ConfigReadArg *arg) {
 
   switch (known->Kind) {
     case KEY_NUMBER:
-      return HandleNumber(*known, &save, db, arg);
     case KEY_METHOD:
-      return HandleMethod(*known, &save, db, arg);
+      return HandleValue(*known, &save, db, arg);
     case KEY_PATH:
       return HandlePath(*known, &save, db, arg);
     case KEY_PAIR:
