@@ -21,6 +21,7 @@
 #include <string>
 
 #include "common/ctrlmsg.h"
+#include "common/statusaddress.h"
 #include "common/utf8.h"
 
 namespace {
@@ -487,11 +488,7 @@ int QueryStatus(const std::string &request, int timeoutMs, const char *pidFile, 
     return STATUS_NO_ANSWER;
   }
   struct sockaddr_un address;
-  memset(&address, 0, sizeof address);
-  address.sun_family = AF_UNIX;
-  const size_t nameLength = sizeof WARDEND_STATUS_NAME - 1;
-  memcpy(address.sun_path + 1, WARDEND_STATUS_NAME, nameLength);
-  const socklen_t length = static_cast<socklen_t>(offsetof(struct sockaddr_un, sun_path) + 1 + nameLength);
+  const socklen_t length = StatusSocketAddress(&address);
   // A full queue of waiting clients answers EAGAIN: try again until the
   // deadline.
   while (connect(sock.fd, reinterpret_cast<struct sockaddr *>(&address), length) != 0) {

@@ -23,8 +23,8 @@ using HeapText = std::unique_ptr<char, FreeDeleter>;
 
 // The finished line is at most this long; the text alone at most two less,
 // so even a cut suffix keeps its " |" marker behind a long text.
-constexpr size_t kLineMax = LOG_LINE_SIZE - 1;    // 255
-constexpr size_t kTextBound = LOG_LINE_SIZE - 2;  // 254 bytes: 253 characters + NUL
+constexpr size_t kLineMax = LOG_LINE_SIZE - 1;  // 255
+constexpr size_t kTextBound = LOG_TEXT_SIZE;
 
 }  // namespace
 

@@ -11,6 +11,9 @@ constexpr int LOG_DEBUG_REQUEST = INT_MIN;  // 0x80000000
 
 // Size of the message buffer of one call; the text itself is at most 253 characters.
 constexpr int LOG_LINE_SIZE = 256;
+// Size of the buffer the text is formatted into before the debug suffix:
+// a text is cut to 253 characters.
+constexpr int LOG_TEXT_SIZE = LOG_LINE_SIZE - 2;
 
 extern int LogDebug;
 

@@ -19,7 +19,6 @@
 
 #include "common/cmdexec.h"
 #include "common/fd.h"
-#include "common/log.h"
 #include "readconfig/readconfig.h"
 
 namespace {
@@ -42,37 +41,23 @@ struct Report {
   std::string Text;
 };
 
-// Where the reader's reports go while a check runs.
-std::vector<Report> *gReports = nullptr;
-
-void CollectReport(int, const char *line) {
-  // The reader counts chunks in CntLine and reports while it handles one.
-  if (gReports != nullptr) gReports->push_back({CntLine, line});
+// Keeps a report of the reader; the context is the check's list.
+void CollectReport(void *context, int32_t chunk, const char *text) {
+  static_cast<std::vector<Report> *>(context)->push_back({chunk, text});
 }
 
-// The file cut as the reader's fgets cuts it: at most CONFIG_CHUNK_SIZE - 1
-// characters, ending after a newline.
-std::vector<Chunk> SplitChunks(const std::string &content) {
-  constexpr size_t kMax = CONFIG_CHUNK_SIZE - 1;
+// The file cut into chunks by the reader's own cutter, each with the line of
+// the file it starts on.
+std::vector<Chunk> SplitChunks(const ConfigText &text) {
   std::vector<Chunk> chunks;
   int32_t line = 1;
-  size_t pos = 0;
-  while (pos < content.size()) {
-    size_t end = content.find('\n', pos);
-    end = end == std::string::npos ? content.size() : end + 1;
-    if (end - pos > kMax) end = pos + kMax;
-    std::string raw = content.substr(pos, end - pos);
-    const bool newline = raw.back() == '\n';
-    std::string text = raw.substr(0, strlen(raw.c_str()));
-    Chunk chunk{text, false, line};
-    if (!text.empty() && text.back() == '\n') {
-      chunk.Text.pop_back();
-    } else if (text.size() >= kMax) {
-      chunk.TooLong = true;
-    }
-    chunks.push_back(chunk);
-    if (newline) line++;
-    pos = end;
+  char chunk[CONFIG_CHUNK_SIZE];
+  const char *end = text.Data + text.Length;
+  for (const char *next = text.Data; next < end;) {
+    bool endsLine = false;
+    const bool tooLong = TakeConfigChunk(&next, end, chunk, &endsLine) == CHUNK_TOO_LONG;
+    chunks.push_back({chunk, tooLong, line});
+    if (endsLine) line++;
   }
   return chunks;
 }
@@ -307,63 +292,109 @@ void WarnEntry(std::vector<CheckNote> *notes, int32_t line, const ProcEntry &ent
   }
 }
 
-}  // namespace
+// Warns when others than root may write the file. The daemon runs as root;
+// the check cannot know whether it runs as another user, so root is the one
+// writer it takes.
+void WarnWriters(const ConfigFile &file, std::vector<CheckNote> *notes) {
+  if (ConfigWrittenOnlyBy(file, 0)) return;
+  char mode[8];
+  snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(file.Mode & 07777));
+  notes->push_back({0, CHECK_WARNING,
+                    "owner uid " + std::to_string(file.Owner) + ", mode " + mode +
+                        ": others than root may write the file, so the daemon refuses a re-read request for it "
+                        "(it reads it only as its own file)",
+                    true});
+}
 
-int CheckConfig(const char *path, std::vector<CheckNote> *notes, const CheckOptions &options) {
-  if (notes == nullptr) return CHECK_CANNOT_READ;
-  notes->clear();
-  if (path == nullptr) {
-    errno = EINVAL;
-    return CHECK_CANNOT_READ;
-  }
-  // The daemon's own load: a file it would refuse cannot be checked.
-  ConfigFile file;
-  const int loaded = LoadConfigFile(path, &file);
-  if (loaded == LOAD_NOT_A_FILE) return CHECK_NOT_A_FILE;
-  if (loaded != LOAD_OK) return CHECK_CANNOT_READ;
-  const std::string content(file.Bytes.get(), file.Length);
-  // The daemon runs as root; the check cannot know whether it runs as
-  // another user, so root is the one writer it takes.
-  if (!ConfigWrittenOnlyBy(file, 0)) {
-    char mode[8];
-    snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(file.Mode & 07777));
-    notes->push_back({0, CHECK_WARNING,
-                      "owner uid " + std::to_string(file.Owner) + ", mode " + mode +
-                          ": others than root may write the file, so the daemon refuses a re-read request for it "
-                          "(it reads it only as its own file)",
-                      true});
-  }
-
-  // The daemon's own read of the same bytes, its reports caught on the way
-  // to the log, and its paths looked up under the root it is checked for.
-  std::vector<Report> reports;
-  const LogHookFn savedHook = LogHook;
-  const ConfigStatFn savedStat = ConfigStatHook;
-  gRoot = options.Root != nullptr ? options.Root : "";
-  while (gRoot.size() > 1 && gRoot.back() == '/') gRoot.pop_back();
-  if (gRoot == "/") gRoot.clear();
-  gReports = &reports;
-  LogHook = CollectReport;
-  ConfigStatHook = gRoot.empty() ? savedStat : RootedStat;
-  ConfigDb db{};
-  ReadConfigText(file.Text(), &db);
-  LogHook = savedHook;
-  ConfigStatHook = savedStat;
-  gReports = nullptr;
-  const std::string searchPath = options.SearchPath != nullptr ? options.SearchPath : CHECK_DEFAULT_SEARCH_PATH;
-
-  const std::vector<Chunk> chunks = SplitChunks(content);
-  auto lineOf = [&chunks](int32_t chunk) {
-    return chunk >= 1 && static_cast<size_t>(chunk) <= chunks.size() ? chunks[chunk - 1].Line : 0;
-  };
-  std::vector<bool> refused(chunks.size() + 1, false);
+// Turns the reader's reports into errors on the lines they were made for;
+// refused[chunk] says whether a chunk was reported.
+void AddErrors(const std::vector<Report> &reports, const std::vector<Chunk> &chunks, std::vector<CheckNote> *notes,
+               std::vector<bool> *refused) {
+  refused->assign(chunks.size() + 1, false);
   for (const Report &report : reports) {
-    notes->push_back({lineOf(report.Chunk), CHECK_ERROR, report.Text});
-    if (report.Chunk >= 1 && static_cast<size_t>(report.Chunk) < refused.size()) refused[report.Chunk] = true;
+    const bool known = report.Chunk >= 1 && static_cast<size_t>(report.Chunk) <= chunks.size();
+    notes->push_back({known ? chunks[report.Chunk - 1].Line : 0, CHECK_ERROR, report.Text});
+    if (known) (*refused)[report.Chunk] = true;
   }
+}
 
-  int32_t crLines = 0, firstCrLine = 0, loopLimitLine = 0, recordLine = 0;
-  std::vector<int32_t> entryLines;  // the line of every "Process" line the reader took, in order
+// What the walk over the lines learns for the warnings that need the whole
+// file read.
+struct LineFacts {
+  std::vector<int32_t> EntryLines;  // the line of every "Process" line the reader took, in order
+  int32_t LoopLimitLine = 0;        // the last RebootLoopLimit line the reader took
+  int32_t RecordLine = 0;           // the last RebootRecord line with a path
+};
+
+void WarnNumberLine(const ConfigKey &key, const std::vector<std::string> &fields, int32_t line,
+                    std::vector<CheckNote> *notes) {
+  if (fields.size() < 2) return;
+  WarnBlanks(notes, line, fields[1]);
+  int32_t value = 0;
+  // The watchdog thread can neither spin nor sleep past the hardware
+  // timeout, so it takes such a period as 1 second.
+  if (strcmp(key.Name, "WdtRefreshPeriod") == 0 && Str2Num(fields[1].c_str(), 10, &value) == 0 && value <= 0) {
+    Warn(notes, line, std::string(key.Name) + " " + std::to_string(value) + " is taken as 1 second");
+  }
+}
+
+void WarnMethodLine(const std::vector<std::string> &fields, int32_t line, std::vector<CheckNote> *notes) {
+  if (fields.size() < 2) return;
+  // The reader refuses a method word in any other letter case.
+  for (const char *word : {"ps", "proc"}) {
+    if (fields[1] != word && strcasecmp(fields[1].c_str(), word) == 0) {
+      Warn(notes, line, "method " + Quoted(fields[1]) + " is not " + Quoted(word) + ": methods are matched in lower case");
+    }
+  }
+}
+
+// The warnings of a "Process" line; returns whether the reader took it
+// (every refusal but that of START is reported).
+bool WarnProcessLine(const std::string &text, const std::vector<std::string> &fields, int32_t line, bool reported,
+                     std::vector<CheckNote> *notes) {
+  const bool start = fields.size() > 1 && strcasecmp(fields[1].c_str(), "START") == 0;
+  if (start) {
+    Warn(notes, line,
+         "start-up kind " + Quoted(fields[1]) +
+             " makes the daemon pass over the line without a report: the process is not supervised");
+  }
+  if (fields.size() > 2) WarnBlanks(notes, line, fields[2]);
+  // A line written without its cycle has the pid file where the number
+  // belongs; the reader's conversion error does not say so.
+  int32_t cycle = 0;
+  if (fields.size() > 2 && fields[2].find('/') != std::string::npos && Str2Num(fields[2].c_str(), 10, &cycle) != 0) {
+    Warn(notes, line,
+         "no health-check cycle: " + Quoted(fields[2]) +
+             " stands where the cycle belongs; a Process line is "
+             "Process:StartUp:HealthCheck:PidPath:ExecPath[:Option], with 0 for a process that sends no "
+             "health checks");
+  }
+  // ':' separates the fields, so an option holding one loses its rest.
+  if (fields.size() > 6) {
+    const size_t optionEnd = FieldEnd(text, 5);
+    Warn(notes, line,
+         "respawn option cut at ':': the daemon keeps " + Quoted(fields[5]) + " and drops " +
+             Quoted(text.substr(optionEnd)) + "; write the option without ':'");
+  }
+  return !start && !reported && fields.size() >= 5;
+}
+
+// One warning for all lines that end in a carriage return, on the first.
+void WarnCarriageReturns(int32_t count, int32_t first, std::vector<CheckNote> *notes) {
+  if (count == 0) return;
+  const std::string where =
+      count == 1 ? "Windows line end" : "Windows line ends on " + std::to_string(count) + " lines, the first here";
+  Warn(notes, first,
+       where +
+           ": the carriage return stays in the last field, where a number does not convert "
+           "and a path names no file");
+}
+
+// The warnings about single lines, in their order.
+LineFacts WarnLines(const std::vector<Chunk> &chunks, const std::vector<bool> &refused,
+                    std::vector<CheckNote> *notes) {
+  LineFacts facts;
+  int32_t crLines = 0, firstCrLine = 0;
   for (size_t i = 0; i < chunks.size(); i++) {
     const Chunk &chunk = chunks[i];
     if (chunk.TooLong) continue;
@@ -380,70 +411,27 @@ int CheckConfig(const char *path, std::vector<CheckNote> *notes, const CheckOpti
     const ConfigKey *key = FindConfigKey(fields[0].c_str());
     if (key == nullptr) {
       WarnUnknownKey(notes, chunk.Line, fields[0]);
-      continue;
-    }
-    if (key->Kind == KEY_NUMBER && fields.size() > 1) {
-      WarnBlanks(notes, chunk.Line, fields[1]);
-      int32_t value = 0;
-      // The watchdog thread can neither spin nor sleep past the hardware
-      // timeout, so it takes such a period as 1 second.
-      if (strcmp(key->Name, "WdtRefreshPeriod") == 0 && Str2Num(fields[1].c_str(), 10, &value) == 0 && value <= 0) {
-        Warn(notes, chunk.Line, std::string(key->Name) + " " + std::to_string(value) + " is taken as 1 second");
-      }
-    } else if (key->Kind == KEY_METHOD && fields.size() > 1) {
-      // The reader refuses a method word in any other letter case.
-      for (const char *word : {"ps", "proc"}) {
-        if (fields[1] != word && strcasecmp(fields[1].c_str(), word) == 0) {
-          Warn(notes, chunk.Line,
-               "method " + Quoted(fields[1]) + " is not " + Quoted(word) + ": methods are matched in lower case");
-        }
-      }
+    } else if (key->Kind == KEY_NUMBER) {
+      WarnNumberLine(*key, fields, chunk.Line, notes);
+    } else if (key->Kind == KEY_METHOD) {
+      WarnMethodLine(fields, chunk.Line, notes);
     } else if (key->Kind == KEY_PAIR) {
       for (size_t f = 1; f < fields.size() && f <= 2; f++) WarnBlanks(notes, chunk.Line, fields[f]);
-      if (strcmp(key->Name, "RebootLoopLimit") == 0 && !refused[i + 1]) loopLimitLine = chunk.Line;
+      if (strcmp(key->Name, "RebootLoopLimit") == 0 && !refused[i + 1]) facts.LoopLimitLine = chunk.Line;
     } else if (key->Kind == KEY_PATH) {
-      if (strcmp(key->Name, "RebootRecord") == 0 && fields.size() > 1) recordLine = chunk.Line;
+      if (strcmp(key->Name, "RebootRecord") == 0 && fields.size() > 1) facts.RecordLine = chunk.Line;
     } else if (key->Kind == KEY_PROCESS) {
-      const bool start = fields.size() > 1 && strcasecmp(fields[1].c_str(), "START") == 0;
-      if (start) {
-        Warn(notes, chunk.Line,
-             "start-up kind " + Quoted(fields[1]) +
-                 " makes the daemon pass over the line without a report: the process is not supervised");
-      }
-      if (fields.size() > 2) WarnBlanks(notes, chunk.Line, fields[2]);
-      // A line written without its cycle has the pid file where the number
-      // belongs; the reader's conversion error does not say so.
-      int32_t cycle = 0;
-      if (fields.size() > 2 && fields[2].find('/') != std::string::npos &&
-          Str2Num(fields[2].c_str(), 10, &cycle) != 0) {
-        Warn(notes, chunk.Line,
-             "no health-check cycle: " + Quoted(fields[2]) +
-                 " stands where the cycle belongs; a Process line is "
-                 "Process:StartUp:HealthCheck:PidPath:ExecPath[:Option], with 0 for a process that sends no "
-                 "health checks");
-      }
-      // ':' separates the fields, so an option holding one loses its rest.
-      if (fields.size() > 6) {
-        const size_t optionEnd = FieldEnd(text, 5);
-        Warn(notes, chunk.Line,
-             "respawn option cut at ':': the daemon keeps " + Quoted(fields[5]) + " and drops " +
-                 Quoted(text.substr(optionEnd)) + "; write the option without ':'");
-      }
-      // The reader reports every refusal but that of START.
-      if (!start && !refused[i + 1] && fields.size() >= 5) entryLines.push_back(chunk.Line);
+      if (WarnProcessLine(text, fields, chunk.Line, refused[i + 1], notes)) facts.EntryLines.push_back(chunk.Line);
     }
   }
-  if (crLines > 0) {
-    const std::string where = crLines == 1
-                                  ? "Windows line end"
-                                  : "Windows line ends on " + std::to_string(crLines) + " lines, the first here";
-    Warn(notes, firstCrLine,
-         where +
-             ": the carriage return stays in the last field, where a number does not convert "
-             "and a path names no file");
-  }
+  WarnCarriageReturns(crLines, firstCrLine, notes);
+  return facts;
+}
 
-  // The entries the reader filled, each with the line it came from.
+// The warnings about the entries the reader filled, each on the line it
+// came from.
+void WarnEntries(const ConfigDb &db, const std::vector<int32_t> &entryLines, const std::string &searchPath,
+                 std::vector<CheckNote> *notes) {
   std::map<std::string, int32_t> firstLine;
   const size_t entries = std::min(entryLines.size(), static_cast<size_t>(db.Process != nullptr ? db.NumProcess : 0));
   for (size_t i = 0; i < entries; i++) {
@@ -462,19 +450,64 @@ int CheckConfig(const char *path, std::vector<CheckNote> *notes, const CheckOpti
                " reach only the entry of line " + other);
     }
   }
+}
+
+void WarnRebootRecord(const ConfigDb &db, const LineFacts &facts, std::vector<CheckNote> *notes) {
   // The loop limit counts the reboots of the record; without one it is
   // never reached.
-  if (loopLimitLine > 0 && db.LoopLimitCount > 0 && db.RebootRecord[0] == '\0') {
-    Warn(notes, loopLimitLine,
+  if (facts.LoopLimitLine > 0 && db.LoopLimitCount > 0 && db.RebootRecord[0] == '\0') {
+    Warn(notes, facts.LoopLimitLine,
          "RebootLoopLimit without RebootRecord does nothing: the daemon counts reboots in the record; add "
          "RebootRecord:<a file on persistent storage>");
   }
   struct stat folder;
-  if (recordLine > 0 && db.RebootRecord[0] != '\0' && RootedStat(Folder(db.RebootRecord).c_str(), &folder) != 0) {
-    Warn(notes, recordLine,
+  if (facts.RecordLine > 0 && db.RebootRecord[0] != '\0' &&
+      RootedStat(Folder(db.RebootRecord).c_str(), &folder) != 0) {
+    Warn(notes, facts.RecordLine,
          "the reboot record's folder " + Folder(db.RebootRecord) +
              " does not exist, so the daemon cannot keep the record: create it on persistent storage");
   }
+}
+
+// The root a check is for, as gRoot holds it: no trailing '/', and empty
+// for this system's own.
+std::string RootOf(const CheckOptions &options) {
+  std::string root = options.Root != nullptr ? options.Root : "";
+  while (root.size() > 1 && root.back() == '/') root.pop_back();
+  return root == "/" ? "" : root;
+}
+
+}  // namespace
+
+int CheckConfig(const char *path, std::vector<CheckNote> *notes, const CheckOptions &options) {
+  if (notes == nullptr) return CHECK_CANNOT_READ;
+  notes->clear();
+  if (path == nullptr) {
+    errno = EINVAL;
+    return CHECK_CANNOT_READ;
+  }
+  // The daemon's own load: a file it would refuse cannot be checked.
+  ConfigFile file;
+  const int loaded = LoadConfigFile(path, &file);
+  if (loaded == LOAD_NOT_A_FILE) return CHECK_NOT_A_FILE;
+  if (loaded != LOAD_OK) return CHECK_CANNOT_READ;
+  WarnWriters(file, notes);
+
+  // The daemon's own read of the same bytes, its reports collected, and its
+  // paths looked up under the root it is checked for.
+  gRoot = RootOf(options);
+  std::vector<Report> reports;
+  const ConfigReadArg readArg{gRoot.empty() ? nullptr : RootedStat, CollectReport, &reports};
+  ConfigDb db{};
+  ReadConfigText(file.Text(), &db, &readArg);
+
+  const std::vector<Chunk> chunks = SplitChunks(file.Text());
+  std::vector<bool> refused;
+  AddErrors(reports, chunks, notes, &refused);
+  const LineFacts facts = WarnLines(chunks, refused, notes);
+  WarnEntries(db, facts.EntryLines, options.SearchPath != nullptr ? options.SearchPath : CHECK_DEFAULT_SEARCH_PATH,
+              notes);
+  WarnRebootRecord(db, facts, notes);
   CleanConfig(nullptr, &db);
   gRoot.clear();
 

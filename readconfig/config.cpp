@@ -47,11 +47,11 @@ uint32_t NameHash(const char *name, size_t length) {
   return hash;
 }
 
-bool SameName(const ProcEntry &entry, const char *name, size_t length) {
+}  // namespace
+
+bool ProcNameIs(const ProcEntry &entry, const char *name, size_t length) {
   return entry.procName != nullptr && strlen(entry.procName) == length && memcmp(entry.procName, name, length) == 0;
 }
-
-}  // namespace
 
 int32_t CountProcessLines(const ConfigText &text) {
   int32_t count = 0;
@@ -157,7 +157,7 @@ void BuildNameIndex(ConfigDb *db) {
     bool taken = false;
     for (; index[slot].Entry != 0; slot = (slot + 1) & mask) {
       // A later entry of the same name is never found, as in the walk.
-      if (index[slot].Hash == hash && SameName(db->Process[index[slot].Entry - 1], entry.procName, length)) {
+      if (index[slot].Hash == hash && ProcNameIs(db->Process[index[slot].Entry - 1], entry.procName, length)) {
         taken = true;
         break;
       }
@@ -172,7 +172,7 @@ int32_t FindProcessByName(const ConfigDb *db, const char *name, size_t length) {
   if (db == nullptr || db->Process == nullptr || name == nullptr) return -1;
   if (db->NameIndex == nullptr) {
     for (int32_t i = 0; i < db->NumProcess; i++) {
-      if (SameName(db->Process[i], name, length)) return i;
+      if (ProcNameIs(db->Process[i], name, length)) return i;
     }
     return -1;
   }
@@ -180,7 +180,7 @@ int32_t FindProcessByName(const ConfigDb *db, const char *name, size_t length) {
   const uint32_t hash = NameHash(name, length);
   for (uint32_t slot = hash & mask; db->NameIndex[slot].Entry != 0; slot = (slot + 1) & mask) {
     const NameSlot &found = db->NameIndex[slot];
-    if (found.Hash == hash && found.Entry <= db->NumProcess && SameName(db->Process[found.Entry - 1], name, length)) {
+    if (found.Hash == hash && found.Entry <= db->NumProcess && ProcNameIs(db->Process[found.Entry - 1], name, length)) {
       return found.Entry - 1;
     }
   }

@@ -170,6 +170,9 @@ void StaggerAliveTimers(ConfigDb *db);
 // table would find it. Without memory for it there is no index.
 void BuildNameIndex(ConfigDb *db);
 void ReleaseNameIndex(ConfigDb *db);
+// Whether entry's procName is exactly the length bytes at name
+// (case-sensitive, whole name).
+bool ProcNameIs(const ProcEntry &entry, const char *name, size_t length);
 // The first entry whose procName is exactly the length bytes at name
 // (case-sensitive, whole name); -1 when there is none.
 int32_t FindProcessByName(const ConfigDb *db, const char *name, size_t length);

@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -42,6 +43,7 @@ constexpr const char *SEPARATORS = ":";
 
 constexpr int LINE_TAKEN = 0;
 constexpr int LINE_REFUSED = 1;
+constexpr int LINE_SKIPPED = 2;  // passed over without a report (and so not counted as refused)
 
 // A field check's result (0 accepted, else refused with a report) as a line's.
 int Refused(int checked) { return checked != 0 ? LINE_REFUSED : LINE_TAKEN; }
@@ -63,14 +65,36 @@ constexpr ConfigKey NumberKey(const char *name, const char *what, int32_t *(*tar
   return ConfigKey{name, KEY_NUMBER, what, target, min, max, nullptr, nullptr, 0, 0, nullptr};
 }
 
-// stat, or the hook a check for another root file system set.
-int StatConfigPath(const char *path, struct stat *st) {
-  return ConfigStatHook != nullptr ? ConfigStatHook(path, st) : stat(path, st);
+// stat, or how the read was told to look at paths.
+int StatConfigPath(const char *path, struct stat *st, const ConfigReadArg *arg) {
+  return arg != nullptr && arg->Stat != nullptr ? arg->Stat(path, st) : stat(path, st);
 }
 
-}  // namespace
+// Logs a report of the reader under the name of the operation that makes it
+// (function), or hands it to the one the read was given, with the line it is
+// about. The text is cut as the log cuts it, so both see the same text.
+void Report(const ConfigReadArg *arg, const char *function, int sourceLine, const char *format, ...)
+    __attribute__((format(printf, 4, 5)));
+void Report(const ConfigReadArg *arg, const char *function, int sourceLine, const char *format, ...) {
+  char text[LOG_TEXT_SIZE];
+  va_list args;
+  va_start(args, format);
+  int n = vsnprintf(text, sizeof text, format, args);
+  (void)n;  // cut on purpose, as above
+  va_end(args);
+  if (arg != nullptr && arg->Report != nullptr) {
+    arg->Report(arg->Context, CntLine, text);
+  } else {
+    LogMessage(UNIT, function, sourceLine, LOG_ERR, "%s", text);
+  }
+}
 
-ConfigStatFn ConfigStatHook = nullptr;
+// A report of the operation that is running.
+#define REPORT(arg, ...) Report(arg, __func__, __LINE__, __VA_ARGS__)
+// A report of a line's own checks, made for handle_config_line by its helpers.
+#define LINE_REPORT(arg, ...) Report(arg, "handle_config_line", __LINE__, __VA_ARGS__)
+
+}  // namespace
 
 // The periods come first and take any value; the watchdog's goes to the
 // pending value, which the watchdog thread sees only when the read ends, and
@@ -177,34 +201,38 @@ int ReadConfigFrom(const char *path, int namedBy, ConfigDb *db) {
   return 1;
 }
 
-void ReadConfigText(const ConfigText &text, ConfigDb *db) {
+int TakeConfigChunk(const char **next, const char *end, char (&chunk)[CONFIG_CHUNK_SIZE], bool *endsLine) {
+  size_t take = std::min(static_cast<size_t>(end - *next), static_cast<size_t>(CHUNK_SIZE - 1));
+  const char *newline = static_cast<const char *>(memchr(*next, '\n', take));
+  if (newline != nullptr) take = static_cast<size_t>(newline - *next) + 1;
+  memcpy(chunk, *next, take);
+  chunk[take] = '\0';
+  *next += take;
+  *endsLine = newline != nullptr;
+  // The text ends at the first NUL, which may come before the newline; a
+  // chunk that starts with one is an empty text and is read like the last
+  // line of a file without a newline.
+  const size_t len = strlen(chunk);
+  if (len > 0 && chunk[len - 1] == '\n') {
+    chunk[len - 1] = '\0';
+    return CHUNK_LINE;
+  }
+  return len < CHUNK_SIZE - 1 ? CHUNK_LINE : CHUNK_TOO_LONG;
+}
+
+void ReadConfigText(const ConfigText &text, ConfigDb *db, const ConfigReadArg *arg) {
   if (db == nullptr) return;
   CleanConfig(&text, db);
 
-  // The file is taken in chunks as a line reader with a buffer of
-  // CHUNK_SIZE bytes would take it: up to and including the next newline,
-  // at most CHUNK_SIZE - 1 bytes.
   char chunk[CHUNK_SIZE];
   const char *end = text.Data + text.Length;
   for (const char *next = text.Data; next < end;) {
-    size_t take = std::min(static_cast<size_t>(end - next), static_cast<size_t>(CHUNK_SIZE - 1));
-    const char *newline = static_cast<const char *>(memchr(next, '\n', take));
-    if (newline != nullptr) take = static_cast<size_t>(newline - next) + 1;
-    memcpy(chunk, next, take);
-    chunk[take] = '\0';
-    next += take;
-    // The text ends at the first NUL, which may come before the newline; a
-    // chunk that starts with one is an empty text and is read like the last
-    // line of a file without a newline.
-    const size_t len = strlen(chunk);
-    if (len > 0 && chunk[len - 1] == '\n') {
-      chunk[len - 1] = '\0';
-      handle_config_line(chunk, db);
-    } else if (len < CHUNK_SIZE - 1) {
-      handle_config_line(chunk, db);
+    bool endsLine = false;
+    if (TakeConfigChunk(&next, end, chunk, &endsLine) == CHUNK_LINE) {
+      handle_config_line(chunk, db, arg);
     } else {
       CntLine++;
-      LOG_AT(UNIT, LOG_ERR, "line %d is too long in config file", CntLine);
+      Report(arg, "ReadConfig", __LINE__, "line %d is too long in config file", CntLine);
       NoteRefusedLine(db, CntLine, chunk);
     }
   }
@@ -218,141 +246,179 @@ void ReadConfigText(const ConfigText &text, ConfigDb *db) {
 
 namespace {
 
+// The next field of the line being cut.
+char *NextField(char **save) { return strtok_r(nullptr, SEPARATORS, save); }
+
+// The next field, or null after "No <what> value given on line N".
+const char *ValueOrReport(char **save, const char *what, const ConfigReadArg *arg) {
+  const char *value = NextField(save);
+  if (value == nullptr) LINE_REPORT(arg, "No %s value given on line %d", what, CntLine);
+  return value;
+}
+
+// A number within the key's range, or the alive check's method word.
+int HandleValue(const ConfigKey &key, char **save, ConfigDb *db, const ConfigReadArg *arg) {
+  const char *value = ValueOrReport(save, key.What, arg);
+  if (value == nullptr) return LINE_REFUSED;
+  if (key.Kind == KEY_METHOD) return Refused(handle_alivecheck(value, key.Target(db), arg));
+  return Refused(handle_ranged(key.Name, value, key.Min, key.Max, key.Target(db), arg));
+}
+
+int HandlePath(const ConfigKey &key, char **save, ConfigDb *db, const ConfigReadArg *arg) {
+  const char *path = NextField(save);
+  if (path == nullptr) {
+    LINE_REPORT(arg, "No %s path given on line %d", key.What, CntLine);
+    return LINE_REFUSED;
+  }
+  // Every line fits a text field (see MAX_LINE).
+  snprintf(key.Text(db), CONFIG_TEXT_SIZE, "%s", path);
+  return LINE_TAKEN;
+}
+
+// Both values or neither: a half-given pair leaves the earlier one.
+int HandlePair(const ConfigKey &key, char **save, ConfigDb *db, const ConfigReadArg *arg) {
+  int32_t first = 0;
+  int32_t second = 0;
+  const char *value = ValueOrReport(save, key.What, arg);
+  if (value == nullptr || handle_ranged(key.Name, value, key.Min, key.Max, &first, arg) != 0) return LINE_REFUSED;
+  value = ValueOrReport(save, key.SecondWhat, arg);
+  if (value == nullptr || handle_ranged(key.Name, value, key.SecondMin, key.SecondMax, &second, arg) != 0) {
+    return LINE_REFUSED;
+  }
+  *key.Target(db) = first;
+  *key.SecondTarget(db) = second;
+  return LINE_TAKEN;
+}
+
+int HandleGroup(const ConfigKey &key, char **save, ConfigDb *db, const ConfigReadArg *arg) {
+  const char *value = ValueOrReport(save, key.What, arg);
+  if (value == nullptr) return LINE_TAKEN;
+  if (handle_group(value, key.Target(db), arg) == 0) {
+    db->ControlGroup = CONTROL_GROUP_SET;
+  } else if (db->ControlGroup == CONTROL_GROUP_NONE) {
+    // A refused group must not open the queue to everybody: without an
+    // earlier good line, the queue keeps what it had.
+    db->ControlGroup = CONTROL_GROUP_KEEP;
+  }
+  return LINE_TAKEN;
+}
+
+int HandleDaemonPidFile(char **save, ConfigDb *db, const ConfigReadArg *arg) {
+  // The field before the path carries nothing the daemon uses.
+  const char *path = NextField(save);
+  if (path != nullptr) path = NextField(save);
+  if (path == nullptr) {
+    LINE_REPORT(arg, "No PID file path given on line %d", CntLine);
+    return LINE_REFUSED;
+  }
+  CopyField(db->MyPidPath, path);
+  return LINE_TAKEN;
+}
+
+// The fields of a "Process" line, each checked.
+struct ProcessFields {
+  int32_t StartUp;
+  int32_t HealthCheck;
+  const char *PidPath;
+  const char *ExecPath;
+  const char *Option;  // null when the line has none
+};
+
+// Takes and checks the fields in their order; the first failure ends the
+// line. "START" is refused without a report: LINE_SKIPPED.
+int TakeProcessFields(char **save, ProcessFields *fields, const ConfigReadArg *arg) {
+  const char *field = NextField(save);
+  if (field == nullptr) {
+    LINE_REPORT(arg, "No startup given on line %d", CntLine);
+    return LINE_REFUSED;
+  }
+  if (handle_startup(field, &fields->StartUp, arg) != 0) {
+    return strcasecmp(field, "START") == 0 ? LINE_SKIPPED : LINE_REFUSED;
+  }
+  field = NextField(save);
+  if (field == nullptr) {
+    LINE_REPORT(arg, "No health check cycle given on line %d", CntLine);
+    return LINE_REFUSED;
+  }
+  if (handle_numeric(field, &fields->HealthCheck, arg) != 0) return LINE_REFUSED;
+  fields->PidPath = NextField(save);
+  if (fields->PidPath == nullptr) {
+    LINE_REPORT(arg, "No PID file path given on line %d", CntLine);
+    return LINE_REFUSED;
+  }
+  if (handle_pidpath(fields->PidPath, arg) != 0) return LINE_REFUSED;
+  fields->ExecPath = NextField(save);
+  if (fields->ExecPath == nullptr) {
+    LINE_REPORT(arg, "No exec path given on line %d", CntLine);
+    return LINE_REFUSED;
+  }
+  if (handle_execpath(fields->ExecPath, arg) != 0) return LINE_REFUSED;
+  fields->Option = NextField(save);
+  return LINE_TAKEN;
+}
+
+void FillEntry(const ProcessFields &fields, ProcEntry *entry) {
+  entry->StartUp = fields.StartUp;
+  entry->HealthCheck = fields.HealthCheck;
+  CopyField(entry->PidPath, fields.PidPath);
+  CopyField(entry->ExecPath, fields.ExecPath);
+  char *slash = strrchr(entry->ExecPath, '/');
+  entry->procName = slash != nullptr ? slash + 1 : entry->ExecPath;
+  CopyField(entry->Option, fields.Option != nullptr ? fields.Option : "");
+  entry->TmrHlthChk = fields.HealthCheck;
+  entry->FlgHlthChk.store(0);
+}
+
+int HandleProcess(char **save, ConfigDb *db, const ConfigReadArg *arg) {
+  if (db->NumProcess <= CntProcess || db->Process == nullptr) {
+    LINE_REPORT(arg, "No more processes manage line %d", CntLine);
+    return LINE_REFUSED;
+  }
+  ProcessFields fields{};
+  const int taken = TakeProcessFields(save, &fields, arg);
+  if (taken != LINE_TAKEN) return taken;
+  // Every check passed: only now is the entry written, so a refused line
+  // leaves nothing behind.
+  FillEntry(fields, &db->Process[CntProcess]);
+  CntProcess++;
+  return LINE_TAKEN;
+}
+
 // The line's checks and, when they pass, its store. LINE_REFUSED when the
 // line was refused with a report.
-int HandleLine(char *line, ConfigDb *db) {
+int HandleLine(char *line, ConfigDb *db, const ConfigReadArg *arg) {
   if (line[0] == '#') return LINE_TAKEN;
 
   // The reader never hands on more; a caller that does would overrun the
   // text fields of the database.
   if (strlen(line) > MAX_LINE) {
-    LOG_AT(UNIT, LOG_ERR, "line %d is too long in config file", CntLine);
+    LINE_REPORT(arg, "line %d is too long in config file", CntLine);
     return LINE_REFUSED;
   }
 
   char *save = nullptr;
   const char *key = strtok_r(line, SEPARATORS, &save);
-  if (key == nullptr) return LINE_TAKEN;
-
   const ConfigKey *known = FindConfigKey(key);
   // Any other key is not ours and is passed over in silence.
   if (known == nullptr) return LINE_TAKEN;
 
-  if (known->Kind == KEY_NUMBER) {
-    const char *value = strtok_r(nullptr, SEPARATORS, &save);
-    if (value == nullptr) {
-      LOG_AT(UNIT, LOG_ERR, "No %s value given on line %d", known->What, CntLine);
-      return LINE_REFUSED;
-    }
-    return Refused(handle_ranged(known->Name, value, known->Min, known->Max, known->Target(db)));
-  } else if (known->Kind == KEY_METHOD) {
-    const char *value = strtok_r(nullptr, SEPARATORS, &save);
-    if (value == nullptr) {
-      LOG_AT(UNIT, LOG_ERR, "No %s value given on line %d", known->What, CntLine);
-      return LINE_REFUSED;
-    }
-    return Refused(handle_alivecheck(value, known->Target(db)));
-  } else if (known->Kind == KEY_PATH) {
-    const char *path = strtok_r(nullptr, SEPARATORS, &save);
-    if (path == nullptr) {
-      LOG_AT(UNIT, LOG_ERR, "No %s path given on line %d", known->What, CntLine);
-      return LINE_REFUSED;
-    } else {
-      // Every line fits a text field (see MAX_LINE).
-      snprintf(known->Text(db), CONFIG_TEXT_SIZE, "%s", path);
-    }
-  } else if (known->Kind == KEY_PAIR) {
-    // Both values or neither: a half-given pair leaves the earlier one.
-    int32_t first = 0;
-    int32_t second = 0;
-    const char *value = strtok_r(nullptr, SEPARATORS, &save);
-    if (value == nullptr) {
-      LOG_AT(UNIT, LOG_ERR, "No %s value given on line %d", known->What, CntLine);
-      return LINE_REFUSED;
-    }
-    if (handle_ranged(known->Name, value, known->Min, known->Max, &first) != 0) return LINE_REFUSED;
-    value = strtok_r(nullptr, SEPARATORS, &save);
-    if (value == nullptr) {
-      LOG_AT(UNIT, LOG_ERR, "No %s value given on line %d", known->SecondWhat, CntLine);
-      return LINE_REFUSED;
-    }
-    if (handle_ranged(known->Name, value, known->SecondMin, known->SecondMax, &second) != 0) return LINE_REFUSED;
-    *known->Target(db) = first;
-    *known->SecondTarget(db) = second;
-  } else if (known->Kind == KEY_GROUP) {
-    const char *value = strtok_r(nullptr, SEPARATORS, &save);
-    if (value == nullptr) {
-      LOG_AT(UNIT, LOG_ERR, "No %s value given on line %d", known->What, CntLine);
-    } else if (handle_group(value, known->Target(db)) == 0) {
-      db->ControlGroup = CONTROL_GROUP_SET;
-    } else if (db->ControlGroup == CONTROL_GROUP_NONE) {
-      // A refused group must not open the queue to everybody: without an
-      // earlier good line, the queue keeps what it had.
-      db->ControlGroup = CONTROL_GROUP_KEEP;
-    }
-  } else if (known->Kind == KEY_PIDFILE) {
-    // The field before the path carries nothing the daemon uses.
-    const char *path = strtok_r(nullptr, SEPARATORS, &save);
-    if (path != nullptr) path = strtok_r(nullptr, SEPARATORS, &save);
-    if (path == nullptr) {
-      LOG_AT(UNIT, LOG_ERR, "No PID file path given on line %d", CntLine);
-      return LINE_REFUSED;
-    } else {
-      CopyField(db->MyPidPath, path);
-    }
-  } else if (known->Kind == KEY_PROCESS) {
-    if (db->NumProcess <= CntProcess || db->Process == nullptr) {
-      LOG_AT(UNIT, LOG_ERR, "No more processes manage line %d", CntLine);
-      return LINE_REFUSED;
-    }
-    const char *field = strtok_r(nullptr, SEPARATORS, &save);
-    if (field == nullptr) {
-      LOG_AT(UNIT, LOG_ERR, "No startup given on line %d", CntLine);
-      return LINE_REFUSED;
-    }
-    int32_t startUp = 0;
-    // "START" is refused without a report, and so is not counted.
-    if (handle_startup(field, &startUp) != 0) return strcasecmp(field, "START") == 0 ? LINE_TAKEN : LINE_REFUSED;
-
-    field = strtok_r(nullptr, SEPARATORS, &save);
-    if (field == nullptr) {
-      LOG_AT(UNIT, LOG_ERR, "No health check cycle given on line %d", CntLine);
-      return LINE_REFUSED;
-    }
-    int32_t healthCheck = 0;
-    if (handle_numeric(field, &healthCheck) != 0) return LINE_REFUSED;
-
-    const char *pidPath = strtok_r(nullptr, SEPARATORS, &save);
-    if (pidPath == nullptr) {
-      LOG_AT(UNIT, LOG_ERR, "No PID file path given on line %d", CntLine);
-      return LINE_REFUSED;
-    }
-    if (handle_pidpath(pidPath) != 0) return LINE_REFUSED;
-
-    const char *execPath = strtok_r(nullptr, SEPARATORS, &save);
-    if (execPath == nullptr) {
-      LOG_AT(UNIT, LOG_ERR, "No exec path given on line %d", CntLine);
-      return LINE_REFUSED;
-    }
-    if (handle_execpath(execPath) != 0) return LINE_REFUSED;
-
-    const char *option = strtok_r(nullptr, SEPARATORS, &save);
-
-    // Every check passed: only now is the entry written, so a refused line
-    // leaves nothing behind.
-    ProcEntry &entry = db->Process[CntProcess];
-    entry.StartUp = startUp;
-    entry.HealthCheck = healthCheck;
-    CopyField(entry.PidPath, pidPath);
-    CopyField(entry.ExecPath, execPath);
-    char *slash = strrchr(entry.ExecPath, '/');
-    entry.procName = slash != nullptr ? slash + 1 : entry.ExecPath;
-    CopyField(entry.Option, option != nullptr ? option : "");
-    entry.TmrHlthChk = healthCheck;
-    entry.FlgHlthChk.store(0);
-    CntProcess++;
+  switch (known->Kind) {
+    case KEY_NUMBER:
+    case KEY_METHOD:
+      return HandleValue(*known, &save, db, arg);
+    case KEY_PATH:
+      return HandlePath(*known, &save, db, arg);
+    case KEY_PAIR:
+      return HandlePair(*known, &save, db, arg);
+    case KEY_GROUP:
+      return HandleGroup(*known, &save, db, arg);
+    case KEY_PIDFILE:
+      return HandleDaemonPidFile(&save, db, arg);
+    case KEY_PROCESS:
+      return HandleProcess(&save, db, arg);
+    default:
+      return LINE_TAKEN;
   }
-  return LINE_TAKEN;
 }
 
 }  // namespace
@@ -368,42 +434,43 @@ void NoteRefusedLine(ConfigDb *db, int32_t line, const char *text) {
   if (db->NumRefused < INT32_MAX) db->NumRefused++;
 }
 
-void handle_config_line(char *line, ConfigDb *db) {
+void handle_config_line(char *line, ConfigDb *db, const ConfigReadArg *arg) {
   if (line == nullptr || db == nullptr) return;
   CntLine++;
   // The checks cut the line into its fields: the status shows it whole.
   char whole[CONFIG_TEXT_SIZE];
   int n = snprintf(whole, sizeof whole, "%s", line);
   (void)n;
-  if (HandleLine(line, db) == LINE_REFUSED) NoteRefusedLine(db, CntLine, whole);
+  if (HandleLine(line, db, arg) == LINE_REFUSED) NoteRefusedLine(db, CntLine, whole);
 }
 
-int handle_numeric(const char *field, int32_t *target) {
+int handle_numeric(const char *field, int32_t *target, const ConfigReadArg *arg) {
   if (field == nullptr || target == nullptr) return 1;
   if (Str2Num(field, 10, target) != 0) {
     // Str2Num clears errno first: a range error leaves ERANGE, trailing
     // characters leave 0 ("Success").
     const int err = errno;
     char text[128];
-    LOG_AT(UNIT, LOG_ERR, "Str2Num convert error [%s] : %s", field, ErrText(err, text, sizeof text));
+    REPORT(arg, "Str2Num convert error [%s] : %s", field, ErrText(err, text, sizeof text));
     return 1;
   }
   return 0;
 }
 
-int handle_ranged(const char *key, const char *field, int32_t min, int32_t max, int32_t *target) {
+int handle_ranged(const char *key, const char *field, int32_t min, int32_t max, int32_t *target,
+                  const ConfigReadArg *arg) {
   if (key == nullptr || field == nullptr || target == nullptr) return 1;
   int32_t value = 0;
-  if (handle_numeric(field, &value) != 0) return 1;
+  if (handle_numeric(field, &value, arg) != 0) return 1;
   if (value < min || value > max) {
-    LOG_AT(UNIT, LOG_ERR, "Config read: %s out of range line %d [%s]", key, CntLine, field);
+    REPORT(arg, "Config read: %s out of range line %d [%s]", key, CntLine, field);
     return 1;
   }
   *target = value;
   return 0;
 }
 
-int handle_startup(const char *field, int32_t *target) {
+int handle_startup(const char *field, int32_t *target, const ConfigReadArg *arg) {
   if (field == nullptr || target == nullptr) return 1;
   if (strcasecmp(field, "MONITOR") == 0) {
     *target = MONITOR;
@@ -420,11 +487,11 @@ int handle_startup(const char *field, int32_t *target) {
   // "START" is a known word that names no kind of supervision: its line is
   // refused without a report.
   if (strcasecmp(field, "START") == 0) return 1;
-  LOG_AT(UNIT, LOG_ERR, "Config read: StartUp convert error line %d [%s]", CntLine, field);
+  REPORT(arg, "Config read: StartUp convert error line %d [%s]", CntLine, field);
   return 1;
 }
 
-int handle_alivecheck(const char *field, int32_t *target) {
+int handle_alivecheck(const char *field, int32_t *target, const ConfigReadArg *arg) {
   if (field == nullptr || target == nullptr) return 1;
   if (strcmp(field, "ps") == 0) {
     *target = ALIVE_CHECK_PS;
@@ -434,42 +501,42 @@ int handle_alivecheck(const char *field, int32_t *target) {
     *target = ALIVE_CHECK_PROC;
     return 0;
   }
-  LOG_AT(UNIT, LOG_ERR, "Config read: AliveCheck convert error line %d [%s]", CntLine, field);
+  REPORT(arg, "Config read: AliveCheck convert error line %d [%s]", CntLine, field);
   return 1;
 }
 
-int handle_pidpath(const char *path) {
+int handle_pidpath(const char *path, const ConfigReadArg *arg) {
   if (path == nullptr) return 1;
   struct stat st;
-  if (StatConfigPath(path, &st) != 0) {
-    LOG_AT(UNIT, LOG_ERR, "Config read: PID file is not exist line %d [%s]", CntLine, path);
+  if (StatConfigPath(path, &st, arg) != 0) {
+    REPORT(arg, "Config read: PID file is not exist line %d [%s]", CntLine, path);
     return 1;
   }
   // The content is read by the alive check; an empty file cannot hold a pid.
   if (st.st_size == 0) {
-    LOG_AT(UNIT, LOG_ERR, "Config read: PID file is empty line %d", CntLine);
+    REPORT(arg, "Config read: PID file is empty line %d", CntLine);
     return 1;
   }
   return 0;
 }
 
-int handle_execpath(const char *path) {
+int handle_execpath(const char *path, const ConfigReadArg *arg) {
   if (path == nullptr) return 1;
   struct stat st;
-  if (StatConfigPath(path, &st) != 0) {
-    LOG_AT(UNIT, LOG_ERR, "Config read: Exec file is not exist line %d [%s]", CntLine, path);
+  if (StatConfigPath(path, &st, arg) != 0) {
+    REPORT(arg, "Config read: Exec file is not exist line %d [%s]", CntLine, path);
     return 1;
   }
   // Only the owner-execute bit counts: neither the file type nor whether
   // the daemon's own user may run it.
   if ((st.st_mode & S_IXUSR) == 0) {
-    LOG_AT(UNIT, LOG_ERR, "Config read: Exec file is not executable line %d", CntLine);
+    REPORT(arg, "Config read: Exec file is not executable line %d", CntLine);
     return 1;
   }
   return 0;
 }
 
-int handle_group(const char *field, int32_t *target) {
+int handle_group(const char *field, int32_t *target, const ConfigReadArg *arg) {
   if (field == nullptr || target == nullptr) return 1;
   int32_t number = 0;
   if (field[0] >= '0' && field[0] <= '9' && Str2Num(field, 10, &number) == 0 && number >= 0) {
@@ -487,7 +554,7 @@ int handle_group(const char *field, int32_t *target) {
     buffer.resize(buffer.size() * 2);
   }
   if (error != 0 || found == nullptr || entry.gr_gid > static_cast<gid_t>(INT32_MAX)) {
-    LOG_AT(UNIT, LOG_ERR, "Config read: ControlGroup unknown group line %d [%s]", CntLine, field);
+    REPORT(arg, "Config read: ControlGroup unknown group line %d [%s]", CntLine, field);
     return 1;
   }
   *target = static_cast<int32_t>(entry.gr_gid);

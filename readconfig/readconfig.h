@@ -101,6 +101,32 @@ bool ConfigWrittenOnlyBy(const ConfigFile &file, uid_t uid);
 constexpr int CONFIG_NAMED_BY_ROOT = 0;
 constexpr int CONFIG_NAMED_BY_ANYONE = 1;
 
+// What a read is given besides the file and the database: how it looks at
+// the paths of its lines, and where its reports go. The daemon's reads are
+// given none (null): stat(2), and the system log at LOG_ERR under the name
+// of the reporting function. A check of a file before it is deployed looks
+// the paths up under another root file system and collects each report
+// with the number of the line (CntLine) it was made on.
+using ConfigStatFn = int (*)(const char *path, struct stat *st);
+using ConfigReportFn = void (*)(void *context, int32_t line, const char *text);
+struct ConfigReadArg {
+  ConfigStatFn Stat;      // null: stat(2)
+  ConfigReportFn Report;  // null: the system log
+  void *Context;          // handed to Report
+};
+
+// How TakeConfigChunk found a chunk.
+constexpr int CHUNK_LINE = 0;      // a line for handle_config_line, its newline removed
+constexpr int CHUNK_TOO_LONG = 1;  // CONFIG_CHUNK_SIZE - 1 bytes without a newline: reported and dropped
+
+// Cuts the next chunk from the text between *next and end as the reader
+// takes a file: up to and including the next newline, at most
+// CONFIG_CHUNK_SIZE - 1 bytes, its text ending at its first NUL. Copies the
+// text into chunk and moves *next past the chunk; *endsLine says whether the
+// chunk's bytes ended with a newline, so that the file's next line begins
+// after it.
+int TakeConfigChunk(const char **next, const char *end, char (&chunk)[CONFIG_CHUNK_SIZE], bool *endsLine);
+
 // Starts over with CleanConfig and reads the file. 0: file opened and read;
 // 1: file could not be opened or was refused (reported), the table left
 // empty. A file named by anyone that others may have written is refused as
@@ -110,30 +136,26 @@ int ReadConfigFrom(const char *path, int namedBy, ConfigDb *db);
 int ReadConfig(const char *path, ConfigDb *db);
 // ReadConfig after a successful load, for a caller that keeps the bytes:
 // the table is sized from text and filled from its lines.
-void ReadConfigText(const ConfigText &text, ConfigDb *db);
+void ReadConfigText(const ConfigText &text, ConfigDb *db, const ConfigReadArg *arg = nullptr);
 
 // One line of the file without its newline; bad lines are reported, leave
-// the database as it was and are noted among its refused lines.
-void handle_config_line(char *line, ConfigDb *db);
+// the database as it was and are noted among its refused lines. The field
+// checks below report the same way; arg is what the read was given.
+void handle_config_line(char *line, ConfigDb *db, const ConfigReadArg *arg = nullptr);
 // Notes a refused line (its number and text) in db's record of the read.
 void NoteRefusedLine(ConfigDb *db, int32_t line, const char *text);
 // Field checks of a line; 0: accepted (stored in *target), 1: refused
 // (reported).
-int handle_numeric(const char *field, int32_t *target);
+int handle_numeric(const char *field, int32_t *target, const ConfigReadArg *arg = nullptr);
 // handle_numeric, then a range check ("Config read: <key> out of range line
 // N [field]"); *target is written only when both pass.
-int handle_ranged(const char *key, const char *field, int32_t min, int32_t max, int32_t *target);
-int handle_startup(const char *field, int32_t *target);
+int handle_ranged(const char *key, const char *field, int32_t min, int32_t max, int32_t *target,
+                  const ConfigReadArg *arg = nullptr);
+int handle_startup(const char *field, int32_t *target, const ConfigReadArg *arg = nullptr);
 // "ps" or "proc", exactly; anything else is reported with the line number.
-int handle_alivecheck(const char *field, int32_t *target);
-int handle_pidpath(const char *path);
-int handle_execpath(const char *path);
+int handle_alivecheck(const char *field, int32_t *target, const ConfigReadArg *arg = nullptr);
+int handle_pidpath(const char *path, const ConfigReadArg *arg = nullptr);
+int handle_execpath(const char *path, const ConfigReadArg *arg = nullptr);
 // A group name from the group database, or a group number; refused
 // ("Config read: ControlGroup unknown group line N [field]") otherwise.
-int handle_group(const char *field, int32_t *target);
-
-// How handle_pidpath and handle_execpath look at a path: stat(2) when null.
-// A configuration check for another root file system sets it to look the
-// path up under that root; the daemon never sets it.
-using ConfigStatFn = int (*)(const char *path, struct stat *st);
-extern ConfigStatFn ConfigStatHook;
+int handle_group(const char *field, int32_t *target, const ConfigReadArg *arg = nullptr);

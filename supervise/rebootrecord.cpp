@@ -236,17 +236,6 @@ int ReplaceFile(const char *path, const RebootRecordLines *records) {
 
 }  // namespace
 
-const char *RebootRecordMode(int mode) {
-  switch (mode) {
-    case TERM_POWEROFF:
-      return "poweroff";
-    case TERM_SAFEMODE:
-      return "safemode";
-    default:
-      return "reboot";
-  }
-}
-
 void RebootRecordStampNow(RebootRecordStamp *stamp) {
   stamp->Wall = static_cast<int64_t>(time(nullptr));
   struct timespec now;
@@ -272,7 +261,7 @@ void FormatRebootRecord(char *line, size_t size, const RebootRecordStamp *stamp,
     (void)n;  // both fit: the mark, 12 digits and an id of 36
   }
   // Cut on purpose: the reason is a log text, and a record must stay one line.
-  int n = snprintf(line, size, "%s %s%s%s%s", wall, RebootRecordMode(mode), boot, kReasonMark,
+  int n = snprintf(line, size, "%s %s%s%s%s", wall, TermModeName(mode), boot, kReasonMark,
                    reason != nullptr ? reason : "");
   (void)n;
   for (char *c = line; *c != '\0'; c++) {
@@ -289,7 +278,7 @@ int ParseRebootRecord(const char *line, RebootRecordStamp *stamp, int32_t *mode)
   rest++;
   const int32_t modes[] = {TERM_POWEROFF, TERM_REBOOT, TERM_SAFEMODE};
   for (int32_t candidate : modes) {
-    const char *word = RebootRecordMode(candidate);
+    const char *word = TermModeName(candidate);
     const size_t length = strlen(word);
     if (strncmp(rest, word, length) != 0) continue;
     const char *fields = rest + length;

@@ -46,9 +46,6 @@ struct RebootRecordStamp {
   char BootId[REBOOT_BOOT_ID_SIZE];  // empty: not known
 };
 
-// "poweroff", "safemode" or "reboot" (every other mode reboots).
-const char *RebootRecordMode(int mode);
-
 // The stamp of now: the wall clock, the uptime and the boot id.
 void RebootRecordStampNow(RebootRecordStamp *stamp);
 

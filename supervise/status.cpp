@@ -4,9 +4,7 @@
 // without a time limit, except for a new client or the word to quit.
 #include "supervise/status.h"
 
-#include <fcntl.h>
 #include <poll.h>
-#include <pthread.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -22,6 +20,8 @@
 #include "common/errtext.h"
 #include "common/fd.h"
 #include "common/log.h"
+#include "common/quitpipe.h"
+#include "common/statusaddress.h"
 #include "supervise/controlgroup.h"
 #include "supervise/statusinfo.h"
 #include "supervise/statusreply.h"
@@ -55,22 +55,7 @@ enum ClientEnd : int {
 // The server's state; touched only by the thread that starts and stops it,
 // and (the descriptors) by the server thread while it runs.
 UniqueFd Listener;
-int QuitPipe[2] = {-1, -1};
-pthread_t Server;
-bool ServerRunning = false;
-
-void ClosePipe() {
-  for (int &fd : QuitPipe) {
-    if (fd >= 0) close(fd);
-    fd = -1;
-  }
-}
-
-// Whether the quit byte has come; waits up to timeoutMs for it.
-bool QuitWithin(int quitFd, int timeoutMs) {
-  struct pollfd quit = {quitFd, POLLIN, 0};
-  return poll(&quit, quitFd >= 0 ? 1 : 0, timeoutMs) > 0 && (quit.revents & (POLLIN | POLLHUP)) != 0;
-}
+QuitPipe ServerQuit;
 
 int Left(int64_t deadline) {
   int64_t left = deadline - MonotonicMs();
@@ -192,7 +177,7 @@ int OpenListener(UniqueFd *listener);
 
 void *StatusThread(void *param) {
   ThreadArg *arg = static_cast<ThreadArg *>(param);
-  const int quitFd = QuitPipe[0];
+  const int quitFd = ServerQuit.ReadEnd();
   bool failing = false;  // a failure is reported once until the next client is served
   for (;;) {
     if (!Listener.valid()) {
@@ -235,24 +220,13 @@ void *StatusThread(void *param) {
   return nullptr;
 }
 
-// The status socket's address; returns its length.
-socklen_t StatusAddress(struct sockaddr_un *address) {
-  memset(address, 0, sizeof *address);
-  address->sun_family = AF_UNIX;
-  // The abstract namespace: a leading NUL, and the name's own length.
-  constexpr size_t kNameLength = sizeof WARDEND_STATUS_NAME - 1;
-  static_assert(kNameLength + 1 <= sizeof address->sun_path, "the status name must fit a socket address");
-  memcpy(address->sun_path + 1, WARDEND_STATUS_NAME, kNameLength);
-  return static_cast<socklen_t>(offsetof(struct sockaddr_un, sun_path) + 1 + kNameLength);
-}
-
 // The listening socket, close-on-exec and non-blocking (a client that gave
 // up between poll and accept must not block the thread).
 int OpenListener(UniqueFd *listener) {
   UniqueFd fd(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
   if (!fd.valid()) return -1;
   struct sockaddr_un address;
-  socklen_t length = StatusAddress(&address);
+  socklen_t length = StatusSocketAddress(&address);
   if (bind(fd.get(), reinterpret_cast<struct sockaddr *>(&address), length) != 0) return -1;
   if (listen(fd.get(), kBacklog) != 0) return -1;
   *listener = std::move(fd);
@@ -265,7 +239,7 @@ int OpenListener(UniqueFd *listener) {
 void LogNameHolder() {
   UniqueFd probe(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
   struct sockaddr_un address;
-  socklen_t length = StatusAddress(&address);
+  socklen_t length = StatusSocketAddress(&address);
   struct ucred holder;
   socklen_t size = sizeof holder;
   if (probe.valid() && connect(probe.get(), reinterpret_cast<struct sockaddr *>(&address), length) == 0 &&
@@ -294,41 +268,32 @@ bool LockTableWithin(ThreadArg *arg, int waitMs, int quitFd) {
 }
 
 int StatusServerStart(ThreadArg *arg) {
-  if (ServerRunning) return 0;
+  if (ServerQuit.Running()) return 0;
   char text[128];
   // A name held by another process is taken over later by the thread.
   const bool held = OpenListener(&Listener) != 0 && errno == EADDRINUSE;
   if (held) LogNameHolder();
-  if ((!held && !Listener.valid()) || pipe2(QuitPipe, O_CLOEXEC | O_NONBLOCK) != 0) {
-    LOG_AT(kUnit, LOG_ERR, "Status socket fail! : %s", ErrText(errno, text, sizeof text));
-    Listener.reset();
-    ClosePipe();
-    return -1;
-  }
   // A small stack of its own when the memory is locked, like every thread of the loop.
-  int error = LoopThreadCreate(&Server, StatusThread, arg);
-  if (error != 0) {
+  const int error = !held && !Listener.valid() ? -1 : ServerQuit.Start(LoopThreadCreate, StatusThread, arg);
+  if (error < 0) {
+    LOG_AT(kUnit, LOG_ERR, "Status socket fail! : %s", ErrText(errno, text, sizeof text));
+  } else if (error > 0) {
     LOG_AT(kUnit, LOG_ERR, "Status thread create fail! : %s", ErrText(error, text, sizeof text));
+  }
+  if (error != 0) {
     Listener.reset();
-    ClosePipe();
     return -1;
   }
-  ServerRunning = true;
   StatusWatchTable(arg->Config);
   return 0;
 }
 
 void StatusServerStop() {
-  if (!ServerRunning) return;
-  unsigned char quit = 0;
-  ssize_t written = write(QuitPipe[1], &quit, 1);
-  (void)written;  // an empty pipe always takes one byte
-  int error = pthread_join(Server, nullptr);
+  if (!ServerQuit.Running()) return;
+  const int error = ServerQuit.Stop();
   if (error != 0) {
     char text[128];
     LOG_AT(kUnit, LOG_ERR, "Status thread join fail! : %s", ErrText(error, text, sizeof text));
   }
   Listener.reset();
-  ClosePipe();
-  ServerRunning = false;
 }

@@ -68,19 +68,6 @@ const char *KindName(int32_t startUp) {
   }
 }
 
-const char *ModeName(int32_t mode) {
-  switch (mode) {
-    case TERM_POWEROFF:
-      return "poweroff";
-    case TERM_SAFEMODE:
-      return "safe-mode";
-    default:
-      return "reboot";  // what DoSystemTerminate runs for any other mode
-  }
-}
-
-int EffectiveRefresh(int32_t refresh) { return refresh > 0 ? refresh : 1; }
-
 void AddWatchdog(const ConfigDb *db, int64_t nowMs, StatusText *out) {
   const DebugInfo &d = gDebugInfo;
   out->Add("\"watchdog\":{");
@@ -148,7 +135,7 @@ void AddTermination(int64_t nowMs, StatusText *out) {
   out->Add(",");
   // The fields behind the flag are written once, before the flag.
   if (info.TermPublished.load(std::memory_order_acquire) != 0) {
-    AddString(out, "mode", ModeName(info.TermMode));
+    AddString(out, "mode", TermModeName(info.TermMode));
     out->Add(",");
     AddString(out, "reason", info.TermReason);
     out->Add(",");
@@ -223,10 +210,6 @@ void AddConfig(const ConfigDb *db, int64_t nowMs, StatusText *out) {
   AddInt(out, "WdtPriority", db->WdtPriority);
   out->Add("},");
   AddInt(out, "process_count", db->Process != nullptr ? db->NumProcess : 0);
-}
-
-bool NameIs(const ProcEntry &entry, const char *name, size_t length) {
-  return entry.procName != nullptr && strlen(entry.procName) == length && memcmp(entry.procName, name, length) == 0;
 }
 
 // What the last alive check made of the pid file (see ProcEntry.PidAlive).
@@ -319,7 +302,7 @@ void AddProcesses(const ProcEntry *entries, int32_t count, int32_t aliveWatch, c
   out->Add(",\"processes\":[");
   bool first = true;
   for (int32_t i = 0; entries != nullptr && i < count; i++) {
-    if (request == STATUS_REQ_NAME && !NameIs(entries[i], name, nameLength)) continue;
+    if (request == STATUS_REQ_NAME && !ProcNameIs(entries[i], name, nameLength)) continue;
     out->Add(first ? "\n" : ",\n");
     first = false;
     AddEntry(entries[i], i, aliveWatch, snap, nowMs, out);

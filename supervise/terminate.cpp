@@ -121,6 +121,17 @@ void RunCommand(const char *command) {
 
 }  // namespace
 
+const char *TermModeName(int mode) {
+  switch (mode) {
+    case TERM_POWEROFF:
+      return "poweroff";
+    case TERM_SAFEMODE:
+      return "safemode";
+    default:
+      return "reboot";
+  }
+}
+
 void SetupPowerLed(int first, int second) {
   UniqueFd led(open(kPowerLedDevice, O_RDWR | O_CLOEXEC));
   if (!led.valid()) {

@@ -13,6 +13,11 @@ enum TermMode : int32_t {
   TERM_SAFEMODE = 3
 };
 
+// The mode's one spelling, in the reboot record and the status reply:
+// "poweroff", "safemode" or "reboot" (what any other mode runs). Records of
+// earlier versions carry the same words, so they are read back unchanged.
+const char *TermModeName(int mode);
+
 struct LedCmd {
   int32_t first;
   int32_t second;

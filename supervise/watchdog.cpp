@@ -39,14 +39,6 @@ constexpr unsigned long kBoardRequest = _IOR('W', 12, int);
 std::mutex gWdtLock;
 int gWdtFd = -1;
 
-// A refresh period of 0 would make the watchdog thread spin and a negative
-// one would sleep (as an unsigned count) far past any watchdog timeout, so
-// both are taken as 1 second. Large positive values are honoured as given.
-int EffectiveRefresh(const ConfigDb *db) {
-  int32_t refresh = db->WdtRefresh.load();
-  return refresh > 0 ? refresh : 1;
-}
-
 // The dump shows the refresh time on the wall clock, as a reader of the log
 // knows it; only the intervals are measured on the monotonic clock.
 void PublishWdtTime() {
@@ -102,6 +94,8 @@ void NoteKeepAlive(int err) {
 }
 
 }  // namespace
+
+int EffectiveRefresh(int32_t refresh) { return refresh > 0 ? refresh : 1; }
 
 int WdtOpen() {
   std::lock_guard<std::mutex> lock(gWdtLock);
@@ -197,7 +191,7 @@ void *WdtThread(void *param) {
   // hardware resets the board.
   while (arg->Stop->load() == 0) {
     // The period is read at every pass so that a re-read takes effect.
-    SleepSeconds(EffectiveRefresh(arg->Config));
+    SleepSeconds(EffectiveRefresh(arg->Config->WdtRefresh.load()));
     // A daemon that is stopping lets its cyclic thread end first; that is
     // no stall.
     if (!RefreshStopped() && arg->Stop->load() == 0) {
@@ -211,7 +205,7 @@ void *WdtThread(void *param) {
     }
     if (RefreshStopped()) continue;
     WdtKeepAlive();
-    int64_t limit = 2 * static_cast<int64_t>(EffectiveRefresh(arg->Config));
+    int64_t limit = 2 * static_cast<int64_t>(EffectiveRefresh(arg->Config->WdtRefresh.load()));
     if (limit > INT_MAX) limit = INT_MAX;
     int interval = CheckThreadInterval(&lastMs, static_cast<int>(limit));
     PublishWdtTime();

@@ -54,6 +54,12 @@ extern DebugInfo gDebugInfo;
 // (see supervise/stall.h) is logged once and the refreshes stop.
 void *WdtThread(void *arg);
 
+// The refresh period the watchdog thread sleeps for a configured one: 0
+// would make it spin and a negative one would sleep (as an unsigned count)
+// far past any watchdog timeout, so both are taken as 1 second. Large
+// positive values are honoured as given.
+int EffectiveRefresh(int32_t refresh);
+
 // Milliseconds since *timeMs, both on the monotonic clock, so that a step of
 // the wall clock is never taken for an interval; stores the current time
 // into *timeMs. An interval longer than limit seconds is counted in

@@ -9,7 +9,6 @@
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
-#include <pthread.h>
 #include <sys/ipc.h>
 #include <sys/msg.h>
 #include <unistd.h>
@@ -17,6 +16,7 @@
 #include "common/ctrlmsg.h"
 #include "common/errtext.h"
 #include "common/log.h"
+#include "common/quitpipe.h"
 #include "common/sleep.h"
 #include "supervise/watchdog.h"
 #include "wardend/wardend.h"
@@ -31,9 +31,7 @@ namespace {
 int SignalPipe[2] = {-1, -1};
 
 // The worker's state; touched only by the thread that starts and stops it.
-int QuitPipe[2] = {-1, -1};
-pthread_t Worker;
-bool WorkerRunning = false;
+QuitPipe WorkerQuit;
 
 // Pause between two sends while the queue is full.
 constexpr int kQueueFullPauseMs = 10;
@@ -61,12 +59,6 @@ void RecordSignal(int signo) {
   (void)written;
 }
 
-// True when the worker has been told to stop; waits up to timeoutMs for it.
-bool QuitRequested(int timeoutMs) {
-  struct pollfd quit = {QuitPipe[0], POLLIN, 0};
-  return poll(&quit, 1, timeoutMs) > 0 && (quit.revents & (POLLIN | POLLHUP)) != 0;
-}
-
 void HandleSignal(int signo, ThreadArg *arg) {
   // Three separate tests, as in a handler that is given the signal number.
   if (signo == SIGHUP) SendRereadRequest(arg->QueId);
@@ -74,15 +66,9 @@ void HandleSignal(int signo, ThreadArg *arg) {
   if (signo == SIGUSR2) DumpDebugInfo();
 }
 
-// Whether the stop byte is there, without waiting (for when poll fails).
-bool QuitPending() {
-  unsigned char byte;
-  return read(QuitPipe[0], &byte, 1) == 1;
-}
-
 void *SignalWorker(void *param) {
   ThreadArg *arg = static_cast<ThreadArg *>(param);
-  struct pollfd fds[2] = {{SignalPipe[0], POLLIN, 0}, {QuitPipe[0], POLLIN, 0}};
+  struct pollfd fds[2] = {{SignalPipe[0], POLLIN, 0}, {WorkerQuit.ReadEnd(), POLLIN, 0}};
   bool failing = false;  // reported once until a wait succeeds again
   for (;;) {
     if (poll(fds, 2, -1) < 0) {
@@ -94,7 +80,7 @@ void *SignalWorker(void *param) {
         failing = true;
       }
       SleepSeconds(kPollRetrySeconds);
-      if (QuitPending()) break;
+      if (WorkerQuit.Pending()) break;
       continue;
     }
     failing = false;
@@ -128,38 +114,26 @@ void InstallSignalHandlers() {
 }
 
 int SignalWorkerStart(ThreadArg *arg) {
-  if (WorkerRunning) return 0;
+  if (WorkerQuit.Running()) return 0;
   char text[128];
-  if (pipe2(QuitPipe, O_CLOEXEC | O_NONBLOCK) != 0) {
+  const int error = WorkerQuit.Start(LoopThreadCreate, SignalWorker, arg);
+  if (error < 0) {
     SIG_LOG(LOG_ERR, "Signal thread pipe fail! : %s", ErrText(errno, text, sizeof text));
     return -1;
   }
-  int error = LoopThreadCreate(&Worker, SignalWorker, arg);
-  if (error != 0) {
+  if (error > 0) {
     SIG_LOG(LOG_ERR, "Signal thread create fail! : %s", ErrText(error, text, sizeof text));
-    close(QuitPipe[0]);
-    close(QuitPipe[1]);
-    QuitPipe[0] = QuitPipe[1] = -1;
     return -1;
   }
-  WorkerRunning = true;
   return 0;
 }
 
 void SignalWorkerStop() {
-  if (!WorkerRunning) return;
-  unsigned char quit = 0;
-  ssize_t written = write(QuitPipe[1], &quit, 1);
-  (void)written;  // an empty pipe always takes one byte
-  int error = pthread_join(Worker, nullptr);
+  const int error = WorkerQuit.Stop();
   if (error != 0) {
     char text[128];
     SIG_LOG(LOG_ERR, "Signal thread join fail! : %s", ErrText(error, text, sizeof text));
   }
-  close(QuitPipe[0]);
-  close(QuitPipe[1]);
-  QuitPipe[0] = QuitPipe[1] = -1;
-  WorkerRunning = false;
 }
 
 void SendRereadRequest(int queId) {
@@ -189,7 +163,7 @@ void SendRereadRequest(int queId) {
       SIG_LOG(LOG_ERR, "MSG que send fail! : %s", ErrText(error, text, sizeof text));
       return;
     }
-    if (QuitRequested(kQueueFullPauseMs)) {
+    if (QuitWithin(WorkerQuit.ReadEnd(), kQueueFullPauseMs)) {
       SIG_LOG(LOG_ERR, "MSG que send fail! : %s", ErrText(error, text, sizeof text));
       return;
     }

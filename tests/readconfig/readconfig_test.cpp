@@ -63,6 +63,40 @@ TEST_P(LineLengthTable, ReadsLinesOfUpTo254Characters) {
 }
 TABLE_ROWS(LineLengthTable, kLineRows);
 
+// In debug mode a report names the operation that makes it, as the reader's
+// documentation lists them: the line's own checks are handle_config_line's,
+// a line too long for the chunk is ReadConfig's, a field check is its own.
+struct ReporterRow {
+  const char *name;
+  std::string content;
+  std::string suffix;  // the end of the one line logged
+};
+
+const ReporterRow kReporterRows[] = {
+    {"MissingValue", "AliveWatchPeriod\n", ":handle_config_line@readconfig\n"},
+    {"MissingPairValue", "RebootLoopLimit:3\n", ":handle_config_line@readconfig\n"},
+    {"MissingDaemonPidFile", "Wardend:x\n", ":handle_config_line@readconfig\n"},
+    {"MissingProcessField", "Process:MONITOR\n", ":handle_config_line@readconfig\n"},
+    {"TableFull", ":Process:MONITOR\n", ":handle_config_line@readconfig\n"},
+    {"LineTooLong", std::string(300, 'x') + "\n", ":ReadConfig@readconfig\n"},
+    {"BadNumber", "TermTimeout:x\n", ":handle_numeric@readconfig\n"},
+};
+
+class ReporterTable : public ConfigTest, public testing::WithParamInterface<ReporterRow> {};
+
+TEST_P(ReporterTable, DebugSuffixNamesTheReportingOperation) {
+  LogDebug = 1;
+  const int read = Read(GetParam().content);
+  LogDebug = 0;
+  ASSERT_EQ(read, 0);
+  ASSERT_FALSE(gLogged.empty());
+  const std::string &line = gLogged.front().second;
+  const std::string &suffix = GetParam().suffix;
+  EXPECT_TRUE(line.size() > suffix.size() && line.compare(line.size() - suffix.size(), suffix.size(), suffix) == 0)
+      << line;
+}
+TABLE_ROWS(ReporterTable, kReporterRows);
+
 // Refused lines, each message naming its own line, mixed with accepted forms,
 // lines passed over in silence and CRLF line ends (the carriage return stays
 // in the last field of the line).

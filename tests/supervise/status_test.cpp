@@ -20,6 +20,7 @@
 
 #include "common/clock.h"
 #include "common/ctrlmsg.h"
+#include "common/statusaddress.h"
 #include "supervise/msgrcv.h"
 #include "supervise/stall.h"
 #include "supervise/status.h"
@@ -195,7 +196,7 @@ TEST(StatusReply, WithoutTheLockSaysBusyAndKeepsWatchdogAndTermination) {
   const std::string reply = Reply(&t.arg, false, STATUS_REQ_ALL, "", MonotonicMs());
   StatusTerminationEnd();
   for (const char *part : {"\"table\":\"busy\"", "\"late_refreshes\":3", "\"max_interval\":61.234",
-                           "\"termination\":{\"in_progress\":true,\"mode\":\"safe-mode\",\"reason\":\"Reboot to "
+                           "\"termination\":{\"in_progress\":true,\"mode\":\"safemode\",\"reason\":\"Reboot to "
                            "Safe-mode request from application [up\\\"d] : x\",\"age\":0.",
                            "\"config\":null,\"periods\":null,\"safety\":null,\"process_count\":null,\"processes\":null}\n"}) {
     EXPECT_NE(reply.find(part), std::string::npos) << part << "\n"
@@ -203,7 +204,7 @@ TEST(StatusReply, WithoutTheLockSaysBusyAndKeepsWatchdogAndTermination) {
   }
   EXPECT_EQ(reply.find("beacon"), std::string::npos);
   // The termination has returned: no longer in progress, its reason kept.
-  EXPECT_NE(Reply(&t.arg, false, STATUS_REQ_ALL, "", MonotonicMs()).find("{\"in_progress\":false,\"mode\":\"safe-mode\""),
+  EXPECT_NE(Reply(&t.arg, false, STATUS_REQ_ALL, "", MonotonicMs()).find("{\"in_progress\":false,\"mode\":\"safemode\""),
             std::string::npos);
 }
 
@@ -358,10 +359,8 @@ TEST(StatusLock, GivesUpWhenTheTableStaysBusyOrWhenToldToQuit) {
 
 std::string Ask(const std::string &request) {
   int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  struct sockaddr_un address {};
-  address.sun_family = AF_UNIX;
-  memcpy(address.sun_path + 1, WARDEND_STATUS_NAME, strlen(WARDEND_STATUS_NAME));
-  socklen_t length = static_cast<socklen_t>(offsetof(struct sockaddr_un, sun_path) + 1 + strlen(WARDEND_STATUS_NAME));
+  struct sockaddr_un address;
+  socklen_t length = StatusSocketAddress(&address);
   std::string reply;
   if (connect(fd, reinterpret_cast<struct sockaddr *>(&address), length) == 0 &&
       send(fd, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size())) {
@@ -409,12 +408,8 @@ TEST(StatusServer, AnswersWhileTheTableChangesAndStopsWithASilentClient) {
   pass.join();
 
   int silent = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  struct sockaddr_un address {};
-  address.sun_family = AF_UNIX;
-  memcpy(address.sun_path + 1, WARDEND_STATUS_NAME, strlen(WARDEND_STATUS_NAME));
-  ASSERT_EQ(connect(silent, reinterpret_cast<struct sockaddr *>(&address),
-                    static_cast<socklen_t>(offsetof(struct sockaddr_un, sun_path) + 1 + strlen(WARDEND_STATUS_NAME))),
-            0);
+  struct sockaddr_un address;
+  ASSERT_EQ(connect(silent, reinterpret_cast<struct sockaddr *>(&address), StatusSocketAddress(&address)), 0);
   StatusServerStop();
   char byte;
   EXPECT_LE(recv(silent, &byte, 1, 0), 0);  // closed without a reply (reset when it was never accepted)
