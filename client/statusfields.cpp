@@ -6,23 +6,23 @@
 #include <cstdio>
 
 double Number(const JsonValue &object, const char *key, double otherwise) {
-  const JsonValue *v = object.Get(key);
-  return v != nullptr && v->kind == JsonValue::NUMBER ? v->number : otherwise;
+  const JsonValue *v = JsonMember(object, key);
+  return v != nullptr && v->is_number() ? v->get<double>() : otherwise;
 }
 
 std::string Text(const JsonValue &object, const char *key) {
-  const JsonValue *v = object.Get(key);
-  return v != nullptr && v->kind == JsonValue::STRING ? v->text : std::string();
+  const JsonValue *v = JsonMember(object, key);
+  return v != nullptr && v->is_string() ? v->get_ref<const std::string &>() : std::string();
 }
 
 bool Flag(const JsonValue &object, const char *key) {
-  const JsonValue *v = object.Get(key);
-  return v != nullptr && v->kind == JsonValue::BOOL && v->boolean;
+  const JsonValue *v = JsonMember(object, key);
+  return v != nullptr && v->is_boolean() && v->get<bool>();
 }
 
 const JsonValue *Processes(const JsonValue &reply) {
-  const JsonValue *p = reply.Get("processes");
-  return p != nullptr && p->kind == JsonValue::ARRAY ? p : nullptr;
+  const JsonValue *p = JsonMember(reply, "processes");
+  return p != nullptr && p->is_array() ? p : nullptr;
 }
 
 double Clamped(double value) { return std::max(-kNumberLimit, std::min(value, kNumberLimit)); }

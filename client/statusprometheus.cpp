@@ -86,24 +86,24 @@ void DaemonFamilies(const JsonValue &reply, double boardUptime, std::string *out
 // The last read of the configuration, the safety settings and the count of
 // processes.
 void ConfigFamilies(const JsonValue &reply, std::string *out) {
-  const JsonValue *config = reply.Get("config");
-  if (config != nullptr && config->kind == JsonValue::OBJECT) {
+  const JsonValue *config = JsonMember(reply, "config");
+  if (config != nullptr && config->is_object()) {
     Family(out, "wardend_config_read_age_seconds", "gauge", "Seconds since the configuration file was last read.");
     Sample(out, "wardend_config_read_age_seconds", "", Number(*config, "read_age"));
     Family(out, "wardend_config_read_ok", "gauge", "1 when the last read could open the configuration file.");
     Sample(out, "wardend_config_read_ok", "", Flag(*config, "read_ok") ? 1 : 0);
   }
-  const JsonValue *safety = reply.Get("safety");
-  if (safety != nullptr && safety->kind == JsonValue::OBJECT) {
-    const JsonValue *record = safety->Get("RebootRecord");
-    const JsonValue *loop = safety->Get("RebootLoopLimit");
+  const JsonValue *safety = JsonMember(reply, "safety");
+  if (safety != nullptr && safety->is_object()) {
+    const JsonValue *record = JsonMember(*safety, "RebootRecord");
+    const JsonValue *loop = JsonMember(*safety, "RebootLoopLimit");
     const struct {
       const char *setting;
       bool on;
     } settings[] = {
         {"SuperviseStallTimeout", Number(*safety, "SuperviseStallTimeout", 0) > 0},
-        {"RebootRecord", record != nullptr && record->kind == JsonValue::STRING},
-        {"RebootLoopLimit", loop != nullptr && loop->kind == JsonValue::OBJECT},
+        {"RebootRecord", record != nullptr && record->is_string()},
+        {"RebootLoopLimit", loop != nullptr && loop->is_object()},
         {"WdtPriority", Number(*safety, "WdtPriority", 0) > 0},
     };
     Family(out, "wardend_safety_enabled", "gauge", "1 when the optional safety setting is on, 0 when it is off.");
@@ -119,8 +119,8 @@ void ConfigFamilies(const JsonValue &reply, std::string *out) {
 }
 
 void WatchdogFamilies(const JsonValue &reply, std::string *out) {
-  const JsonValue *watchdog = reply.Get("watchdog");
-  if (watchdog == nullptr || watchdog->kind != JsonValue::OBJECT) return;
+  const JsonValue *watchdog = JsonMember(reply, "watchdog");
+  if (watchdog == nullptr || !watchdog->is_object()) return;
   Family(out, "wardend_watchdog_refresh_period_seconds", "gauge", "Period of the watchdog refresh.");
   Sample(out, "wardend_watchdog_refresh_period_seconds", "", Number(*watchdog, "refresh_period"));
   const double since = Number(*watchdog, "since_refresh");
@@ -142,17 +142,17 @@ void WatchdogFamilies(const JsonValue &reply, std::string *out) {
   Family(out, "wardend_watchdog_refresh_failing", "gauge",
          "1 while the watchdog device refuses the refreshes (the board is not protected).");
   Sample(out, "wardend_watchdog_refresh_failing", "", Flag(*watchdog, "refresh_failing") ? 1 : 0);
-  const JsonValue *reset = watchdog->Get("caused_last_reset");
-  if (reset != nullptr && reset->kind == JsonValue::BOOL) {
+  const JsonValue *reset = JsonMember(*watchdog, "caused_last_reset");
+  if (reset != nullptr && reset->is_boolean()) {
     Family(out, "wardend_watchdog_caused_last_reset", "gauge",
            "1 when the watchdog driver says the watchdog reset the board before this boot, 0 when it says not.");
-    Sample(out, "wardend_watchdog_caused_last_reset", "", reset->boolean ? 1 : 0);
+    Sample(out, "wardend_watchdog_caused_last_reset", "", reset->get<bool>() ? 1 : 0);
   }
 }
 
 void TerminationFamily(const JsonValue &reply, std::string *out) {
-  const JsonValue *termination = reply.Get("termination");
-  if (termination == nullptr || termination->kind != JsonValue::OBJECT) return;
+  const JsonValue *termination = JsonMember(reply, "termination");
+  if (termination == nullptr || !termination->is_object()) return;
   Family(out, "wardend_termination_in_progress", "gauge", "1 while the daemon brings the board down.");
   Sample(out, "wardend_termination_in_progress", "", Flag(*termination, "in_progress") ? 1 : 0);
 }
@@ -163,7 +163,7 @@ void TerminationFamily(const JsonValue &reply, std::string *out) {
 std::vector<std::string> EntryLabels(const JsonValue &processes) {
   std::vector<std::string> labels;
   std::vector<std::string> seen;
-  for (const JsonValue &entry : processes.items) {
+  for (const JsonValue &entry : processes) {
     const std::string name = Text(entry, "name");
     std::string label = "name=\"" + PrometheusLabel(name) + "\"";
     bool duplicate = false;
@@ -181,7 +181,7 @@ void ProcessFamilies(const JsonValue &processes, std::string *out) {
          "1 for the state the process is in: healthy, waiting for first check, late, missing, forgiven once or "
          "not checked.");
   for (size_t i = 0; i < labels.size(); i++) {
-    const std::string state = ProcessState(processes.items[i]);
+    const std::string state = ProcessState(processes[i]);
     for (const char *name : kStates) {
       Sample(out, "wardend_process_state", labels[i] + ",state=\"" + name + "\"", state == name ? 1 : 0);
     }
@@ -205,7 +205,7 @@ void ProcessFamilies(const JsonValue &processes, std::string *out) {
   for (const auto &metric : perProcess) {
     Family(out, metric.metric, metric.type, metric.help);
     for (size_t i = 0; i < labels.size(); i++) {
-      const double value = Number(processes.items[i], metric.key);
+      const double value = Number(processes[i], metric.key);
       if (!std::isnan(value)) Sample(out, metric.metric, labels[i], value);
     }
   }

@@ -98,8 +98,8 @@ std::string Printable(const std::string &text) {
 std::string ProcessState(const JsonValue &entry) {
   // A respawn command in progress comes first: it holds the table, and one
   // that hangs is seen here before the stall guard acts.
-  const JsonValue *respawning = entry.Get("respawning");
-  if (respawning != nullptr && respawning->kind == JsonValue::OBJECT) {
+  const JsonValue *respawning = JsonMember(entry, "respawning");
+  if (respawning != nullptr && respawning->is_object()) {
     const double since = Number(*respawning, "since", 0);
     return "respawning since " + Whole(std::floor(std::isnan(since) ? 0 : since)) + " s (" +
            Printable(Text(*respawning, "command")) + ")";
@@ -107,8 +107,8 @@ std::string ProcessState(const JsonValue &entry) {
   // A failure the alive check forgave comes first: the next one brings the
   // board down. Before that check, a process that is gone is missing.
   if (Number(entry, "forgiven", 0) > 0) return "forgiven once";
-  const JsonValue *running = entry.Get("running");
-  if (running != nullptr && running->kind == JsonValue::BOOL && !running->boolean) return "missing";
+  const JsonValue *running = JsonMember(entry, "running");
+  if (running != nullptr && running->is_boolean() && !running->get<bool>()) return "missing";
   const double cycle = Number(entry, "health_check_cycle", 0);
   if (cycle != 0) {
     // A negative cycle acts as one second.
@@ -120,8 +120,8 @@ std::string ProcessState(const JsonValue &entry) {
   }
   // Without health checks only the alive check looks at the process; with
   // that off too (no pid file, or AliveWatchPeriod 0) nothing ever does.
-  const JsonValue *aliveIn = entry.Get("alive_check_in");
-  if (aliveIn == nullptr || !aliveIn->IsNumber()) return "not checked";
+  const JsonValue *aliveIn = JsonMember(entry, "alive_check_in");
+  if (aliveIn == nullptr || !aliveIn->is_number()) return "not checked";
   if (Text(entry, "pid_read") == "never") return "waiting for first check";
   return "healthy";
 }
@@ -132,8 +132,8 @@ namespace {
 std::string HeadLine(const JsonValue &reply) {
   std::string out = "wardend " + Printable(Text(reply, "version")) + ", pid " + Whole(Number(reply, "pid", 0)) +
                     ", up " + Age(Number(reply, "uptime"));
-  const JsonValue *config = reply.Get("config");
-  if (config != nullptr && config->kind == JsonValue::OBJECT) {
+  const JsonValue *config = JsonMember(reply, "config");
+  if (config != nullptr && config->is_object()) {
     out += "; configuration " + Printable(Text(*config, "path"));
     out += Flag(*config, "read_ok") ? ", read " : ", could not be read ";
     out += Age(Number(*config, "read_age")) + " ago";
@@ -149,23 +149,23 @@ std::string HeadLine(const JsonValue &reply) {
 // A refused "Process" line leaves its process unsupervised without any
 // other sign; the lines themselves are in the reply.
 std::string RefusedLine(const JsonValue &reply) {
-  const JsonValue *config = reply.Get("config");
-  const double refused = config != nullptr && config->kind == JsonValue::OBJECT ? Number(*config, "refused_lines", 0) : 0;
+  const JsonValue *config = JsonMember(reply, "config");
+  const double refused = config != nullptr && config->is_object() ? Number(*config, "refused_lines", 0) : 0;
   if (refused <= 0) return "";
   return Whole(refused) + (refused == 1 ? " line" : " lines") + " refused at the last read: see wardctl status --json\n";
 }
 
 // The optional safety settings, those that are on.
 std::string SafetyLine(const JsonValue &reply) {
-  const JsonValue *safety = reply.Get("safety");
-  if (safety == nullptr || safety->kind != JsonValue::OBJECT) return "";
+  const JsonValue *safety = JsonMember(reply, "safety");
+  if (safety == nullptr || !safety->is_object()) return "";
   std::string settings;
   const double stall = Number(*safety, "SuperviseStallTimeout", 0);
   if (stall > 0) settings += "; stall timeout " + Whole(stall) + "s";
   const std::string record = Text(*safety, "RebootRecord");
   if (!record.empty()) settings += "; reboot record " + Printable(record);
-  const JsonValue *loop = safety->Get("RebootLoopLimit");
-  if (loop != nullptr && loop->kind == JsonValue::OBJECT) {
+  const JsonValue *loop = JsonMember(*safety, "RebootLoopLimit");
+  if (loop != nullptr && loop->is_object()) {
     settings += "; reboot loop limit " + Whole(Number(*loop, "count", 0)) + " in " + Whole(Number(*loop, "window", 0)) +
                 "s";
   }
@@ -187,14 +187,14 @@ std::string ProcessRows(const JsonValue &reply) {
   if (Text(reply, "table") == "busy" || processes == nullptr) {
     return out + "process table busy (a supervision pass or a termination holds it): no process details\n";
   }
-  if (processes->items.empty()) return out;
+  if (processes->empty()) return out;
   struct Row {
     std::string name, kind, state, check, pid;
   };
   std::vector<Row> rows;
   Row head{"NAME", "KIND", "STATE", "LAST CHECK", "PID"};
   size_t nameWidth = head.name.size(), stateWidth = head.state.size(), checkWidth = head.check.size();
-  for (const JsonValue &entry : processes->items) {
+  for (const JsonValue &entry : *processes) {
     Row row;
     row.name = Printable(Text(entry, "name"));
     row.kind = Printable(Text(entry, "kind"));
@@ -222,8 +222,8 @@ std::string ProcessRows(const JsonValue &reply) {
 }
 
 std::string WatchdogLine(const JsonValue &reply) {
-  const JsonValue *watchdog = reply.Get("watchdog");
-  if (watchdog == nullptr || watchdog->kind != JsonValue::OBJECT) return "";
+  const JsonValue *watchdog = JsonMember(reply, "watchdog");
+  if (watchdog == nullptr || !watchdog->is_object()) return "";
   const double since = Number(*watchdog, "since_refresh");
   const double late = Number(*watchdog, "late_refreshes", 0);
   const double failed = Number(*watchdog, "failed_refreshes", 0);
@@ -249,7 +249,7 @@ std::string WatchdogLine(const JsonValue &reply) {
 }
 
 std::string TerminationLine(const JsonValue &reply) {
-  const JsonValue *termination = reply.Get("termination");
+  const JsonValue *termination = JsonMember(reply, "termination");
   if (termination == nullptr || !Flag(*termination, "in_progress")) return "";
   return "termination in progress (" + Printable(Text(*termination, "mode")) + ", for " +
          Age(Number(*termination, "age")) + "): " + Printable(Text(*termination, "reason")) + "\n";
@@ -258,11 +258,11 @@ std::string TerminationLine(const JsonValue &reply) {
 }  // namespace
 
 std::string RenderStatusTable(const JsonValue &reply, std::string *error) {
-  if (reply.kind != JsonValue::OBJECT) {
+  if (!reply.is_object()) {
     *error = "the reply is not a JSON object";
     return "";
   }
-  if (reply.Get("error") != nullptr) {
+  if (JsonMember(reply, "error") != nullptr) {
     *error = "the daemon refused the request: " + Printable(Text(reply, "error"));
     return "";
   }
