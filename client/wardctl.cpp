@@ -327,17 +327,17 @@ int Status(const char *pidFile, char **args, int nargs) {
   if (answered) {
     JsonValue value;
     std::string ignored;
-    const JsonValue *text = ParseJson(reply, &value, &ignored) ? value.Get("error") : nullptr;
-    if (text != nullptr && text->kind == JsonValue::STRING && text->text.rfind("permission denied", 0) == 0) {
-      refused = Printable(text->text);
+    const JsonValue *text = ParseJson(reply, &value, &ignored) ? JsonMember(value, "error") : nullptr;
+    if (text != nullptr && text->is_string() && text->get_ref<const std::string &>().rfind("permission denied", 0) == 0) {
+      refused = Printable(text->get_ref<const std::string &>());
     }
   }
   if (format == PROMETHEUS) {
     // A scrape file says that the daemon is down rather than nothing at all.
     JsonValue value;
     std::string parseError;
-    const bool usable = answered && ParseJson(reply, &value, &parseError) && value.Get("error") == nullptr &&
-                        value.kind == JsonValue::OBJECT;
+    const bool usable = answered && ParseJson(reply, &value, &parseError) && JsonMember(value, "error") == nullptr &&
+                        value.is_object();
     fputs(RenderPrometheus(usable ? &value : nullptr, BoardUptime()).c_str(), stdout);
     if (!answered) return Failure(error);
     if (!refused.empty()) return Failure(refused);
@@ -356,8 +356,8 @@ int Status(const char *pidFile, char **args, int nargs) {
   if (table.empty()) return Failure(error);
   fputs(table.c_str(), stdout);
   if (name != nullptr) {
-    const JsonValue *processes = value.Get("processes");
-    if (processes != nullptr && processes->kind == JsonValue::ARRAY && processes->items.empty()) {
+    const JsonValue *processes = JsonMember(value, "processes");
+    if (processes != nullptr && processes->is_array() && processes->empty()) {
       fprintf(stderr, "wardctl: no process called %s is configured\n", name);
     }
   }

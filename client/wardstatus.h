@@ -10,39 +10,29 @@
 #include <utility>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "common/ctrlmsg.h"
 
-// A parsed JSON value. The reader keeps members in their order and leaves
-// duplicate keys as they are (Get finds the first).
-struct JsonValue {
-  enum Kind {
-    NUL,
-    BOOL,
-    NUMBER,
-    STRING,
-    ARRAY,
-    OBJECT
-  };
-  Kind kind = NUL;
-  bool boolean = false;
-  double number = 0;
-  std::string text;  // valid UTF-8
-  std::vector<JsonValue> items;
-  std::vector<std::pair<std::string, JsonValue>> members;
+// A parsed JSON value: Debian's header-only JSON library, used without
+// exceptions (JSON_NOEXCEPTION makes anything that would throw end the
+// program instead): the parse is the non-throwing one, and values are read
+// only through JsonMember and after a check of their type.
+using JsonValue = nlohmann::json;
 
-  // The member called key of an object; nullptr when there is none (or this
-  // is not an object).
-  const JsonValue *Get(const char *key) const;
-  bool IsNumber() const { return kind == NUMBER; }
-};
+// The member called key of an object; nullptr when there is none (or value
+// is not an object).
+const JsonValue *JsonMember(const JsonValue &value, const char *key);
 
 // The most arrays and objects the reader takes one inside the other; the
-// daemon's reply has three.
+// daemon's reply has three. Deeper texts are refused before they are
+// parsed, so that no reply can make the parser hold more than this.
 constexpr int JSON_DEPTH_MAX = 32;
 
 // Parses one JSON text (white space around it allowed). False, with a
 // short reason in *error, for anything that is not exactly one valid JSON
-// value. Escapes and raw bytes that are not valid UTF-8 become U+FFFD.
+// value in valid UTF-8 (a lone surrogate escape is not) whose numbers are
+// finite.
 bool ParseJson(const std::string &text, JsonValue *value, std::string *error);
 
 // Results of QueryStatus.

@@ -35,22 +35,15 @@ struct Table {
   }
 };
 
-// Whether text is valid UTF-8: the reader replaces every byte that is not,
-// so a text it gives back unchanged was.
+// Whether text is valid UTF-8, character by character.
 bool ValidUtf8(const std::string &text) {
-  std::string quoted = "\"";
-  for (char c : text) {
-    char escape[8];
-    if (static_cast<unsigned char>(c) < 0x20 || c == '"' || c == '\\') {
-      snprintf(escape, sizeof escape, "\\u%04x", static_cast<unsigned char>(c));
-      quoted += escape;
-    } else {
-      quoted += c;
-    }
+  const unsigned char *p = reinterpret_cast<const unsigned char *>(text.data());
+  for (size_t i = 0; i < text.size();) {
+    const size_t run = p[i] < 0x80 ? 1 : Utf8Length(p + i, text.size() - i);
+    if (run == 0) return false;
+    i += run;
   }
-  JsonValue value;
-  std::string error;
-  return ParseJson(quoted + "\"", &value, &error) && value.text == text;
+  return true;
 }
 
 // Whether text holds a control a terminal would act on: C0 but the line
@@ -84,8 +77,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
       std::string shown = RenderStatusTable(any, &error);
       if (HasControl(shown + error) || HasControl(Printable(std::string(text, length)))) __builtin_trap();
       shown += RenderPrometheus(&any);
-      if (any.kind == JsonValue::OBJECT && any.Get("processes") != nullptr) {
-        for (const JsonValue &item : any.Get("processes")->items) shown += ProcessState(item);
+      const JsonValue *entries = JsonMember(any, "processes");
+      if (entries != nullptr && entries->is_array()) {
+        for (const JsonValue &item : *entries) shown += ProcessState(item);
       }
       if (shown.empty()) __builtin_trap();  // the Prometheus text is never empty
     }
@@ -136,28 +130,28 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   JsonValue value;
   std::string error;
   if (reply.Failed() || out.size() < 2 || out.compare(out.size() - 2, 2, "}\n") != 0 ||
-      !ParseJson(out, &value, &error) || value.kind != JsonValue::OBJECT) {
+      !ParseJson(out, &value, &error) || !value.is_object()) {
     __builtin_trap();
   }
-  const JsonValue *processes = value.Get("processes");
+  const JsonValue *processes = JsonMember(value, "processes");
   if (processes == nullptr) __builtin_trap();
   if (!locked) {
-    if (processes->kind != JsonValue::NUL) __builtin_trap();
+    if (!processes->is_null()) __builtin_trap();
     return 0;
   }
-  if (processes->kind != JsonValue::ARRAY) __builtin_trap();
+  if (!processes->is_array()) __builtin_trap();
   // Every entry of the table, or just those of the asked name.
   const size_t expected =
       parsed == STATUS_REQ_ALL ? 2
                                : (nameLength == nameSize && memcmp(name, text, nameSize) == 0) +
                                      (nameLength == 5 && memcmp(name, "other", 5) == 0);
-  if (processes->items.size() != expected) __builtin_trap();
+  if (processes->size() != expected) __builtin_trap();
   const std::string given(text, nameSize);
   // Escaped on the way out and decoded by the reader, a name that was text
   // comes back exactly.
   if (parsed == STATUS_REQ_ALL && ValidUtf8(given)) {
-    const JsonValue *shown = processes->items[0].Get("name");
-    if (shown == nullptr || shown->text != given) __builtin_trap();
+    const JsonValue *shown = JsonMember((*processes)[0], "name");
+    if (shown == nullptr || !shown->is_string() || shown->get_ref<const std::string &>() != given) __builtin_trap();
   }
   return 0;
 }

@@ -458,7 +458,7 @@ def test_wardctl_status_without_a_daemon_and_its_usage_errors(board):
 IMPOSTOR = "/tmpfs/impostor.py"
 IMPOSTOR_PROGRAM = r'''
 import socket, sys
-REPLY = ('{"version":"1\\u001b[2J\\u009b1m","pid":1e300,"uptime":1e999,"table":"ok","process_count":-1e300,'
+REPLY = ('{"version":"1\\u001b[2J\\u009b1m","pid":1e300,"uptime":1.7e308,"table":"ok","process_count":-1e300,'
          '"processes":[{"name":"\\u0085x\\u009d","health_check_cycle":0,"alive_check_in":null}]}')
 server = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
 server.bind("\0wardend.status")
