@@ -149,12 +149,15 @@ def test_status_of_healthy_waiting_and_late_processes_and_of_the_termination_tha
     board.start_program("quiet", pidfile=RUN + "/quiet.pid")
     daemon = start_daemon(board, "WdtRefreshPeriod:1\nAliveWatchPeriod:2\nTermTimeout:1\n"
                                  "Process:MONITOR:4:%s/beacon.pid:/tmpfs/bin/beacon\n"
-                                 "Process:MONITOR:8:%s/quiet.pid:/tmpfs/bin/quiet\n" % (RUN, RUN))
+                                 "Process:MONITOR:5:%s/quiet.pid:/tmpfs/bin/quiet\n" % (RUN, RUN))
     rows, _ = table_states(board)
-    assert rows["quiet"][1:3] == ("waiting for first check", "never / 8s"), rows
+    assert rows["quiet"][1:3] == ("waiting for first check", "never / 5s"), rows
     wait_for_state(board, "beacon", "healthy")
 
-    reply = status(board)
+    # A pass that holds the table longer than the server waits for it (slow
+    # on a loaded machine or under an emulator) gives a "busy" reply.
+    reply = {}
+    board.wait_until(lambda: reply.update(status(board)) or reply["table"] == "ok", 20, "a reply from the table")
     assert (reply["version"], reply["pid"], reply["table"]) == (VERSION, daemon, "ok")
     assert reply["config"]["path"] == DEFAULT_CONFIG and reply["config"]["read_ok"] is True
     assert reply["config"]["reads"] == 1 and reply["config"]["read_age"] <= reply["uptime"]
@@ -180,7 +183,7 @@ def test_status_of_healthy_waiting_and_late_processes_and_of_the_termination_tha
     _, samples = prometheus(board)
     assert samples[("wardend_process_state", ("name", "quiet"), ("state", "late"))] == 1
     assert ("wardend_process_health_check_age_seconds", ("name", "quiet")) not in samples
-    assert samples[("wardend_process_health_check_cycle_seconds", ("name", "quiet"))] == 8
+    assert samples[("wardend_process_health_check_cycle_seconds", ("name", "quiet"))] == 5
     assert samples[("wardend_up",)] == 1 and samples[("wardend_processes",)] == 2
 
     down = board.wait_for_log(r"^System down reason : ", timeout=15)
@@ -220,7 +223,7 @@ def test_a_lost_process_is_missing_then_forgiven_then_dead_or_respawned(board, k
     pidfile = RUN + "/lost.pid"
     first = board.start_program("lost", pidfile=pidfile, background=kind == "RESPAWN")
     option = ":-p %s -d" % pidfile if kind == "RESPAWN" else ""
-    start_daemon(board, "WdtRefreshPeriod:1\nAliveWatchPeriod:8\nTermTimeout:1\n"
+    start_daemon(board, "WdtRefreshPeriod:1\nAliveWatchPeriod:5\nTermTimeout:1\n"
                         "Process:%s:0:%s:/tmpfs/bin/lost%s\n" % (kind, pidfile, option))
     rows, _ = table_states(board)
     assert rows["lost"][1] == "waiting for first check", rows
@@ -229,7 +232,7 @@ def test_a_lost_process_is_missing_then_forgiven_then_dead_or_respawned(board, k
     # pass before the next one.
     def just_checked():
         e = entry(status(board), "lost")
-        return e["pid"] == first and e["alive_check_in"] >= 6
+        return e["pid"] == first and e["alive_check_in"] >= 4
     board.wait_until(just_checked, 30, "an alive check that found the process")
     assert board.kill(first, signal.SIGKILL)
     seen = wait_for_state(board, "lost", "forgiven once")
