@@ -13,7 +13,7 @@ import signal
 import pytest
 from prometheus_client.parser import text_string_to_metric_families
 
-from board import DEFAULT_CONFIG, VERSION
+from board import DEFAULT_CONFIG, LOG_WARNING, VERSION
 from support import RUN, start_daemon as start_board_daemon, wardctl as run_wardctl
 
 CLIENT = "/tmpfs/status_client.py"
@@ -245,6 +245,10 @@ def test_a_lost_process_is_missing_then_forgiven_then_dead_or_respawned(board, k
     wait_for_state(board, "lost", "healthy")
     e = entry(status(board), "lost")
     assert (e["pid"], e["running"], e["forgiven"], e["respawns"]) == (second, True, 0, 1)
+    # The next alive check found the new process: one respawn, no failure.
+    respawns = [(l.text, l.severity) for l in board.log_lines() if l.text.startswith("Respawn: ")]
+    assert respawns == [("Respawn: lost %s " % option[1:], LOG_WARNING)]
+    assert not [t for t in board.log_texts() if t.startswith("System down reason")]
     _, samples = prometheus(board, "lost")
     assert samples[("wardend_process_respawns_total", ("name", "lost"))] == 1
     assert samples[("wardend_process_pid", ("name", "lost"))] == second
