@@ -9,7 +9,7 @@ import re
 import signal
 import time
 
-from board import LOG_WARNING, WDIOC_BOARD_REQUEST as BOARD_REQUEST, WDIOC_KEEPALIVE as KEEPALIVE
+from board import LOG_ERR, LOG_WARNING, WDIOC_BOARD_REQUEST as BOARD_REQUEST, WDIOC_KEEPALIVE as KEEPALIVE
 from support import RUN, start_daemon
 
 
@@ -25,6 +25,8 @@ def test_watchdog_cadence_interval_warning_and_normal_exit(board):
     line = board.wait_for_log(r"^Thread interval is too long \[\d+\.\d{3}sec\]$", timeout=5, severity=LOG_WARNING)
     assert int(re.search(r"\[(\d+)\.", line.text).group(1)) >= 3
     assert board.stop_daemon(pid, timeout=10) == 0
+    # The stop message reached the receiver: nothing went wrong on the way out.
+    assert [l.text for l in board.log_lines() if l.severity <= LOG_ERR] == []
 
     events = board.device_records("watchdog")
     kinds = [(r.event, r.request) for r in events]
