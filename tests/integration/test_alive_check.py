@@ -88,6 +88,17 @@ def test_both_methods_reach_the_same_verdict_and_log_lines(board, programs, name
     found = ps == ("result 0 forgiven 0", [])
     assert found == (name in ("two-lines", "no-newline", "name-matches", "part-of-the-name",
                               "name-in-arguments-only", "own-child")), ps
+    # A pid that is no process's is looked for (and not found); only a
+    # negative one makes the file illegal.
+    if name in LINES:
+        assert ps[1] == LINES[name], ps
+
+
+LINES = {
+    "zero": ["Process [alivematch:0] was not found"],
+    "negative": ["Illegal PID file [alivematch:%s]" % PIDFILE],
+    "not-a-number": ["Str2Num convert error [abc] : cat %s" % PIDFILE, "Illegal PID file [alivematch:%s]" % PIDFILE],
+}
 
 
 # The one intended difference: a process that has ended and waits for its

@@ -1,13 +1,11 @@
 # SPDX-License-Identifier: MIT
-# The control queue on the simulated board: reboot requests, illegal types
+# The control queue on the simulated board: illegal types
 # and unknown names sent through wardctl or raw, wardctl's errors, and the
 # queue states that must not make the receiver spin (an oversized message at
 # the head, the queue removed under the running daemon), and a stop message
 # from an ordinary user. Health checks that keep a process alive: the flood
 # in test_queue_signals.
 import time
-
-import pytest
 
 from board import LOG_ERR, LOG_WARNING, QUEUE_KEY
 from support import BASE_CONFIG as BASE, PIDFILE, keepalives, start_daemon, wardctl
@@ -28,16 +26,6 @@ sys.exit(0 if sent else ctypes.get_errno())
 
 def receive_errors(board):
     return [t for t in board.log_texts() if t.startswith("MSG Queue receive error!")]
-
-
-@pytest.mark.parametrize("command, reason, commands", [
-    ("reboot", "Reboot request", ["reboot"]), ("safe-reboot", "Reboot to Safe-mode request", ["rescueMark", "reboot"])])
-def test_reboot_requests_give_reason_and_command_order(board, command, reason, commands):
-    start_daemon(board, BASE)
-    wardctl(board, command, "updater", "new", "firmware", "2.1")
-    board.wait_for_log(r"^System down reason : %s from application \[updater\] : new firmware 2\.1$" % reason, timeout=10)
-    board.wait_for_command("reboot", timeout=15)
-    assert [r.name for r in board.command_records()] == commands
 
 
 # Bad messages are reported and dropped, and a queue removed under the daemon

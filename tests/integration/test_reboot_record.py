@@ -267,26 +267,3 @@ def test_unwritable_record_is_reported_and_the_termination_goes_on(board):
         "Reboot record write fail! [/tmpfs/missing/reboots] : No such file or directory"
 
 
-# Each optional key refused in each way, with its line; the daemon reads on
-# and runs.
-def test_refused_optional_values_name_their_lines(board):
-    lines = ["SuperviseStallTimeout", "SuperviseStallTimeout:-3", "WdtPriority:abc", "WdtPriority:0",
-             "RebootRecord", "RebootLoopLimit:3", "RebootLoopLimit:2:0", "WdtRefreshPeriod:1", "WdtPriority:100",
-             "RebootLoopLimit"]
-    pid = start_daemon(board, "\n".join(lines) + "\n")
-    wait_for_refreshes(board)
-    errors = [l.text for l in board.log_lines() if l.severity == LOG_ERR]
-    assert errors == ["No supervise stall timeout value given on line 1",
-                      "Config read: SuperviseStallTimeout out of range line 2 [-3]",
-                      "Str2Num convert error [abc] : Success",
-                      "Config read: WdtPriority out of range line 4 [0]",
-                      "No reboot record path given on line 5",
-                      "No reboot loop window value given on line 6",
-                      "Config read: RebootLoopLimit out of range line 7 [0]",
-                      "Config read: WdtPriority out of range line 9 [100]",
-                      "No reboot loop limit value given on line 10"]
-    assert board.stop_daemon(pid, timeout=10) == 0
-    # None of the refused values took effect: no boot-status request, no
-    # priority warning.
-    assert WDIOC_GETBOOTSTATUS not in [r.request for r in board.device_records("watchdog")]
-    assert [l.text for l in board.log_lines() if l.severity == LOG_WARNING] == []

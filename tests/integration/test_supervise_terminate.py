@@ -3,13 +3,14 @@
 one termination per daemon, and a stop that ends its final wait."""
 # The modes an application would ask for are driven through the test-only
 # terminate_driver, which runs one termination with a given mode.
+import json
 import signal
 import time
 
 import pytest
 
 from board import LOG_WARNING
-from support import RUN, keepalives, start_daemon, terminate as driver
+from support import RUN, keepalives, start_daemon, terminate as driver, wardctl
 
 
 def process_line(kind, name, health=0):
@@ -140,6 +141,9 @@ def test_stop_ends_the_final_wait(board, starter):
         rc, err = board.msgsnd(2, name="tester", payload="now")
         assert rc == 0, err
     board.wait_for_command("reboot", timeout=15)
+    # After its commands the termination waits for the system to go down.
+    reply = json.loads(wardctl(board, "status", "--json").stdout)
+    assert reply["termination"]["in_progress"] is True, reply
     # Well below the 60 seconds the wait would last.
     assert board.stop_daemon(pid, timeout=30) == 0
     assert board.led_settings() == [(6, 500), (3, 0)]

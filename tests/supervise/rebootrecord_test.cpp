@@ -193,9 +193,11 @@ TEST_F(RecordFile, ReadKeepsTheLastRecordsOnly) {
   content += Format(kWhen, TERM_REBOOT, "nul") + std::string(1, '\0') + "x\n";
   const std::string longest = Format(kWhen, TERM_REBOOT, std::string(1000, 'z').c_str());
   const std::string last = Format(kWhen + 20, TERM_POWEROFF, "no newline");
+  ASSERT_EQ(longest.size(), REBOOT_RECORD_LINE_SIZE - 1u);
   expected.push_back(longest);
   expected.push_back(last);
-  Write(content + longest + "\n" + last);
+  // One character more than the longest record is no record.
+  Write(content + longest + "z\n" + longest + "\n" + last);
   EXPECT_EQ(Read(), expected);
 
   // A folder is never read as one (FIFOs and devices are tried on the board).

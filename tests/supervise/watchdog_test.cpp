@@ -166,9 +166,11 @@ TEST(WatchdogThread, TakesNoStepOfTheWallClockForAnInterval) {
 }
 
 // The threads run for 2.5 seconds while this thread replaces timers under
-// the mutex (as a re-read does); no pass can fail. A period of 0 or less is taken as one
-// second: a negative one must not sleep past the end (the join would hang),
-// the 0 that replaces it half-way must not spin (the last interval shows it).
+// the mutex (as a re-read does); no pass can fail. A period of 0 or less is
+// taken as one second: a negative one must not sleep past the end (the join
+// would hang), the 0 that replaces it half-way must not spin (the last
+// interval shows it). Judged by counts and lower bounds only: a loaded
+// machine may make any interval long, and a late one is only a warning.
 TEST(SupervisionThreads, RunTogetherAndTakeANonPositivePeriodAsOneSecond) {
   CapturedLog log;
   Table table({{MANAGE, 1000, "", "/bin/a", ""}, {RESPAWN, 500, "", "/bin/b", ""}, {MONITOR, 0, "", "/bin/c", ""}});
@@ -186,12 +188,15 @@ TEST(SupervisionThreads, RunTogetherAndTakeANonPositivePeriodAsOneSecond) {
   table.stop.store(1);
   watchdog.join();
   cyclic.join();
-  // Two seconds of passes at least, and a pass a second at most.
+  // Two passes at least, and no more than one a second (a pass that spun
+  // would have counted the timer down by hundreds).
   EXPECT_LE(table[0].TmrHlthChk, 998);
   EXPECT_GT(table[0].TmrHlthChk, 990);
   EXPECT_GE(gDebugInfo.CurWdtInterval.load(), 1000);
-  EXPECT_LT(gDebugInfo.MaxWdtInterval.load(), 2000);
-  EXPECT_TRUE(log.lines().empty());  // every interval within twice the effective period
+  WdtReport();
+  for (const auto &[priority, text] : log.lines()) {
+    EXPECT_EQ(text.rfind("Thread interval is too long [", 0), 0u) << text;  // no pass failed
+  }
 }
 
 }  // namespace
