@@ -257,13 +257,3 @@ def test_daemon_reboot_in_a_loop_runs_the_safe_mode_path(make_board):
     board.wait_for_command("reboot", timeout=10)
     assert [r.name for r in board.command_records()] == ["rescueMark", "reboot"]
     assert parse(read_records(board)[-1])[1:] == ("safemode", down.text[len("System down reason : "):])
-
-
-# A record that cannot be written is reported; the board goes down all the same.
-def test_unwritable_record_is_reported_and_the_termination_goes_on(board):
-    driver(board, 2, "no record", "TermTimeout:0\nRebootRecord:/tmpfs/missing/reboots\n")
-    board.wait_for_command("reboot", timeout=15)
-    assert board.wait_for_log(r"^Reboot record write fail! ", severity=LOG_ERR).text == \
-        "Reboot record write fail! [/tmpfs/missing/reboots] : No such file or directory"
-
-

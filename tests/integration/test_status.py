@@ -199,10 +199,6 @@ def test_status_of_healthy_waiting_and_late_processes_and_of_the_termination_tha
     assert termination["in_progress"] is True and termination["mode"] == "reboot"
     assert termination["reason"] == "Detect that the process [quiet] did not sent health check."
     assert reply["watchdog"]["refresh_period"] == 1
-    rows, text = table_states(board)
-    assert set(rows) == {"beacon", "quiet"} and rows["quiet"][1] == "late", rows
-    assert "process table busy (a termination or a respawn holds it): processes as they were " in text
-    assert "termination in progress (reboot, for " in text and text.endswith("): %s\n" % termination["reason"])
     result, samples = prometheus(board)
     assert result.status == 0
     assert samples[("wardend_termination_in_progress",)] == 1 and samples[("wardend_table_busy",)] == 1
@@ -283,11 +279,6 @@ def test_a_slow_pass_gives_replies_in_time_that_show_the_respawn(board):
     respawning = entry(reply, "slowres")["respawning"]
     assert respawning["command"] == "slowres " and respawning["since"] >= 0, reply
     board.wait_until(lambda: entry(status(board), "slowres")["respawning"]["since"] >= 2, 10, "two seconds of respawn")
-    rows, text = table_states(board)
-    assert re.fullmatch(r"respawning since ([2-9]|\d\d+) s \(slowres \)", rows["slowres"][1]), rows
-    assert "processes as they were " in text and "watchdog: refreshed " in text
-    result, samples = prometheus(board)
-    assert result.status == 0 and samples[("wardend_table_busy",)] == 1
     assert not [t for t in board.log_texts() if t.startswith("Respawn: ")]  # still inside the respawn
 
     board.wait_for_log(r"^Respawn: slowres ", timeout=20)
