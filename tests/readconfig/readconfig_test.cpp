@@ -243,23 +243,6 @@ TEST_F(ConfigTest, ReReadStartsFromDefaultsButKeepsThePidPath) {
   // clang-format on
 }
 
-// The table is sized from the very bytes that are then parsed: a path with a
-// blank is one path, and a NUL or a byte of no encoding in a comment hides no
-// "Process" line from the count.
-TEST_F(ConfigTest, CountsTheProcessLinesOfTheFileItReads) {
-  const std::string line = "Process:MONITOR:3:" + PidFile("p.pid") + ":" + Program("p") + "\n";
-  const std::string contents[] = {line, std::string("# a\0b\n", 6) + line, "# caf\xe9 \xff\n" + line};
-  for (const std::string name : {"a b.conf", "x;y.conf"}) {
-    for (const std::string &content : contents) {
-      SCOPED_TRACE(name + ": " + content);
-      gLogged.clear();
-      EXPECT_EQ(ReadConfig(WriteFile(name, content).c_str(), &db_), 0);
-      EXPECT_EQ(Errors(), Texts{});
-      EXPECT_EQ(db_.NumProcess, 1);
-    }
-  }
-}
-
 // Only a regular file is read, and never blocks the read: anything else is
 // refused with the report of a file that cannot be opened, and the database
 // is left as after a missing file. A file larger than the bound is refused
