@@ -3,7 +3,6 @@
 // line number, accepted forms, and what survives a re-read.
 #include <unistd.h>
 
-#include <cctype>
 #include <cstdio>
 #include <iterator>
 
@@ -165,16 +164,13 @@ TEST_F(ConfigTest, ReportsEachRefusedLineByNumberAndKeepsTheOthers) {
 
 // Every key of the reader's table is dispatched by the table itself: a key
 // without its value names the row's own missing value, and with one stores
-// it where the row says; a key differing only in letter case is nobody's.
+// it where the row says. (A key in other letter case is passed over: the
+// "process:" and "rebootrecord:" rows of the tests around this one.)
 TEST_F(ConfigTest, EveryKeyOfTheTableIsRead) {
   ASSERT_GE(NumConfigKeys, 10);
   for (int32_t i = 0; i < NumConfigKeys; i++) {
     const ConfigKey &key = ConfigKeys[i];
     SCOPED_TRACE(key.Name);
-    EXPECT_EQ(FindConfigKey(key.Name), &key);
-    std::string lower = key.Name;
-    for (char &c : lower) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
-    EXPECT_EQ(FindConfigKey(lower.c_str()), nullptr);
     const std::string name = key.Name;
     const std::string what = key.What != nullptr ? key.What : "";
     gLogged.clear();
