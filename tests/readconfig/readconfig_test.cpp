@@ -239,6 +239,20 @@ TEST_F(ConfigTest, ReReadStartsFromDefaultsButKeepsThePidPath) {
   // clang-format on
 }
 
+// The table is sized from the very bytes that are then parsed: a NUL or a
+// byte of no encoding in a comment hides no "Process" line from the count,
+// nor ends the text the reader is given. (Paths the shell would split or run:
+// the board's check tests, which load the file the same way.)
+TEST_F(ConfigTest, CountsTheProcessLinesOfTheFileItReads) {
+  const std::string line = "Process:MONITOR:3:" + PidFile("p.pid") + ":" + Program("p") + "\n";
+  for (const std::string &content : {std::string("# a\0b\n", 6) + line, "# caf\xe9 \xff\n" + line}) {
+    SCOPED_TRACE(content);
+    EXPECT_EQ(Read(content), 0);
+    EXPECT_EQ(Errors(), Texts{});
+    EXPECT_EQ(db_.NumProcess, 1);
+  }
+}
+
 // Only a regular file is read, and never blocks the read: anything else is
 // refused with the report of a file that cannot be opened, and the database
 // is left as after a missing file. A file larger than the bound is refused
