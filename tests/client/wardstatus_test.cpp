@@ -59,6 +59,17 @@ JsonValue Parse(const std::string &text) {
   return value;
 }
 
+// The table of an empty reply whose "config" object has the given fields
+// besides its path and read age.
+std::string ConfigTable(const std::string &fields) {
+  std::string error;
+  return RenderStatusTable(
+      Parse(R"({"version":"1.0","pid":9,"uptime":5,"table":"ok","processes":[],"config":{"path":"/c","read_ok":true,)"
+            R"("read_age":1,)" +
+            fields + "}}"),
+      &error);
+}
+
 TEST(ProcessState, FollowsAliveAndHealthCheckResultsInOrder) {
   const std::pair<std::string, std::string> cases[] = {
       {R"({"forgiven":1,"running":false,"health_check_cycle":5,"health_check_armed":true})", "forgiven once"},
@@ -216,10 +227,7 @@ TEST(StatusTable, ShowsBusyTablesTerminationsAndRefusals) {
             "last shutdown: 2026-12-06T18:01:26Z reboot : x\n");
   // The alive-check method is named only when it is not the default.
   for (const char *method : {"ps", "proc"}) {
-    const std::string config = RenderStatusTable(
-        Parse(std::string(R"({"version":"1.0","pid":9,"uptime":5,"table":"ok","processes":[],"config":)") +
-              R"({"path":"/c","read_ok":true,"read_age":1,"alive_check":")" + method + "\"}}"),
-        &error);
+    const std::string config = ConfigTable(std::string(R"("alive_check":")") + method + "\"");
     EXPECT_EQ(config, std::string("wardend 1.0, pid 9, up 5.0s; configuration /c, read 1.0s ago") +
                           (strcmp(method, "proc") == 0 ? ", alive check proc" : "") + "\n");
   }
@@ -251,10 +259,7 @@ TEST(StatusTable, ExplainsRefusedLinesSnapshotsRespawnsAndStalls) {
             "1.000s, largest 1.000s, 0 late refreshes\n");
   // One refused line, and none.
   for (const char *count : {"1", "0"}) {
-    const std::string config = RenderStatusTable(
-        Parse(std::string(R"({"version":"1.0","pid":9,"uptime":5,"table":"ok","processes":[],"config":)") +
-              R"({"path":"/c","read_ok":true,"read_age":1,"refused_lines":)" + count + "}}"),
-        &error);
+    const std::string config = ConfigTable(std::string(R"("refused_lines":)") + count);
     EXPECT_EQ(config.find("lines refused"), std::string::npos);
     EXPECT_EQ(config.find("1 line refused at the last read") != std::string::npos, strcmp(count, "1") == 0);
   }
