@@ -101,14 +101,14 @@ def table_states(board):
     assert result.status == 0, result
     lines = result.stdout.splitlines()
     rows = {}
-    if any(line.startswith("NAME ") for line in lines):
-        start = [i for i, line in enumerate(lines) if line.startswith("NAME ")][0] + 1
-        for line in lines[start:]:
+    header = next((i for i, line in enumerate(lines) if line.startswith("NAME ")), None)
+    if header is not None:
+        for line in lines[header + 1:]:
             if line.startswith("watchdog: "):
                 break
             name, kind, state, check, pid = re.split(r"\s{2,}", line)
             rows[name] = (kind, state, check, pid)
-    return rows, result.stdout
+    return rows
 
 
 def prometheus(board, *args):
@@ -134,7 +134,7 @@ def wait_for_state(board, name, state, timeout=20):
     seen = []
 
     def reached():
-        rows, _ = table_states(board)
+        rows = table_states(board)
         seen.append(rows.get(name, (None, None))[1])
         return seen[-1] == state
     board.wait_until(reached, timeout, "%s to be %s (seen %s)" % (name, state, seen))
@@ -150,7 +150,7 @@ def test_status_of_healthy_waiting_and_late_processes_and_of_the_termination_tha
     daemon = start_daemon(board, "WdtRefreshPeriod:1\nAliveWatchPeriod:2\nTermTimeout:1\n"
                                  "Process:MONITOR:4:%s/beacon.pid:/tmpfs/bin/beacon\n"
                                  "Process:MONITOR:5:%s/quiet.pid:/tmpfs/bin/quiet\n" % (RUN, RUN))
-    rows, _ = table_states(board)
+    rows = table_states(board)
     assert rows["quiet"][1:3] == ("waiting for first check", "never / 5s"), rows
     wait_for_state(board, "beacon", "healthy")
 
@@ -221,7 +221,7 @@ def test_a_lost_process_is_missing_then_forgiven_then_dead_or_respawned(board, k
     option = ":-p %s -d" % pidfile if kind == "RESPAWN" else ""
     start_daemon(board, "WdtRefreshPeriod:1\nAliveWatchPeriod:5\nTermTimeout:1\n"
                         "Process:%s:0:%s:/tmpfs/bin/lost%s\n" % (kind, pidfile, option))
-    rows, _ = table_states(board)
+    rows = table_states(board)
     assert rows["lost"][1] == "waiting for first check", rows
 
     # Kill it right after an alive check found it, so that several seconds
