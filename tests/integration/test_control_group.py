@@ -31,23 +31,20 @@ USERS = {
 SQUATTER = """import socket, sys, time
 s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
 s.bind(b"\\0wardend.status")
-stuck = sys.argv[1:] == ["stuck"]
+stuck = sys.argv[1] == "stuck"
 s.listen(0 if stuck else 8)
-held = []
-while stuck:
-    c = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-    c.setblocking(False)
+held = [socket.socket(socket.AF_UNIX, socket.SOCK_STREAM | socket.SOCK_NONBLOCK) for _ in range(8 if stuck else 0)]
+for c in held:
     try:
         c.connect(b"\\0wardend.status")
     except BlockingIOError:
-        break
-    held.append(c)
+        pass
 print("bound", flush=True)
 while not stuck:
     c, _ = s.accept()
     try:
         c.sendall(b'{"version":"0","pid":1,"processes":[]}\\n')
-    except OSError:
+    except OSError:  # the daemon only looks at who holds the name
         pass
     c.close()
 time.sleep(600)
@@ -76,11 +73,8 @@ def as_user(board, user, *args):
 
 def queue_permissions(board):
     """(mode, gid) of the board's queue, from the list every user may read."""
-    for line in board.read_file("/proc/sysvipc/msg").splitlines()[1:]:
-        fields = line.split()
-        if fields[0] == "99990001":
-            return int(fields[2], 8) & 0o777, int(fields[8])
-    raise AssertionError("no queue")
+    fields = next(line.split() for line in board.read_file("/proc/sysvipc/msg").splitlines() if "99990001" in line)
+    return int(fields[2], 8) & 0o777, int(fields[8])
 
 
 def start(board, config):
@@ -98,9 +92,7 @@ def py_client(user, *args):
 
 
 def py_status(board, user="root"):
-    result = board.run(py_client(user, "status", PIDFILE))
-    assert result.status == 0, result
-    return json.loads(result.stdout)
+    return json.loads(board.run(py_client(user, "status", PIDFILE)).stdout)
 
 
 # Every user in turn, against one daemon: health checks and status are
