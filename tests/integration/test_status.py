@@ -16,7 +16,7 @@ from support import RUN, start_daemon as start_board_daemon, wardctl as run_ward
 CLIENT = "/tmpfs/status_client.py"
 # Raw clients of the status socket run on the board, where it is, and an impostor answering on its name.
 CLIENT_PROGRAM = r'''
-import contextlib, json, socket, sys, threading
+import contextlib, json, socket, sys
 
 def connect():
     s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
@@ -35,14 +35,11 @@ def ask(text):
     s.sendall(text)
     return read_all(s)
 
-def flood(s):
+mode = sys.argv[1]
+if mode == "flood":  # a request that never ends: the server stops reading it and answers
+    s = connect()
     with contextlib.suppress(OSError):
         s.sendall(b"x" * (1 << 20))
-
-mode = sys.argv[1]
-if mode == "flood":  # a request that never ends
-    s = connect()
-    threading.Thread(target=flood, args=(s,), daemon=True).start()
     print(json.dumps({"reply": read_all(s)}))
 elif mode == "many":  # many in a row, while one more client says nothing
     quiet = connect()
@@ -57,8 +54,7 @@ elif mode == "impostor":  # one reply per argument, that many bytes longer than 
     server.listen(4)
     for extra in sys.argv[2:]:
         client, _ = server.accept()
-        while not client.recv(4096).endswith(b"\n"):
-            pass
+        client.recv(4096)  # wardctl's request comes in one piece
         client.sendall(REPLY.encode().ljust((8 << 20) + int(extra), b" "))
         client.close()
 '''
