@@ -1,14 +1,14 @@
 # SPDX-License-Identifier: MIT
 """Who may steer the board: ControlGroup on the queue and the status socket,
-the recorded sender of a reboot request, status clients that check who
-answers, and the daemon taking back a status name another process held. The
-other users are uid 65534 with or without the host's group "users"."""
+the recorded sender of a reboot request, and a holder of the status name
+that never answers. The other users are uid 65534 with or without the
+host's group "users"."""
 import grp
 import json
 import os
 import re
 
-from board import LOG_ERR, SOURCE_DIR
+from board import SOURCE_DIR
 from support import BASE_CONFIG, PIDFILE, start_daemon, wardctl, wardctl_for_others
 
 GROUP = "users"
@@ -24,26 +24,18 @@ USERS = {
     "non-member": (NOBODY + ["--clear-groups"], False),
 }
 
-# Holds the status name and answers, or ("stuck") fills its backlog itself and never accepts.
-SQUATTER = """import socket, sys, time
+# Holds the status name and fills its backlog with its own connections.
+SQUATTER = """import socket, time
 s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
 s.bind(b"\\0wardend.status")
-stuck = sys.argv[1] == "stuck"
-s.listen(0 if stuck else 8)
-held = [socket.socket(socket.AF_UNIX, socket.SOCK_STREAM | socket.SOCK_NONBLOCK) for _ in range(8 * stuck)]
+s.listen(0)
+held = [socket.socket(socket.AF_UNIX, socket.SOCK_STREAM | socket.SOCK_NONBLOCK) for _ in range(8)]
 for c in held:
     try:
         c.connect(b"\\0wardend.status")
     except BlockingIOError:
         pass
-print("bound", flush=True)
-while not stuck:
-    c, _ = s.accept()
-    try:
-        c.sendall(b'{"version":"0","pid":1,"processes":[]}\\n')
-    except OSError:  # the daemon only looks at who holds the name
-        pass
-    c.close()
+print("full", flush=True)
 time.sleep(600)
 """
 
@@ -87,7 +79,7 @@ def py_client(user, *args):
     return USERS[user][0] + ["/usr/bin/python3", "/tmpfs/py_client.py"] + list(args)
 
 
-def py_status(board, user="root"):
+def py_status(board, user):
     return json.loads(board.run(py_client(user, "status", PIDFILE)).stdout)
 
 
@@ -133,33 +125,14 @@ def test_control_group_admits_root_and_members_only(board):
     board.wait_for_command("reboot", timeout=15)
 
 
-# Something else holds the status name before the daemon starts. A holder
-# whose backlog is full can be neither asked nor waited for: the daemon
-# starts, says the name is held and still stops on SIGTERM. One that answers
-# is named by the daemon; wardctl and the Python client refuse its answer
-# (it is root, but not the pid file's pid), and the daemon takes the name
-# once the squatter has gone.
-def test_squatters_on_the_status_name_are_exposed_and_outlived(board):
+# A holder of the status name whose backlog is full can be neither asked
+# nor waited for: the daemon starts, says the name is held, and still stops
+# on SIGTERM without a join failure. (A holder that answers: test_status.)
+def test_a_squatter_that_never_accepts_holds_up_nothing(board):
     board.write_file("/tmpfs/squatter.py", SQUATTER)
-    for mode in ("stuck", "answer"):
-        squatter = board.spawn(["/usr/bin/python3", "/tmpfs/squatter.py", mode])
-        board.wait_until(lambda: board.output(squatter)[0] == "bound\n", 10, "the squatter")
-        pid = start(board, "")
-        if mode == "stuck":
-            board.wait_for_log(r"^Status socket name is held by another process, retrying$", timeout=10)
-            assert board.stop_daemon(pid, timeout=15) == 0
-            board.kill(squatter)
-            assert board.wait(squatter) is not None
-    held = "Status socket name is held by pid %d (uid 0), retrying" % squatter
-    assert board.wait_for_log("^%s$" % re.escape(held), timeout=10).severity == LOG_ERR
-    impostor = "status socket is held by pid %d (uid 0), not by the daemon" % squatter
-    shown = wardctl(board, "-p", PIDFILE, "status", check=False)
-    assert (shown.status, shown.stdout, shown.stderr) == (1, "", "wardctl: %s\n" % impostor), shown
-    assert py_status(board) == {"error": "ImpostorError", "text": impostor}
-
-    board.kill(squatter)
-    board.wait_for_log(r"^Status socket bound$", timeout=15)
-    assert wardctl(board, "-p", PIDFILE, "status", check=False).status == 0
-    assert [t for t in board.log_texts() if t.startswith("Status socket name is held by pid")] == [held]
+    squatter = board.spawn(["/usr/bin/python3", "/tmpfs/squatter.py"])
+    board.wait_until(lambda: board.output(squatter)[0] == "full\n", 10, "the squatter's full backlog")
+    pid = start(board, "")
+    board.wait_for_log(r"^Status socket name is held by another process, retrying$", timeout=10)
     assert board.stop_daemon(pid, timeout=15) == 0
     assert not [t for t in board.log_texts() if "join fail" in t]

@@ -3,17 +3,17 @@
 board: what the reply says as supervision runs, and the socket's limits at
 both ends. Each field of the reply and of the table is the unit tests'
 matter; metrics are read with prometheus_client's parser."""
-import contextlib
 import json
 import os
 import re
 
 from prometheus_client.parser import text_string_to_metric_families
 
-from board import DEFAULT_CONFIG, LOG_WARNING, SOURCE_DIR, VERSION, WDIOC_GETBOOTSTATUS, WDIOF_CARDRESET
-from support import RUN, start_daemon as start_board_daemon, wardctl as run_wardctl
+from board import (DEFAULT_CONFIG, LOG_ERR, LOG_WARNING, SOURCE_DIR, VERSION, WDIOC_GETBOOTSTATUS,
+                   WDIOF_CARDRESET)
+from support import BASE_CONFIG, PIDFILE, RUN, start_daemon as start_board_daemon, wardctl as run_wardctl
 
-CLIENT = "/tmpfs/status_client.py"
+CLIENT, PYTHON_CLIENT = "/tmpfs/status_client.py", os.path.join(SOURCE_DIR, "client", "python")
 # Raw clients of the status socket run on the board, where it is, and an impostor answering on its name.
 CLIENT_PROGRAM = r'''
 import contextlib, json, socket, sys
@@ -45,17 +45,18 @@ elif mode == "many":  # many in a row, while one more client says nothing
     quiet = connect()
     replies = [ask(b"status\n") for _ in range(int(sys.argv[2]))]
     print(json.dumps({"replies": replies, "silent": read_all(quiet)}))
-elif mode == "impostor":  # one reply per argument, that many bytes longer than the daemon's most (8 MiB)
+elif mode == "impostor":  # replies that many bytes longer than the daemon's most (8 MiB), then plain ones
     REPLY = ('{"version":"1\\u001b[2J\\u009b1m","pid":1e300,"uptime":1.7e308,"table":"ok",'
              '"process_count":-1e300,"processes":[{"name":"\\u0085x\\u009d","health_check_cycle":0,'
              '"alive_check_in":null}]}')
     server = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
     server.bind("\0wardend.status")
     server.listen(4)
-    for extra in sys.argv[2:]:
+    for extra in sys.argv[2:] + ["-1"] * 1000:
         client, _ = server.accept()
-        client.recv(4096)  # wardctl's request comes in one piece
-        client.sendall(REPLY.encode().ljust((8 << 20) + int(extra), b" "))
+        with contextlib.suppress(OSError):  # the daemon and the careful clients only look who answers
+            client.recv(4096)  # wardctl's request comes in one piece
+            client.sendall(REPLY.encode().ljust((8 << 20) + int(extra), b" "))
         client.close()
 '''
 
@@ -70,7 +71,7 @@ while True:
     with contextlib.suppress(wardclient.NoDaemonError):  # not started yet
         wardclient.health("pyapp")
     time.sleep(0.3)
-""" % os.path.join(SOURCE_DIR, "client", "python")
+""" % PYTHON_CLIENT
 
 
 def wardctl(board, *args):
@@ -220,8 +221,11 @@ def test_a_slow_respawn_gives_replies_in_time_that_show_it(board):
 # program may answer on the socket's name before the daemon does: its reply
 # is read up to the daemon's own limit and no further, its texts reach the
 # terminal without a control character, and absurd numbers stay bounded.
-# The daemon's server then refuses a request without end, and answers many
-# clients in turn and one that says nothing; its descriptors stay the same.
+# A daemon started then says who holds the name; wardctl and the Python
+# client asked for the daemon of a pid file refuse the holder (root, but
+# not that pid). Once the holder has gone the daemon takes the name; its
+# server refuses a request without end, and answers many clients in turn
+# and one that says nothing; its descriptors stay the same.
 # A driver without the boot-status request, asked at start-up for the reboot
 # record, is not asked again, and the reply does not know the last reset.
 def test_the_limits_of_both_ends_of_the_socket(make_board):
@@ -242,10 +246,18 @@ def test_the_limits_of_both_ends_of_the_socket(make_board):
     assert not re.search(rb"[\x00-\x09\x0b-\x1f\x7f]|\xc2[\x80-\x9f]", result.stdout.encode()), result.stdout
     result = wardctl(board, "status")  # one byte more than the daemon ever sends
     assert (result.status, result.stdout, result.stderr) == (1, "", "wardctl: the reply is too large\n")
-    assert board.wait(impostor, timeout=10) == 0
 
     board.mkdir("/tmpfs/data")
-    daemon = start_daemon(board, "WdtRefreshPeriod:1\nRebootRecord:/tmpfs/data/reboots\n")
+    daemon = start_daemon(board, BASE_CONFIG + "RebootRecord:/tmpfs/data/reboots\n")
+    held = "Status socket name is held by pid %d (uid 0), retrying" % impostor
+    assert board.wait_for_log("^%s$" % re.escape(held), timeout=10).severity == LOG_ERR
+    refused = "status socket is held by pid %d (uid 0), not by the daemon" % impostor
+    assert wardctl(board, "-p", PIDFILE, "status")[:3] == (1, "", "wardctl: %s\n" % refused)
+    python = board.run(["/usr/bin/python3", "-c", "import sys; sys.path.insert(0, sys.argv[1]); "
+                        "import wardclient; wardclient.status(pid_file=sys.argv[2])", PYTHON_CLIENT, PIDFILE])
+    assert python.stderr.endswith("wardclient.ImpostorError: %s\n" % refused), python
+    board.kill(impostor)
+    board.wait_for_log(r"^Status socket bound$", timeout=15)
     fds = board.procinfo(daemon)["fds"]
     assert raw_client(board, "flood")["reply"] == '{"error":"request too long"}\n'
     out = raw_client(board, "many", "200")
@@ -255,3 +267,4 @@ def test_the_limits_of_both_ends_of_the_socket(make_board):
     assert json.loads(out["silent"])["pid"] == daemon and board.procinfo(daemon)["fds"] == fds
     assert replies[0]["watchdog"]["caused_last_reset"] is None and boot_status_requests(board) == 1
     assert "wardend_watchdog_caused_last_reset" not in prometheus(board)[1]
+    assert [t for t in board.log_texts() if t.startswith("Status socket name is held")] == [held]
