@@ -31,18 +31,9 @@ def test_one_shot_and_refused_command_lines(board, args, status, stdout, stderr)
     assert not board.queue_exists() and board.log_lines() == [] and board.daemon_pids() == []
 
 
-def test_guard_and_force_delete_while_a_daemon_runs(board):
-    pid = start_daemon(board, CONFIG_WITH_PIDFILE)
-    lines_before = len(board.log_lines())
-    second = board.daemon(["-n"], wait=True)
-    assert (second.status, second.stdout, second.stderr) == (1, "", "MSG QUE already exist\n")
-    assert board.daemon_pids() == [pid] and len(board.log_lines()) == lines_before
-    f = board.daemon(["-f"])
-    assert (f.status, f.stdout, f.stderr) == (0, "MSG Que is forcely deleted!\n", "") and not board.queue_exists()
-
-
 # A refused value makes the start-up read log one line, so a start can be
-# seen; in debug mode the line names its source.
+# seen; in debug mode the line names its source. A second daemon is refused
+# while one runs, and -f then deletes the running daemon's queue.
 @pytest.mark.parametrize("args, cwd", [([], "/"), (["-d"], "/"), (["-n"], "/tmp")], ids=["plain", "debug", "foreground"])
 def test_detaches_into_a_new_session_or_stays_in_the_foreground(board, args, cwd):
     board.mkdir(RUN)
@@ -53,7 +44,10 @@ def test_detaches_into_a_new_session_or_stays_in_the_foreground(board, args, cwd
     assert (line.ident, line.facility, watchdog_pid(board)) == ("wardend", LOG_LOCAL0, pid)
     assert ("-d" in args) == (" | " in line.text and line.text.endswith(":handle_numeric@readconfig\n"))
     info = board.procinfo(pid)
-    assert info["cwd"] == cwd
+    lines = len(board.log_lines())
+    second = board.daemon(["-n"], wait=True)
+    assert (info["cwd"], second[:3], board.daemon_pids()) == (cwd, (1, "", "MSG QUE already exist\n"), [pid])
+    assert len(board.log_lines()) == lines
     if "-n" in args:
         assert line.pid == pid and all(info["fds"][n].startswith("/board/out/") for n in (1, 2))
         board.wait_until(lambda: "Str2Num convert error [x]" in board.output(pid)[1], 5, "log line on stderr")
@@ -63,6 +57,7 @@ def test_detaches_into_a_new_session_or_stays_in_the_foreground(board, args, cwd
     # daemon was started with is left.
     inherited = board.procinfo(board.agent_pid)["fds"].values()
     assert not [t for t in info["fds"].values() if ".agent-run-" in t or t == "/dev/null" or t in inherited], info
+    assert board.daemon(["-f"])[:3] == (0, "MSG Que is forcely deleted!\n", "") and not board.queue_exists()
 
 
 # The board without a pid file has no power LED either.
