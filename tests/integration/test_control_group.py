@@ -1,8 +1,7 @@
 # SPDX-License-Identifier: MIT
 """Who may steer the board: ControlGroup on the queue and the status socket,
-the recorded sender of a reboot request, and a holder of the status name
-that never answers. The other users are uid 65534 with or without the
-host's group "users"."""
+and the recorded sender of a reboot request. The other users are uid 65534
+with or without the host's group "users"."""
 import grp
 import json
 import os
@@ -23,21 +22,6 @@ USERS = {
     "member by primary group": (["setpriv", "--reuid=65534", "--regid=%d" % GID, "--clear-groups"], True),
     "non-member": (NOBODY + ["--clear-groups"], False),
 }
-
-# Holds the status name and fills its backlog with its own connections.
-SQUATTER = """import socket, time
-s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-s.bind(b"\\0wardend.status")
-s.listen(0)
-held = [socket.socket(socket.AF_UNIX, socket.SOCK_STREAM | socket.SOCK_NONBLOCK) for _ in range(8)]
-for c in held:
-    try:
-        c.connect(b"\\0wardend.status")
-    except BlockingIOError:
-        pass
-print("full", flush=True)
-time.sleep(600)
-"""
 
 # The Python client's status (its outcome as JSON), or an application's reboot request.
 PY_CLIENT = """import json, sys, time
@@ -65,22 +49,8 @@ def queue_permissions(board):
     return int(fields[2], 8) & 0o777, int(fields[8])
 
 
-def start(board, config):
-    pid = start_daemon(board, BASE_CONFIG + config, pidfile=PIDFILE)
-    board.wait_until(lambda: "@wardend.status" in board.read_file("/proc/net/unix"), 10, "the status socket")
-    # A copy of the Python client that every user may read, as an installed module would be.
-    with open(os.path.join(SOURCE_DIR, "client", "python", "wardclient.py")) as module:
-        board.write_file("/tmpfs/py/wardclient.py", module.read())
-    board.write_file("/tmpfs/py_client.py", PY_CLIENT)
-    return pid
-
-
 def py_client(user, *args):
     return USERS[user][0] + ["/usr/bin/python3", "/tmpfs/py_client.py"] + list(args)
-
-
-def py_status(board, user):
-    return json.loads(board.run(py_client(user, "status", PIDFILE)).stdout)
 
 
 # Every user in turn, against one daemon: health checks and status are
@@ -89,7 +59,12 @@ def py_status(board, user):
 # the queue and the status again; the non-member's reboot request then goes
 # through and names its sender in the record and the status.
 def test_control_group_admits_root_and_members_only(board):
-    start(board, "ControlGroup:%s\nRebootRecord:%s\n" % (GROUP, RECORD))
+    start_daemon(board, BASE_CONFIG + "ControlGroup:%s\nRebootRecord:%s\n" % (GROUP, RECORD), pidfile=PIDFILE)
+    board.wait_until(lambda: "@wardend.status" in board.read_file("/proc/net/unix"), 10, "the status socket")
+    # A copy of the Python client that every user may read, as an installed module would be.
+    with open(os.path.join(SOURCE_DIR, "client", "python", "wardclient.py")) as module:
+        board.write_file("/tmpfs/py/wardclient.py", module.read())
+    board.write_file("/tmpfs/py_client.py", PY_CLIENT)
     assert queue_permissions(board) == (0o620, GID)
     for number, (user, (_, allowed)) in enumerate(USERS.items()):
         health = as_user(board, user, "health", "probe-%d" % number)
@@ -97,7 +72,7 @@ def test_control_group_admits_root_and_members_only(board):
         expected = (0, "") if allowed else (1, "wardctl: %s\n" % REFUSED)
         assert (health.status, health.stderr) == (shown.status, shown.stderr) == expected, (health, shown)
         python = {"ok": True} if allowed else {"error": "AccessError", "text": REFUSED}
-        assert py_status(board, user) == python, user
+        assert json.loads(board.run(py_client(user, "status", PIDFILE)).stdout) == python, user
     reboot = as_user(board, "non-member", "reboot", "intruder", "go down")
     scraped = as_user(board, "non-member", "-p", PIDFILE, "status", "--prometheus")
     assert (reboot.status, reboot.stderr) == (1, "wardctl: %s\n" % REFUSED), reboot
@@ -124,15 +99,3 @@ def test_control_group_admits_root_and_members_only(board):
     assert json.loads(wardctl(board, "status", "--json").stdout)["termination"]["reason"] == named
     board.wait_for_command("reboot", timeout=15)
 
-
-# A holder of the status name whose backlog is full can be neither asked
-# nor waited for: the daemon starts, says the name is held, and still stops
-# on SIGTERM without a join failure. (A holder that answers: test_status.)
-def test_a_squatter_that_never_accepts_holds_up_nothing(board):
-    board.write_file("/tmpfs/squatter.py", SQUATTER)
-    squatter = board.spawn(["/usr/bin/python3", "/tmpfs/squatter.py"])
-    board.wait_until(lambda: board.output(squatter)[0] == "full\n", 10, "the squatter's full backlog")
-    pid = start(board, "")
-    board.wait_for_log(r"^Status socket name is held by another process, retrying$", timeout=10)
-    assert board.stop_daemon(pid, timeout=15) == 0
-    assert not [t for t in board.log_texts() if "join fail" in t]

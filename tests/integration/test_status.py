@@ -16,7 +16,7 @@ from support import BASE_CONFIG, PIDFILE, RUN, start_daemon as start_board_daemo
 CLIENT, PYTHON_CLIENT = "/tmpfs/status_client.py", os.path.join(SOURCE_DIR, "client", "python")
 # Raw clients of the status socket run on the board, where it is, and an impostor answering on its name.
 CLIENT_PROGRAM = r'''
-import contextlib, json, socket, sys
+import contextlib, json, socket, sys, time
 
 def connect():
     s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
@@ -45,6 +45,16 @@ elif mode == "many":  # many in a row, while one more client says nothing
     quiet = connect()
     replies = [ask(b"status\n") for _ in range(int(sys.argv[2]))]
     print(json.dumps({"replies": replies, "silent": read_all(quiet)}))
+elif mode == "stuck":  # holds the name and fills its backlog with its own connections, never accepting
+    server = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+    server.bind("\0wardend.status")
+    server.listen(0)
+    held = [socket.socket(socket.AF_UNIX, socket.SOCK_STREAM | socket.SOCK_NONBLOCK) for _ in range(8)]
+    for c in held:
+        with contextlib.suppress(BlockingIOError):
+            c.connect("\0wardend.status")
+    print("full", flush=True)
+    time.sleep(600)
 elif mode == "impostor":  # replies that many bytes longer than the daemon's most (8 MiB), then plain ones
     REPLY = ('{"version":"1\\u001b[2J\\u009b1m","pid":1e300,"uptime":1.7e308,"table":"ok",'
              '"process_count":-1e300,"processes":[{"name":"\\u0085x\\u009d","health_check_cycle":0,'
@@ -209,7 +219,9 @@ def test_a_slow_respawn_gives_replies_in_time_that_show_it(board):
     assert (reply["table"], e["respawning"], e["respawns"]) == ("ok", None, 1)
 
 
-# Without a daemon wardctl says so. An impostor's reply is read up to the
+# Without a daemon wardctl says so. A holder of the name that can be neither
+# asked nor waited for holds up neither the daemon's start nor its clean
+# stop. An impostor's reply is read up to the
 # daemon's own limit, shown without control characters and with bounded
 # numbers; a daemon started then names the holder, whom wardctl and the
 # Python client refuse (root, but not the pid file's pid), and takes the name
@@ -226,6 +238,14 @@ def test_the_limits_of_both_ends_of_the_socket(make_board):
         result = wardctl(board, "status", *args)
         assert (result.status, result.stdout, result.stderr[:9]) == (2, "", "wardctl: "), (args, result)
     board.write_file(CLIENT, CLIENT_PROGRAM)
+    holder = board.spawn(["/usr/bin/python3", CLIENT, "stuck"])
+    board.wait_until(lambda: board.output(holder)[0] == "full\n", 10, "the holder's full backlog")
+    daemon = start_daemon(board, BASE_CONFIG)
+    board.wait_for_log(r"^Status socket name is held by another process, retrying$", timeout=10)
+    assert board.stop_daemon(daemon, timeout=15) == 0
+    assert not [t for t in board.log_texts() if "join fail" in t]
+    board.kill(holder)
+    assert board.wait(holder) is not None
     impostor = board.spawn(["/usr/bin/python3", CLIENT, "impostor", "0", "1"])
     board.wait_until(lambda: "@wardend.status" in board.read_file("/proc/net/unix"), 10, "the impostor")
     result = wardctl(board, "status")
@@ -255,4 +275,4 @@ def test_the_limits_of_both_ends_of_the_socket(make_board):
     assert json.loads(out["silent"])["pid"] == daemon and board.procinfo(daemon)["fds"] == fds
     assert replies[0]["watchdog"]["caused_last_reset"] is None and boot_status_requests(board) == 1
     assert "wardend_watchdog_caused_last_reset" not in prometheus(board)[1]
-    assert [t for t in board.log_texts() if t.startswith("Status socket name is held")] == [held]
+    assert [t for t in board.log_texts() if t.startswith("Status socket name is held by pid")] == [held]
