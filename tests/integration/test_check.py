@@ -1,8 +1,6 @@
 # SPDX-License-Identifier: MIT
-# wardctl check on the simulated board, run as an ordinary user: its output
-# format and exit statuses, files it cannot check, and that it touches
-# neither the queue, the watchdog, the system log nor any command. What each
-# line draws is the configuration check's unit tests' matter.
+# wardctl check run as an ordinary user: its output format and exit statuses, files it cannot check,
+# and that it touches neither queue, watchdog, log nor command (what a line draws: the unit tests).
 import os
 
 import pytest

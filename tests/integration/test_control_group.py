@@ -53,11 +53,9 @@ def py_client(user, *args):
     return USERS[user][0] + ["/usr/bin/python3", "/tmpfs/py_client.py"] + list(args)
 
 
-# Every user in turn, against one daemon: health checks and status are
-# allowed or refused by group, with one clear message, and a non-member's
-# reboot request never reaches the daemon. A re-read without the key opens
-# the queue and the status again; the non-member's reboot request then goes
-# through and names its sender in the record and the status.
+# Every user in turn: health checks and status allowed or refused by group, with one clear message,
+# and a non-member's reboot request never reaches the daemon. A re-read without the key opens both
+# again; the non-member's reboot request then goes through, its sender named in record and status.
 def test_control_group_admits_root_and_members_only(board):
     start_daemon(board, BASE_CONFIG + "ControlGroup:%s\nRebootRecord:%s\n" % (GROUP, RECORD), pidfile=PIDFILE)
     board.wait_until(lambda: "@wardend.status" in board.read_file("/proc/net/unix"), 10, "the status socket")

@@ -1,9 +1,7 @@
 # SPDX-License-Identifier: MIT
-# The demo's default story shows the daemon's own status twice before the
-# reboot. With an integrator's own configuration and programs, the programs
-# are placed where the file names them (a read-only system folder included)
-# and started before the daemon, and the live view shows the daemon's log
-# lines, device requests and commands until the demo stops it.
+# The demo's story shows the daemon's status twice before the reboot. With an integrator's own
+# configuration, the programs are placed where it names them (a read-only system folder included)
+# and started first, and the live view shows log lines, device requests and commands to the end.
 import os
 import subprocess
 import sys

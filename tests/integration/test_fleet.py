@@ -1,9 +1,7 @@
 # SPDX-License-Identifier: MIT
-"""A fleet's view of one board, end to end: the daemon, the shipped metrics
-writer run every second, Debian's node exporter reading its folder, and a
-real Prometheus server with the shipped alert rules, whose `for:` delays are
-made one second so that the alert fires within the health-check cycle
-between the check going late and the termination that follows."""
+"""A fleet's view of one board: the daemon, the shipped metrics writer every second, Debian's node
+exporter and a real Prometheus server with the shipped rules, their `for:` delays made one second so
+that the alert fires between the health check going late and the termination that follows."""
 import calendar
 import json
 import os

@@ -1,8 +1,6 @@
 # SPDX-License-Identifier: MIT
-# In debug mode every log line ends with " | <line>:<function>@<unit>", and
-# the function is the operation that writes the message, not whichever helper
-# the code uses inside it. One daemon run on the simulated board meets a
-# message of each operation that a board can be made to reach.
+# In debug mode every log line ends with " | <line>:<function>@<unit>", naming the operation that
+# writes the message, not a helper inside it; one run meets a message of each operation a board can reach.
 import re
 import signal
 
