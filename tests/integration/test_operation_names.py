@@ -37,7 +37,6 @@ def test_debug_lines_name_the_reporting_operation(make_board):
     board.write_file("/tmpfs/bin/lost", "#!/bin/sh\n", mode=0o755)  # the respawn finds it on PATH; it ends
     # A pidof that answers with no pid, so the termination's sweep reports it.
     board.write_file("/tmpfs/bin/pidof", "#!/bin/sh\necho notapid\n", mode=0o755)
-    board.mkdir(RUN)
     board.write_file(PIDFILE, "1999999\n")  # names no process: found lost, respawned, then dead
     board.write_config("WdtRefreshPeriod:1\nAliveWatchPeriod:3\nTermTimeout:0\nPowerWatchPeriod:x\n"
                        "Process:RESPAWN:0:%s:/tmpfs/bin/lost\nRebootRecord:%s\n" % (PIDFILE, RECORD))
