@@ -97,11 +97,6 @@ def status(board, *args):
     return json.loads(result.stdout)
 
 
-def entry(reply, name):
-    (found,) = [p for p in reply["processes"] if p["name"] == name]
-    return found
-
-
 def prometheus(board, *args):
     """(exit status, {"name{label=value}...": value}) of wardctl status --prometheus."""
     result = wardctl(board, "status", "--prometheus", *args)
@@ -172,7 +167,7 @@ def test_status_of_healthy_waiting_and_late_processes_and_of_the_termination_tha
     assert board.alive(pyapp)
     # The termination holds the table: the processes are listed as it found them when it began.
     reply = status(board)
-    assert (reply["table"], reply["config"], entry(reply, "pyapp")["pid"]) == ("snapshot", None, pyapp)
+    assert (reply["table"], reply["config"], reply["processes"][0]["pid"]) == ("snapshot", None, pyapp)
     assert reply["termination"] == dict(reply["termination"], in_progress=True, mode="reboot",
                                         reason=down.text[len("System down reason : "):])
     result, samples = prometheus(board)
@@ -199,16 +194,16 @@ def test_a_slow_respawn_gives_replies_in_time_that_show_it(board):
     start_daemon(board, "WdtRefreshPeriod:1\nAliveWatchPeriod:4\nTermTimeout:1\n"
                         "Process:RESPAWN:0:%s/slow.pid:/tmpfs/bin/slowres\n" % RUN)
     board.wait_for_log(r"^Process \[slowres:999999\] was not found$", timeout=10)
-    reply = status(board)
-    assert (reply["table"], reply["config"], entry(reply, "slowres")["respawning"]["command"]) == (
+    reply = status(board, "slowres")
+    assert (reply["table"], reply["config"], reply["processes"][0]["respawning"]["command"]) == (
         "snapshot", None, "slowres "), reply
-    board.wait_until(lambda: entry(status(board), "slowres")["respawning"]["since"] >= 2, 10, "2 s respawn")
+    board.wait_until(lambda: status(board, "slowres")["processes"][0]["respawning"]["since"] >= 2, 10, "2 s")
     assert not [t for t in board.log_texts() if t.startswith("Respawn: ")]  # still inside the respawn
 
     board.wait_for_log(r"^Respawn: slowres ", timeout=20)
     assert "forgiven once" in wait_for_state(board, "slowres", "healthy")
     reply = status(board, "slowres")
-    e = entry(reply, "slowres")
+    e = reply["processes"][0]
     assert (reply["table"], e["respawning"], e["respawns"]) == ("ok", None, 1)
 
 
