@@ -5,7 +5,7 @@ import os
 
 import pytest
 
-from board import SOURCE_DIR
+from board import DEFAULT_CONFIG, SOURCE_DIR
 from support import wardctl_as_nobody
 
 PIDFILE, PROGRAM, IMAGE = "/tmpfs/run/app.pid", "/tmpfs/bin/app", "/tmpfs/image"
@@ -24,13 +24,12 @@ IMAGE_CONF = IMAGE + "/tmpfs/config/wardend.conf"
 
 @pytest.fixture
 def files(board):
-    board.write_file(PIDFILE, "42\n")
+    bad = "# refused, then mistyped\nTermTimeout:5\r\nAliveWatchPerod:3\n"
+    for path, text in ((PIDFILE, "42\n"), ("/tmpfs/bad.conf", bad), (DEFAULT_CONFIG, bad),
+                       ("/tmpfs/-q.conf", GOOD), ("/tmpfs/warn.conf", GOOD + "WdtRefreshPeriod:0\n")):
+        board.write_file(path, text)
     board.write_file(PROGRAM, "#!/bin/sh\n", mode=0o755)
-    board.write_file("/tmpfs/bad.conf", "# refused, then mistyped\nTermTimeout:5\r\nAliveWatchPerod:3\n")
-    board.write_config(board.read_file("/tmpfs/bad.conf"))
-    board.write_file("/tmpfs/warn.conf", GOOD + "WdtRefreshPeriod:0\n")
     board.mkdir("/tmpfs/dir.conf")
-    board.write_file("/tmpfs/-q.conf", GOOD)
     # The shipped example as an image's own default file, with the files it names.
     with open(os.path.join(SOURCE_DIR, "examples", "wardend.conf")) as f:
         board.write_file(IMAGE_CONF, f.read())
