@@ -11,7 +11,6 @@ PIDFILE, RECORD = RUN + "/lost.pid", "/tmpfs/state/reboots"
 
 # Message (start of the text), and the operation@unit it is reported under.
 EXPECTED = [
-    (r"Str2Num convert error \[x\]", "handle_numeric@readconfig"),
     (r"MSG Queue receive illegal ID! \[9\]", "MsgRcvThread@supervise"),
     (r"No match processes in health check \[nobody\]", "RecvHealthCheck@supervise"),
     (r"MSG Queue receive error! \[Argument list too long\]", "MsgRcvThread@supervise"),
@@ -38,7 +37,7 @@ def test_debug_lines_name_the_reporting_operation(make_board):
     # A pidof that answers with no pid, so the termination's sweep reports it.
     board.write_file("/tmpfs/bin/pidof", "#!/bin/sh\necho notapid\n", mode=0o755)
     board.write_file(PIDFILE, "1999999\n")  # names no process: found lost, respawned, then dead
-    board.write_config("WdtRefreshPeriod:1\nAliveWatchPeriod:3\nTermTimeout:0\nPowerWatchPeriod:x\n"
+    board.write_config("WdtRefreshPeriod:1\nAliveWatchPeriod:3\nTermTimeout:0\n"
                        "Process:RESPAWN:0:%s:/tmpfs/bin/lost\nRebootRecord:%s\n" % (PIDFILE, RECORD))
     assert board.daemon(["-d"]).status == 0
     pid = board.wait_daemon_pid()
