@@ -36,7 +36,6 @@ def test_a_missed_health_check_fires_the_shipped_alert_in_prometheus(board):
         rules, delays = re.subn(r"(?m)^(\s+for:) \S+$", r"\1 1s", f.read())
     assert delays >= 10, "the rules file has changed shape: %d delays found" % delays
     board.mkdir(WORK + "/textfile")
-    board.mkdir(WORK + "/data")
     board.write_file(WORK + "/wardend.rules.yml", rules)
     board.write_file(WORK + "/prometheus.yml", "global: {scrape_interval: 1s, evaluation_interval: 1s}\n"
                      "rule_files: [%s/wardend.rules.yml]\nscrape_configs:\n  - job_name: node\n"

@@ -148,8 +148,7 @@ def test_status_of_healthy_waiting_and_late_processes_and_of_the_termination_tha
     board.wait_until(lambda: reply.update(status(board)) or reply["table"] == "ok", 20, "the table")
     assert (reply["version"], reply["pid"], reply["config"]["path"], reply["config"]["reads"]) == (
         VERSION, daemon, DEFAULT_CONFIG, 1)
-    assert reply["periods"] == {"AliveWatchPeriod": 2, "PowerWatchPeriod": 1, "WdtRefreshPeriod": 1,
-                                "TermTimeout": 1}
+    assert reply["periods"] == dict(AliveWatchPeriod=2, PowerWatchPeriod=1, WdtRefreshPeriod=1, TermTimeout=1)
     assert reply["watchdog"]["since_refresh"] is not None and reply["watchdog"]["caused_last_reset"] is True
     assert reply["termination"]["in_progress"] is False and [p["name"] for p in reply["processes"]] == [
         "pyapp", "quiet"]
@@ -207,15 +206,12 @@ def test_a_slow_respawn_gives_replies_in_time_that_show_it(board):
     assert (reply["table"], e["respawning"], e["respawns"]) == ("ok", None, 1)
 
 
-# Without a daemon wardctl says so. A holder of the name that can be neither
-# asked nor waited for holds up neither the daemon's start nor its stop. An
-# impostor's reply is read up to the daemon's own limit, shown without
-# control characters and with bounded numbers; a daemon started then names
-# the holder, whom wardctl and the Python client refuse (root, but not the
-# pid file's pid), and takes the name once it has gone. Its server refuses a
-# request without end and answers many clients in turn and a silent one,
-# with the same descriptors after. The driver does not know the boot status:
-# asked once, for the reboot record.
+# No daemon: wardctl says so. A holder of the name that cannot be asked holds up neither the daemon's
+# start nor its stop. An impostor's reply is read up to the daemon's limit, without controls and with
+# bounded numbers; a daemon then names the holder, refused by wardctl and the Python client (root, but
+# not the pid file's pid), and takes the name once it has gone. The server refuses a request without
+# end, answers many clients in turn and a silent one, and keeps its descriptors. The driver does not
+# know the boot status: asked once, for the reboot record.
 def test_the_limits_of_both_ends_of_the_socket(make_board):
     board = make_board(bootstatus="ENOTTY")
     no_daemon = "wardctl: no daemon answers on @wardend.status (is wardend running?)\n"
