@@ -16,9 +16,8 @@ BAD_OUTPUT = ("/tmpfs/bad.conf:2: error: Str2Num convert error [5\\r] : Success\
               "/tmpfs/bad.conf:3: warning: unknown key 'AliveWatchPerod': the daemon ignores the line;"
               " did you mean 'AliveWatchPeriod'?\n")
 TRY = "Try 'wardctl --help' for more information.\n"
-# Under --root, paths are looked up in the image and a respawn command is
-# judged by the PATH of the image's init script: every warning the shipped
-# example could draw there is one an integrator would copy.
+# Under --root, paths are looked up in the image and a respawn command by the PATH of the image's
+# init script: any warning the shipped example drew there is one an integrator would copy.
 IMAGE_CONF = IMAGE + "/tmpfs/config/wardend.conf"
 
 

@@ -13,8 +13,7 @@ USAGE = ("{prog}: Valid parameters are:\n  -c <config file> - use a config file 
          "  -d - Don't detach and send debug I/O to standard output\n  -v - print the program's version and exit\n")
 CONFIG = "WdtRefreshPeriod:1\nAliveWatchPeriod:3\nTermTimeout:1\n"
 CONFIG_WITH_PIDFILE = CONFIG + "Wardend:x:%s\n" % PIDFILE
-# Longer than the configuration's text fields: written and removed whole,
-# and the file named by its first 259 characters is left alone.
+# Longer than the text fields: written and removed whole, while the file of its first 259 characters stays.
 LONG_PIDFILE = RUN + "/" + "d" * 200 + "/" + "p" * 100
 
 

@@ -31,9 +31,8 @@ def test_story_shows_status_healthy_then_late_before_reboot():
              for text in ("looks at the status while all is healthy",
                           "looks again: beacon's health check is late", "System down reason", "command  reboot")]
     assert [len(m) for m in marks[:2]] == [1, 1] and all(marks), result.stdout
-    marks = [m[0] for m in marks]
+    healthy, late, down, _ = marks = [m[0] for m in marks]
     assert marks == sorted(marks), result.stdout
-    healthy, late, down = marks[:3]
     # The status tables shown after each mark, and the reason after the daemon's own view of it.
     for start, name, state in ((healthy, "beacon", "healthy"), (healthy, "worker", "healthy"),
                                (late, "beacon", "late")):

@@ -41,8 +41,7 @@ def test_debug_lines_name_the_reporting_operation(make_board):
                        "Process:RESPAWN:0:%s:/tmpfs/bin/lost\nRebootRecord:%s\n" % (PIDFILE, RECORD))
     assert board.daemon(["-d"]).status == 0
     pid = board.wait_daemon_pid()
-    # Receiver and signal work first: the termination holds the table's lock
-    # (and so any re-read) until the board goes down.
+    # Receiver and signal work first: the termination holds the table (and any re-read) to the end.
     assert board.msgsnd(9, name="app")[0] == 0
     board.health_check("nobody")
     assert board.msgsnd(1, data=b"big".ljust(200, b"\0"), size=200)[0] == 0
