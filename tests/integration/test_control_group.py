@@ -1,7 +1,6 @@
 # SPDX-License-Identifier: MIT
-"""Who may steer the board: ControlGroup on the queue and the status socket,
-and the recorded sender of a reboot request. The other users are uid 65534
-with or without the host's group "users"."""
+"""Who may steer the board: ControlGroup on the queue and the status socket, and the recorded sender
+of a reboot request. The other users are uid 65534 with or without the host's group "users"."""
 import grp
 import json
 import os
