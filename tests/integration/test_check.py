@@ -57,7 +57,6 @@ def files(board):
 def test_output_and_exit_status(files, args, status, stdout, stderr):
     r = wardctl_as_nobody(files, "check", *args, cwd="/tmpfs")
     assert (r.status, r.stdout, r.stderr) == (status, stdout, stderr), r
-    # Nothing but files was touched.
     assert not files.queue_exists() and files.log_lines() == []
     assert files.device_records() == [] and files.command_records() == []
 

@@ -68,7 +68,6 @@ if mode == "impostor":  # replies that many bytes longer than the daemon's most 
         client.close()
 '''
 
-# A Python application as a board runs it, sending a health check now and then.
 PYAPP = """#!/usr/bin/python3
 import contextlib, sys, time
 sys.path.insert(0, %r)
@@ -231,8 +230,7 @@ def test_the_limits_of_both_ends_of_the_socket(make_board):
     assert result.status == 0 and result.stdout.startswith(
         "wardend 1\\x1b[2J\\xc2\\x9b1m, pid 1000000000000000, up "), result
     assert not re.search(rb"[\x00-\x09\x0b-\x1f\x7f]|\xc2[\x80-\x9f]", result.stdout.encode()), result.stdout
-    # One byte more than the daemon ever sends:
-    assert wardctl(board, "status")[:3] == (1, "", "wardctl: the reply is too large\n")
+    assert wardctl(board, "status")[:3] == (1, "", "wardctl: the reply is too large\n")  # 8 MiB + 1
 
     board.mkdir("/tmpfs/data")
     daemon = start_daemon(board, BASE_CONFIG + "RebootRecord:/tmpfs/data/reboots\n")
