@@ -23,9 +23,9 @@ LONG_PIDFILE = RUN + "/" + "d" * 200 + "/" + "p" * 100
     (["-n", "-c"], 1, "", "No config file specified with -c\n" + USAGE), (["-f", "-x"], 1, "", "MSG Que is not exist\n"),
 ])
 def test_one_shot_and_refused_command_lines(board, args, status, stdout, stderr):
-    r = board.daemon(args, config=None, wait=True)
-    name = board.daemon_binary()
-    assert (r.status, r.stdout, r.stderr) == (status, stdout.replace("{prog}", name), stderr.replace("{prog}", name))
+    r, name = board.daemon(args, config=None, wait=True), board.daemon_binary()
+    assert (r.status, r.stdout, r.stderr) == (status, stdout.replace("{prog}", name),
+                                              stderr.replace("{prog}", name))
     # None of these claims the queue or logs anything.
     assert not board.queue_exists() and board.log_lines() == [] and board.daemon_pids() == []
 
@@ -33,7 +33,7 @@ def test_one_shot_and_refused_command_lines(board, args, status, stdout, stderr)
 # A refused value makes the start-up read log one line, so a start can be
 # seen; in debug mode the line names its source. A second daemon is refused
 # while one runs, and -f then deletes the running daemon's queue.
-@pytest.mark.parametrize("args, cwd", [([], "/"), (["-d"], "/"), (["-n"], "/tmp")], ids=["plain", "debug", "foreground"])
+@pytest.mark.parametrize("args, cwd", [([], "/"), (["-d"], "/"), (["-n"], "/tmp")])
 def test_detaches_into_a_new_session_or_stays_in_the_foreground(board, args, cwd):
     board.mkdir(RUN)
     board.write_config(CONFIG_WITH_PIDFILE + "AliveWatchPeriod:x\n")
@@ -69,12 +69,12 @@ def test_detaches_into_a_new_session_or_stays_in_the_foreground(board, args, cwd
 def test_pid_file_and_sigterm_exit(make_board, args, config_text, pidfile):
     board = make_board(led=pidfile is not None)
     board.mkdir(os.path.dirname(LONG_PIDFILE))
-    board.write_file(LONG_PIDFILE[:259], "not the daemon's\n")
+    board.write_file(LONG_PIDFILE[:259], "decoy\n")
     pid = start_daemon(board, config_text, args, pidfile=pidfile)
     assert pidfile is None or board.read_file(pidfile) == "%d\n" % pid
     assert board.exists(PIDFILE) == (pidfile == PIDFILE) and board.queue_exists()
-    assert board.stop_daemon(pid, timeout=15) == 0 and not board.queue_exists() and not (pidfile and board.exists(pidfile))
-    assert board.read_file(LONG_PIDFILE[:259]) == "not the daemon's\n"
+    assert board.stop_daemon(pid, timeout=15) == 0 and not board.queue_exists()
+    assert not (pidfile and board.exists(pidfile)) and board.read_file(LONG_PIDFILE[:259]) == "decoy\n"
     if pidfile:  # the LED is set after the watchdog is closed
         assert board.led_settings() == [(3, 0)] and (
             board.device_records("pow_led")[0].time >= board.device_records("watchdog")[-1].time)
