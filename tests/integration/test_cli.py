@@ -1,20 +1,20 @@
 # SPDX-License-Identifier: MIT
 # The daemon's command line, single-instance guard, detaching, pid file and
 # exit path, run as the real binary on the simulated board.
+import os
+
 import pytest
 
 from board import LOG_CRIT, LOG_LOCAL0, VERSION
+from support import PIDFILE, RUN, start_daemon, watchdog_pid
 
 USAGE = ("{prog}: Valid parameters are:\n  -c <config file> - use a config file besides /etc/wardend.conf\n"
          "  -P <file> - set location of pid file\n  -n - Don't detach from the controlling terminal\n"
          "  -d - Don't detach and send debug I/O to standard output\n  -v - print the program's version and exit\n")
-
-from support import PIDFILE, RUN, start_daemon, watchdog_pid
-
 CONFIG = "WdtRefreshPeriod:1\nAliveWatchPeriod:3\nTermTimeout:1\n"
 CONFIG_WITH_PIDFILE = CONFIG + "Wardend:x:%s\n" % PIDFILE
-# A refused value makes the start-up read log one line, so a start can be seen.
-CONFIG_WITH_BAD_LINE = CONFIG_WITH_PIDFILE + "AliveWatchPeriod:x\n"
+# Longer than the text fields: written and removed whole, while the file of its first 259 characters stays.
+LONG_PIDFILE = RUN + "/" + "d" * 200 + "/" + "p" * 100
 
 
 @pytest.mark.parametrize("args, status, stdout, stderr", [
@@ -23,84 +23,63 @@ CONFIG_WITH_BAD_LINE = CONFIG_WITH_PIDFILE + "AliveWatchPeriod:x\n"
     (["-n", "-c"], 1, "", "No config file specified with -c\n" + USAGE), (["-f", "-x"], 1, "", "MSG Que is not exist\n"),
 ])
 def test_one_shot_and_refused_command_lines(board, args, status, stdout, stderr):
-    r = board.daemon(args, config=None, wait=True)
-    name = board.daemon_binary()
-    assert (r.status, r.stdout, r.stderr) == (status, stdout.replace("{prog}", name), stderr.replace("{prog}", name))
+    r, name = board.daemon(args, config=None, wait=True), board.daemon_binary()
+    assert (r.status, r.stdout, r.stderr) == (status, stdout.replace("{prog}", name),
+                                              stderr.replace("{prog}", name))
     # None of these claims the queue or logs anything.
     assert not board.queue_exists() and board.log_lines() == [] and board.daemon_pids() == []
 
 
-def test_guard_and_force_delete_while_a_daemon_runs(board):
-    pid = start_daemon(board, CONFIG_WITH_PIDFILE)
-    lines_before = len(board.log_lines())
-    second = board.daemon(["-n"], wait=True)
-    assert (second.status, second.stdout, second.stderr) == (1, "", "MSG QUE already exist\n")
-    assert board.daemon_pids() == [pid] and len(board.log_lines()) == lines_before
-    f = board.daemon(["-f"])
-    assert (f.status, f.stdout, f.stderr) == (0, "MSG Que is forcely deleted!\n", "") and not board.queue_exists()
-
-
-@pytest.mark.parametrize("args", [[], ["-d"]], ids=["plain", "debug"])
-def test_detaches_into_a_new_session(board, args):
+# A refused value makes the start-up read log one line, so a start can be
+# seen; in debug mode the line names its source. A second daemon is refused
+# while one runs, and -f then deletes the running daemon's queue.
+@pytest.mark.parametrize("args, cwd", [([], "/"), (["-d"], "/"), (["-n"], "/tmp")])
+def test_detaches_into_a_new_session_or_stays_in_the_foreground(board, args, cwd):
     board.mkdir(RUN)
-    board.write_config(CONFIG_WITH_BAD_LINE)
+    board.write_config(CONFIG_WITH_PIDFILE + "AliveWatchPeriod:x\n")
     started = board.daemon(args, cwd="/tmp")
-    assert started.status == 0, started
-    pid = board.wait_daemon_pid()
+    pid = started if "-n" in args else board.wait_daemon_pid()
+    line = board.wait_for_log(r"^Str2Num convert error \[x\]")
+    assert (line.ident, line.facility, watchdog_pid(board)) == ("wardend", LOG_LOCAL0, pid)
+    assert ("-d" in args) == (" | " in line.text and line.text.endswith(":handle_numeric@readconfig\n"))
     info = board.procinfo(pid)
-    assert pid != started.pid and info["cwd"] == "/" and info["sid"] not in (started.pid, pid)
+    lines = len(board.log_lines())
+    second = board.daemon(["-n"], wait=True)
+    assert (info["cwd"], second[:3], board.daemon_pids()) == (cwd, (1, "", "MSG QUE already exist\n"), [pid])
+    assert len(board.log_lines()) == lines
+    if "-n" in args:
+        assert line.pid == pid and all(info["fds"][n].startswith("/board/out/") for n in (1, 2))
+        board.wait_until(lambda: "Str2Num convert error [x]" in board.output(pid)[1], 5, "log line on stderr")
+        return
+    assert started.status == 0 and pid != started.pid and info["sid"] not in (started.pid, pid)
     # Later opens reuse the numbers 0 to 2, but none of the descriptors the
     # daemon was started with is left.
     inherited = board.procinfo(board.agent_pid)["fds"].values()
     assert not [t for t in info["fds"].values() if ".agent-run-" in t or t == "/dev/null" or t in inherited], info
-    text = board.wait_for_log(r"^Str2Num convert error \[x\]").text
-    # Debug mode adds the source suffix.
-    assert ("-d" in args) == (" | " in text and ":handle_numeric@" in text and text.endswith("@readconfig\n"))
-
-
-def test_foreground_keeps_pid_cwd_descriptors_and_logs_to_stderr(board):
-    board.write_config(CONFIG + "AliveWatchPeriod:x\n")
-    pid = board.daemon(["-n"], cwd="/tmp")
-    line = board.wait_for_log(r"^Str2Num convert error \[x\]")
-    assert line.pid == pid and line.ident == "wardend" and line.facility == LOG_LOCAL0
-    assert watchdog_pid(board) == pid
-    info = board.procinfo(pid)
-    assert info["cwd"] == "/tmp" and all(info["fds"][n].startswith("/board/out/") for n in (1, 2))
-    board.wait_until(lambda: "Str2Num convert error [x]" in board.output(pid)[1], 5, "log line on stderr")
+    assert board.daemon(["-f"])[:3] == (0, "MSG Que is forcely deleted!\n", "") and not board.queue_exists()
 
 
 # The board without a pid file has no power LED either.
 @pytest.mark.parametrize("args, config_text, pidfile", [
-    (["-P", RUN + "/option.pid"], CONFIG_WITH_PIDFILE, RUN + "/option.pid"), ([], CONFIG_WITH_PIDFILE, PIDFILE),
+    (["-P", LONG_PIDFILE], CONFIG_WITH_PIDFILE, LONG_PIDFILE), ([], CONFIG_WITH_PIDFILE, PIDFILE),
     # The value of -P is the next word whatever it looks like; the daemon
     # detaches to "/" before it writes the file.
     (["-P", "-n"], CONFIG, "/-n"), ([], CONFIG, None),
 ], ids=["option", "config", "option-takes-dash-word", "none-and-no-led"])
 def test_pid_file_and_sigterm_exit(make_board, args, config_text, pidfile):
     board = make_board(led=pidfile is not None)
+    board.mkdir(os.path.dirname(LONG_PIDFILE))
+    board.write_file(LONG_PIDFILE[:259], "decoy\n")
     pid = start_daemon(board, config_text, args, pidfile=pidfile)
     assert pidfile is None or board.read_file(pidfile) == "%d\n" % pid
     assert board.exists(PIDFILE) == (pidfile == PIDFILE) and board.queue_exists()
-    assert board.stop_daemon(pid, timeout=15) == 0 and not board.queue_exists() and not (pidfile and board.exists(pidfile))
+    assert board.stop_daemon(pid, timeout=15) == 0 and not board.queue_exists()
+    assert not (pidfile and board.exists(pidfile)) and board.read_file(LONG_PIDFILE[:259]) == "decoy\n"
     if pidfile:  # the LED is set after the watchdog is closed
         assert board.led_settings() == [(3, 0)] and (
             board.device_records("pow_led")[0].time >= board.device_records("watchdog")[-1].time)
     else:
         board.wait_for_log(r"^PWR-LED open fail$")
-
-
-# A path longer than the configuration's text fields is written and removed
-# whole; a file named by the path's first 259 characters is left alone.
-def test_long_pid_file_path_is_removed_whole(board):
-    folder = RUN + "/" + "d" * 200
-    pidfile, other = folder + "/" + "p" * 100, folder + "/" + "p" * 47
-    assert len(other) == 259 and pidfile.startswith(other)
-    board.mkdir(folder)
-    board.write_file(other, "not the daemon's\n")
-    pid = start_daemon(board, CONFIG_WITH_PIDFILE, ["-P", pidfile], pidfile=pidfile)
-    assert board.read_file(pidfile) == "%d\n" % pid
-    assert board.stop_daemon(pid, timeout=15) == 0
-    assert not board.exists(pidfile) and board.read_file(other) == "not the daemon's\n"
 
 
 def test_missing_watchdog_device_ends_the_daemon_cleanly(make_board):
