@@ -1,9 +1,6 @@
 # SPDX-License-Identifier: MIT
-"""The Python client against a queue under the daemon's key: the bytes each
-request puts on the queue, the limits, a missing daemon and the bounded wait
-on a full queue. Runs on the simulated board only (CTest starts it through
-board-run): the daemon's key is then the board's own, never the host's.
-"""
+"""The Python client's requests, limits, missing daemon and full queue. Runs
+on the simulated board only, where the daemon's key is the board's own."""
 import ctypes
 import errno
 import os
@@ -22,12 +19,9 @@ import wardclient  # noqa: E402
 
 IPC_CREAT, IPC_NOWAIT, IPC_RMID = 0o1000, 0o4000, 0
 
-libc = ctypes.CDLL(None, use_errno=True)
-libc.msgget.argtypes = [ctypes.c_int, ctypes.c_int]
+libc = ctypes.CDLL(None, use_errno=True)  # msgget and msgctl take ints and a null pointer only
 libc.msgsnd.argtypes = [ctypes.c_int, ctypes.c_void_p, ctypes.c_size_t, ctypes.c_int]
 libc.msgrcv.argtypes = [ctypes.c_int, ctypes.c_void_p, ctypes.c_size_t, ctypes.c_long, ctypes.c_int]
-libc.msgrcv.restype = ctypes.c_ssize_t
-libc.msgctl.argtypes = [ctypes.c_int, ctypes.c_int, ctypes.c_void_p]
 
 
 # The daemon's message as the C header lays it out, read byte for byte.
@@ -63,25 +57,7 @@ def test_requests_put_their_type_and_zero_filled_fields_on_the_queue(queue, monk
         assert (msg.type, bytes(msg.text)) == (msg_type, name.ljust(24, b"\0") + payload.ljust(104, b"\0"))
 
 
-def test_bad_requests_are_refused_before_a_missing_daemon_is_noticed():
-    refused = [(lambda: wardclient.health("n" * 24), -4),
-               (lambda: wardclient.health("\u00e9" * 12), -4),  # 12 characters, 24 bytes
-               (lambda: wardclient.health(None), -3),
-               (lambda: wardclient.health("a\0b"), -4),
-               (lambda: wardclient.reboot("a", "r" * 104), -5),
-               (lambda: wardclient.reread("/" + "p" * 104), -7),
-               (lambda: wardclient.reread(""), -6),
-               (lambda: wardclient.send_to(-1, 5, "a"), -10)]  # only the daemon stops its receiver
-    for number, (call, code) in enumerate(refused):
-        with pytest.raises(wardclient.InvalidRequestError) as raised:
-            call()
-        assert (number, raised.value.code, isinstance(raised.value, ValueError)) == (number, code, True)
-    with pytest.raises(wardclient.NoDaemonError, match="wardend is not running") as raised:
-        wardclient.health("myapp")
-    assert raised.value.code == -1 and raised.value.errno == errno.ENOENT
-
-
-def test_a_full_queue_waits_a_bounded_time_and_a_removed_one_means_no_daemon(queue, monkeypatch):
+def test_a_full_queue_a_removed_one_and_bad_requests_fail_each_as_such(queue, monkeypatch):
     while libc.msgsnd(queue, ctypes.byref(Message(1)), 128, IPC_NOWAIT) == 0:
         pass
     assert ctypes.get_errno() == errno.EAGAIN
@@ -93,3 +69,19 @@ def test_a_full_queue_waits_a_bounded_time_and_a_removed_one_means_no_daemon(que
     libc.msgctl(queue, IPC_RMID, None)  # the queue goes away under a sender
     with pytest.raises(wardclient.NoDaemonError):
         wardclient.send_to(queue, 1, "myapp")
+    # Without a daemon, each bad request is refused as such.
+    refused = [(lambda: wardclient.health("n" * 24), -4),
+               (lambda: wardclient.health("\u00e9" * 12), -4),  # 12 characters, 24 bytes
+               (lambda: wardclient.health(None), -3),
+               (lambda: wardclient.health("a\0b"), -4),
+               (lambda: wardclient.reboot("a", "r" * 104), -5),
+               (lambda: wardclient.reread("/" + "p" * 104), -7),
+               (lambda: wardclient.reread(""), -6),
+               (lambda: wardclient.send_to(queue, 5, "a"), -10)]  # only the daemon stops its receiver
+    for number, (call, code) in enumerate(refused):
+        with pytest.raises(wardclient.InvalidRequestError) as raised:
+            call()
+        assert (number, raised.value.code, isinstance(raised.value, ValueError)) == (number, code, True)
+    with pytest.raises(wardclient.NoDaemonError, match="wardend is not running") as raised:
+        wardclient.health("myapp")
+    assert raised.value.code == -1 and raised.value.errno == errno.ENOENT
