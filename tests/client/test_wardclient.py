@@ -12,8 +12,7 @@ import pytest
 if not os.environ.get("WARDEND_BOARD_DIR"):
     pytest.skip("runs on the simulated board only (board/board-run)", allow_module_level=True)
 
-SOURCE_DIR = os.environ.get("WARDEND_SOURCE_DIR") or os.path.join(os.path.dirname(__file__), "..", "..")
-sys.path.insert(0, os.path.join(SOURCE_DIR, "client", "python"))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "client", "python"))
 
 import wardclient  # noqa: E402
 
