@@ -116,38 +116,39 @@ TEST(Prometheus, NamesEverySampleAndLeavesOutWhatTheReplyDoesNotSay) {
 // is counted, also after they work again.
 TEST(StatusTable, ShowsWhatTheReplySaysAndExplainsWhatWouldPuzzle) {
   const std::string watchdog =
-      R"("uptime":5,"table":"ok","processes":[],"watchdog":{"refresh_period":1,"interval":1,"max_interval":1,)"
-      R"("late_refreshes":0,)";
+      R"("uptime":5,"table":"ok","processes":[],"safety":{"SuperviseStallTimeout":0},"watchdog":)"
+      R"({"refresh_period":1,"interval":1,"max_interval":1,"late_refreshes":0,)";
   const std::string intervals = "every 1s; last interval 1.000s, largest 1.000s, 0 late refreshes";
   const std::pair<std::string, std::string> cases[] = {
       // the reply after its version and pid, the table after "wardend 1.0, pid 9, up "
       {R"("uptime":75,"table":"busy","config":{"path":"/c","read_ok":true,"read_age":1,"alive_check":"proc",)"
        R"("refused_lines":1},"watchdog":{"refresh_period":2,"since_refresh":0.5,"interval":2.001,)"
        R"("max_interval":2.5,"late_refreshes":1,"failed_refreshes":2},"termination":{"in_progress":true,)"
-       R"("mode":"reboot","reason":"Detect\nthat","age":3.25})",
+       R"("mode":"reboot\u0007","reason":"Detect\nthat","age":3.25})",
        "1m15s; configuration /c, read 1.0s ago, alive check proc\n"
        "1 line refused at the last read: see wardctl status --json\n"
        "process table busy (a supervision pass or a termination holds it): no process details\n"
        "watchdog: refreshed 0.5s ago, every 2s; last interval 2.001s, largest 2.500s, 1 late refresh, "
        "2 refused refreshes\n"
-       "termination in progress (reboot, for 3.2s): Detect\\x0athat\n"},
-      {R"("uptime":5,"table":"ok","processes":[],"last_shutdown":"2026-12-06T18:01:26Z reboot : x",)"
-       R"("config":{"path":"/c","read_ok":true,"read_age":1,"alive_check":"ps","refused_lines":0},"safety":)"
+       "termination in progress (reboot\\x07, for 3.2s): Detect\\x0athat\n"},
+      {R"("uptime":5,"table":"ok","processes":[],"last_shutdown":"2026-12-06T18:01:26Z reboot : x\u001b",)"
+       R"("config":{"path":"/c","read_ok":true,"read_age":-1,"alive_check":"ps","refused_lines":0},"safety":)"
        R"({"SuperviseStallTimeout":30,"RebootRecord":"/data/rec","RebootLoopLimit":{"count":3,"window":600}})",
-       "5.0s; configuration /c, read 1.0s ago\n"
+       "5.0s; configuration /c, read 0.0s ago\n"  // a clock stepped back shows no negative age
        "safety: stall timeout 30s; reboot record /data/rec; reboot loop limit 3 in 600s\n"
-       "last shutdown: 2026-12-06T18:01:26Z reboot : x\n"},
+       "last shutdown: 2026-12-06T18:01:26Z reboot : x\\x1b\n"},
       {R"("uptime":5,"table":"snapshot","snapshot_age":4.2,"config":{"path":"/c","read_ok":true,"read_age":1,)"
        R"("refused_lines":2},"processes":[{"name":"cam\u001b","kind":"RESPAWN","respawning":{"since":7.9,)"
-       R"("command":"cam\u001b -p"},"pid":null},{"name":"gone","kind":"MANAGE","forgiven":1,"pid":4}],)"
+       R"("command":"cam\u001b -p"},"pid":null,"health_check_cycle":5},{"name":"gone","kind":"MANAGE",)"
+       R"("forgiven":1,"pid":4,"health_check_cycle":5,"health_check_age":2}],)"
        R"("watchdog":{"refresh_period":1,"since_refresh":12.5,"interval":1,"max_interval":1,"late_refreshes":0,)"
        R"("refresh_stopped":true,"stalled_seconds":11})",
        "5.0s; configuration /c, read 1.0s ago\n"
        "2 lines refused at the last read: see wardctl status --json\n"
        "process table busy (a termination or a respawn holds it): processes as they were 4.2s ago\n"
        "NAME     KIND     STATE                              LAST CHECK  PID\n"
-       "cam\\x1b  RESPAWN  respawning since 7 s (cam\\x1b -p)  -           -\n"
-       "gone     MANAGE   forgiven once                      -           4\n"
+       "cam\\x1b  RESPAWN  respawning since 7 s (cam\\x1b -p)  never / 5s  -\n"
+       "gone     MANAGE   forgiven once                      2.0s / 5s   4\n"
        "watchdog: refresh stopped: supervision stalled 11 s, last refresh 12.5s ago, " +
            intervals + "\n"},
       {watchdog + R"("since_refresh":3.5,"failed_refreshes":3,"refresh_failing":true,"refresh_error":"I/O"})",
@@ -167,13 +168,11 @@ TEST(StatusTable, ShowsWhatTheReplySaysAndExplainsWhatWouldPuzzle) {
 // Whatever answers on the socket's name chooses the texts: no C0, DEL or C1
 // control (as UTF-8 or as a lone byte) may reach the terminal.
 TEST(Printable, EscapesEveryControlAndKeepsText) {
-  const std::pair<std::string, std::string> cases[] = {
-      {"caf\xc3\xa9 \xe2\x82\xac \xc2\xa0\xc2\xbf", "caf\xc3\xa9 \xe2\x82\xac \xc2\xa0\xc2\xbf"},
-      {"a\rb\tc\nd\x1b[2J\x7f", "a\\rb\\tc\\x0ad\\x1b[2J\\x7f"},
-      {"\xc2\x9bZ\xc2\x80\xc2\x9f", "\\xc2\\x9bZ\\xc2\\x80\\xc2\\x9f"},
-      {"\x9bZ\x9f\xa0\xff", "\\x9bZ\\x9f\xa0\xff"},  // not UTF-8: C1 bytes escaped, others left
-  };
-  for (const auto &[text, shown] : cases) EXPECT_EQ(Printable(text), shown) << text;
+  EXPECT_EQ(Printable("caf\xc3\xa9 \xe2\x82\xac\xc2\xa0\xc2\xbf a\rb\tc\nd\x1b[2J\x7f"),
+            "caf\xc3\xa9 \xe2\x82\xac\xc2\xa0\xc2\xbf a\\rb\\tc\\x0ad\\x1b[2J\\x7f");
+  // C1 as UTF-8, then bytes that are not UTF-8: those that would be C1 escaped, the others left.
+  EXPECT_EQ(Printable("\xc2\x9bZ\xc2\x80\xc2\x9f\x9bZ\x9f\xa0\xff"),
+            "\\xc2\\x9bZ\\xc2\\x80\\xc2\\x9f\\x9bZ\\x9f\xa0\xff");
 }
 
 // Numbers up to the largest double are held within bounds before any
