@@ -1,16 +1,14 @@
 // SPDX-License-Identifier: MIT
-// The client library against a private queue: the bytes each request puts on
-// the queue, the length limits, and the bounded wait on a full queue. A
-// missing daemon and the error texts are tested through wardctl on the board.
+// The client library against a private queue. A missing daemon and the error
+// texts are tested through wardctl on the board.
 #include <gtest/gtest.h>
 #include <sys/msg.h>
 
 #include <cerrno>
 #include <chrono>
-#include <cstring>
 #include <string>
+#include <tuple>
 
-#include "support/table_test.h"
 #include "wardclient.h"
 
 namespace {
@@ -25,64 +23,33 @@ class PrivateQueue : public testing::Test {
   int queue_ = -1;
 };
 
-// All 128 bytes are sent, the unused ones zero.
-struct SentRow {
-  const char *name;
-  long type;
-  const char *sender;
-  const char *payload;
-  std::string sentName;
-  std::string sentPayload;
-};
-
-const SentRow kSentRows[] = {
-    {"HealthCheckWithTheLongestNameDropsThePayload", MSGID_HEALTH_CHECK, kName23.c_str(), "ignored", kName23, ""},
-    {"RebootWithTheLongestReason", MSGID_REBOOT, "updater", kReason103.c_str(), "updater", kReason103},
-    {"SafeRebootWithoutReason", MSGID_REBOOT_SAFE, "updater", nullptr, "updater", ""},
-    {"RereadWithAPathFillingThePayload", MSGID_REREAD_CONFIG, "ignored", kPath104.c_str(), "", kPath104},
-};
-
-class SentTable : public PrivateQueue, public testing::WithParamInterface<SentRow> {};
-
-TEST_P(SentTable, PutsTheTypeAndZeroFilledFields) {
-  const SentRow &row = GetParam();
-  EXPECT_EQ(WardSendTo(queue_, row.type, row.sender, row.payload), WARD_OK);
-  CtrlMsg msg{};
-  EXPECT_EQ(msgrcv(queue_, &msg, CTRLMSG_TEXT_SIZE, 0, IPC_NOWAIT), CTRLMSG_TEXT_SIZE);
-  EXPECT_EQ(msg.type, row.type);
-  EXPECT_EQ(std::string(msg.name, 24), row.sentName + std::string(24 - row.sentName.size(), '\0'));
-  EXPECT_EQ(std::string(msg.payload, 104), row.sentPayload + std::string(104 - row.sentPayload.size(), '\0'));
+// A request that is taken puts all 128 bytes on the queue, the unused ones
+// zero; one that is refused puts nothing there.
+TEST_F(PrivateQueue, RequestsPutTheirTypeAndZeroFilledFieldsOrNothing) {
+  // the type, sender and payload; the result, the name and payload sent
+  const std::tuple<long, const char *, const char *, int, std::string, std::string> rows[] = {
+      {MSGID_HEALTH_CHECK, kName23.c_str(), "x", WARD_OK, kName23, ""},  // a health check's payload is dropped
+      {MSGID_REBOOT, "updater", kReason103.c_str(), WARD_OK, "updater", kReason103},
+      {MSGID_REBOOT_SAFE, "updater", nullptr, WARD_OK, "updater", ""},
+      {MSGID_REREAD_CONFIG, "ignored", kPath104.c_str(), WARD_OK, "", kPath104},  // no terminator
+      {MSGID_HEALTH_CHECK, kName24.c_str(), nullptr, WARD_ERR_NAME_LONG, "", ""},
+      {MSGID_HEALTH_CHECK, nullptr, nullptr, WARD_ERR_NAME_EMPTY, "", ""},
+      {MSGID_REBOOT, "a", kReason104.c_str(), WARD_ERR_REASON_LONG, "", ""},
+      {MSGID_REREAD_CONFIG, nullptr, kPath105.c_str(), WARD_ERR_PATH_LONG, "", ""},
+      {MSGID_REREAD_CONFIG, nullptr, "", WARD_ERR_PATH_EMPTY, "", ""},
+      {MSGID_STOP, "a", nullptr, WARD_ERR_BAD_TYPE, "", ""},  // only the daemon stops its receiver
+      {0, "a", nullptr, WARD_ERR_BAD_TYPE, "", ""},
+  };
+  for (const auto &[type, sender, payload, result, sentName, sentPayload] : rows) {
+    SCOPED_TRACE(testing::Message() << type << " " << result);
+    EXPECT_EQ(WardSendTo(queue_, type, sender, payload), result);
+    CtrlMsg msg{};
+    EXPECT_EQ(msgrcv(queue_, &msg, CTRLMSG_TEXT_SIZE, 0, IPC_NOWAIT), result == WARD_OK ? CTRLMSG_TEXT_SIZE : -1);
+    EXPECT_EQ(msg.type, result == WARD_OK ? type : 0);
+    EXPECT_EQ(std::string(msg.name, 24), sentName + std::string(24 - sentName.size(), '\0'));
+    EXPECT_EQ(std::string(msg.payload, 104), sentPayload + std::string(104 - sentPayload.size(), '\0'));
+  }
 }
-TABLE_ROWS(SentTable, kSentRows);
-
-struct RefusedRow {
-  const char *name;
-  long type;
-  const char *sender;
-  const char *payload;
-  int result;
-};
-
-const RefusedRow kRefusedRows[] = {
-    {"NameTooLong", MSGID_HEALTH_CHECK, kName24.c_str(), nullptr, WARD_ERR_NAME_LONG},
-    {"NoName", MSGID_HEALTH_CHECK, nullptr, nullptr, WARD_ERR_NAME_EMPTY},
-    {"EmptyName", MSGID_REBOOT_SAFE, "", "x", WARD_ERR_NAME_EMPTY},
-    {"ReasonTooLong", MSGID_REBOOT, "a", kReason104.c_str(), WARD_ERR_REASON_LONG},
-    {"PathTooLong", MSGID_REREAD_CONFIG, nullptr, kPath105.c_str(), WARD_ERR_PATH_LONG},
-    {"EmptyPath", MSGID_REREAD_CONFIG, nullptr, "", WARD_ERR_PATH_EMPTY},
-    {"StopIsTheDaemonsOwn", MSGID_STOP, "a", nullptr, WARD_ERR_BAD_TYPE},
-    {"UnknownType", 6, "a", nullptr, WARD_ERR_BAD_TYPE},
-};
-
-class RefusedTable : public PrivateQueue, public testing::WithParamInterface<RefusedRow> {};
-
-TEST_P(RefusedTable, PutsNothingOnTheQueue) {
-  const RefusedRow &row = GetParam();
-  EXPECT_EQ(WardSendTo(queue_, row.type, row.sender, row.payload), row.result);
-  CtrlMsg received{};
-  EXPECT_EQ(msgrcv(queue_, &received, CTRLMSG_TEXT_SIZE, 0, IPC_NOWAIT), -1);
-}
-TABLE_ROWS(RefusedTable, kRefusedRows);
 
 TEST_F(PrivateQueue, FullQueueIsReportedAfterABoundedWait) {
   const CtrlMsg filler{MSGID_HEALTH_CHECK, {}, {}};

@@ -1,13 +1,8 @@
 // SPDX-License-Identifier: MIT
-// Test-only program for the simulated board: reads a configuration file,
-// opens the watchdog and runs one system termination with a given mode, so
-// the power-off and safe-mode sequences can be checked without an
-// application asking for them.
-//
-//   terminate_driver CONFIG MODE REASON
-//
-// It runs "reboot" or "poweroff" and signals processes, so it refuses to run
-// anywhere but on the simulated board.
+// Test-only program for the simulated board (it runs "reboot" or "poweroff"
+// and signals processes, so it refuses to run anywhere else): reads a
+// configuration file, opens the watchdog and runs one system termination with
+// the given mode, as no application asks for power-off or safe mode.
 #include <cstdio>
 #include <cstdlib>
 #include <syslog.h>
@@ -19,17 +14,9 @@
 #include "supervise/watchdog.h"
 
 int main(int argc, char **argv) {
-  if (argc != 4) {
-    fprintf(stderr, "usage: %s CONFIG MODE REASON\n", argv[0]);
-    return 2;
-  }
-  if (getenv("WARDEND_BOARD_DIR") == nullptr) {
-    fprintf(stderr, "%s: runs only on the simulated board\n", argv[0]);
-    return 2;
-  }
   int32_t mode = 0;
-  if (Str2Num(argv[2], 10, &mode) != 0) {
-    fprintf(stderr, "%s: bad mode %s\n", argv[0], argv[2]);
+  if (argc != 4 || getenv("WARDEND_BOARD_DIR") == nullptr || Str2Num(argv[2], 10, &mode) != 0) {
+    fprintf(stderr, "usage, on the simulated board only: %s CONFIG MODE REASON\n", argv[0]);
     return 2;
   }
   LogOpen("wardend", LOG_PID, LOG_LOCAL0);
