@@ -10,44 +10,31 @@
 #include <cstdio>
 #include <string>
 
-namespace {
-
-std::string TempPath(const char *name) { return testing::TempDir() + name + std::to_string(getpid()); }
-
-TEST(ReadFileTail, RefusesWhatIsNoRegularFileWithoutWaiting) {
-  const std::string fifo = TempPath("fifo");
+// A FIFO without a writer would block an ordinary open for ever. A larger
+// file gives its last bytes; a file of /proc, whose size reads as 0, is read
+// from its start.
+TEST(ReadFileTail, ReadsOnlyRegularFilesWithoutWaitingAndFromTheirEnd) {
+  const std::string fifo = testing::TempDir() + "fifo" + std::to_string(getpid()), path = fifo + "-tail";
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-  char buffer[16];
+  char buffer[4096];
   size_t length = 1;
-  bool whole = false;
-  // A FIFO without a writer: a blocking open would wait here for ever.
+  bool whole = true;
   EXPECT_EQ(ReadFileTail(fifo.c_str(), buffer, sizeof buffer, &length, &whole), READ_NOT_REGULAR);
   EXPECT_EQ(ReadFileTail(testing::TempDir().c_str(), buffer, sizeof buffer, &length, &whole), READ_NOT_REGULAR);
   EXPECT_EQ(ReadFileTail((fifo + "-none").c_str(), buffer, sizeof buffer, &length, &whole), READ_OPEN_FAIL);
   EXPECT_EQ(length, 0u);
   std::remove(fifo.c_str());
-}
-
-// A larger file gives its last bytes; a file of /proc, whose size reads as
-// 0, is read from its start.
-TEST(ReadFileTail, ReadsTheEndOfALargerFileAndProcFilesFromTheStart) {
-  const std::string path = TempPath("tail");
   std::string content;
   for (int i = 0; content.size() < 10000; i++) content += std::to_string(i) + "\n";
   FILE *file = fopen(path.c_str(), "we");
   ASSERT_NE(file, nullptr);
   fputs(content.c_str(), file);
   fclose(file);
-  char buffer[4096];
-  size_t length = 0;
-  bool whole = true;
   ASSERT_EQ(ReadFileTail(path.c_str(), buffer, sizeof buffer, &length, &whole), READ_OK);
   EXPECT_FALSE(whole);
   EXPECT_EQ(std::string(buffer, length), content.substr(content.size() - sizeof buffer));
+  std::remove(path.c_str());
   ASSERT_EQ(ReadFileTail("/proc/self/stat", buffer, sizeof buffer, &length, &whole), READ_OK);
   EXPECT_TRUE(whole);
   EXPECT_EQ(std::string(buffer, length).rfind(std::to_string(getpid()) + " (", 0), 0u);
-  std::remove(path.c_str());
 }
-
-}  // namespace

@@ -10,8 +10,6 @@
 #include <string>
 #include <vector>
 
-#include "support/table_test.h"
-
 // Logs text through the hook at LOG_WARNING and returns the one line logged
 // (any other count shows as a text no test expects).
 static std::string Line(int debug, const std::string &text, const char *function = "F", int line = 7) {
@@ -25,32 +23,15 @@ static std::string Line(int debug, const std::string &text, const char *function
   return lines.size() == 1 ? lines[0] : "<" + std::to_string(lines.size()) + " lines>";
 }
 
-struct NewlineRow {
-  const char *name;
-  const char *text;
-  const char *plainLine;
-  const char *debugLine;
-};
-
-const NewlineRow kNewlineRows[] = {
-    {"NoNewline", "abc", "abc", "abc | 7:F@u\n"},
-    {"OneNewline", "abc\n", "abc", "abc | 7:F@u\n"},
-    {"TwoNewlines", "abc\n\n", "abc\n", "abc\n | 7:F@u\n"},
-    {"OnlyANewline", "\n", "", " | 7:F@u\n"},
-    {"Empty", "", "", " | 7:F@u\n"},
-};
-
-class NewlineTable : public testing::TestWithParam<NewlineRow> {};
-
-TEST_P(NewlineTable, OnlyTheLastNewlineGoes) {
-  EXPECT_EQ(Line(0, GetParam().text), GetParam().plainLine);
-  EXPECT_EQ(Line(1, GetParam().text), GetParam().debugLine);
-}
-TABLE_ROWS(NewlineTable, kNewlineRows);
-
-// The text is cut at 253 characters before the newline test; the suffix is
-// whole up to a line of 255 and cut beyond, newline first.
-TEST(LogMessage, TextCutAt253SuffixFillsTheLineTo255) {
+// Only the last newline goes. The text is cut at 253 characters before the
+// newline test; the suffix is whole up to a line of 255 and cut beyond,
+// newline first.
+TEST(LogMessage, OneNewlineGoesTextCutAt253SuffixFillsTheLineTo255) {
+  for (const char *text : {"abc", "abc\n", "abc\n\n", "\n", ""}) {
+    const std::string plain = std::string(text).substr(0, std::string(text).rfind('\n'));
+    EXPECT_EQ(Line(0, text), plain) << text;
+    EXPECT_EQ(Line(1, text), plain + " | 7:F@u\n") << text;
+  }
   const std::string x(300, 'x'), suffix = " | 7:F@u\n";
   EXPECT_EQ(Line(0, x), x.substr(0, 253));
   EXPECT_EQ(Line(1, x), x.substr(0, 253) + " |");
@@ -69,17 +50,14 @@ TEST(LogMessage, TextCutAt253SuffixFillsTheLineTo255) {
 // caller's errno survives the call.
 TEST(LogMessage, SyslogGetsTheLineVerbatim) {
   LogOpen("wardend-test", LOG_PID | LOG_CONS, LOG_LOCAL0);
-  const int plain = LogDebug;
+  EXPECT_EQ(LogDebug, 0);
   LogOpen("wardend-test", LOG_PERROR | LOG_DEBUG_REQUEST, LOG_LOCAL0);
+  EXPECT_EQ(LogDebug, 1);
   testing::internal::CaptureStderr();
   errno = ENOENT;
-  const int result = LogMessage("u", "F", 8, LOG_DEBUG, "rate %s: %m", "100%d%%s%n");
-  const int errnoAfter = errno;
+  EXPECT_EQ(LogMessage("u", "F", 8, LOG_DEBUG, "rate %s: %m", "100%d%%s%n"), 0);
+  EXPECT_EQ(errno, ENOENT);
   const std::string err = testing::internal::GetCapturedStderr();
-  EXPECT_EQ(plain, 0);
-  EXPECT_EQ(LogDebug, 1);
-  EXPECT_EQ(result, 0);
-  EXPECT_EQ(errnoAfter, ENOENT);
   LogClose();
   LogDebug = 0;
   const std::string want = std::string("wardend-test: rate 100%d%%s%n: ") + strerror(ENOENT) + " | 8:F@u\n";
