@@ -27,8 +27,10 @@ static std::string Line(int debug, const std::string &text, const char *function
 // newline test; the suffix is whole up to a line of 255 and cut beyond,
 // newline first.
 TEST(LogMessage, OneNewlineGoesTextCutAt253SuffixFillsTheLineTo255) {
-  for (const char *text : {"abc", "abc\n", "abc\n\n", "\n", ""}) {
-    const std::string plain = std::string(text).substr(0, std::string(text).rfind('\n'));
+  // clang-format off
+  for (const auto &[text, plain] : {std::pair<const char *, std::string>{"abc", "abc"}, {"abc\n", "abc"},
+                                    {"abc\n\n", "abc\n"}, {"\n", ""}, {"", ""}}) {
+    // clang-format on
     EXPECT_EQ(Line(0, text), plain) << text;
     EXPECT_EQ(Line(1, text), plain + " | 7:F@u\n") << text;
   }

@@ -10,28 +10,25 @@
 
 #include "common/pipechannel.h"
 
-static bool IsOpenDescriptor(int fd) { return fcntl(fd, F_GETFD) != -1; }
-
 TEST(PipeChannel, NeverTakesDescriptorZeroAndRefusesChannelsThatAreNotOpen) {
   const int spare = dup(0);
   close(0);  // 0 means "unset", so no end may land there (a detached daemon has 0 free)
   PipeChannel channel = {};
   EXPECT_EQ(PipeOpen(&channel), 0);
-  EXPECT_FALSE(IsOpenDescriptor(0)) << "descriptor 0 taken";
+  EXPECT_EQ(fcntl(0, F_GETFD), -1) << "descriptor 0 taken";
   dup2(spare, 0);
   EXPECT_TRUE(fcntl(channel.FdRead, F_GETFD) & fcntl(channel.FdWrite, F_GETFD) & FD_CLOEXEC);
   EXPECT_EQ(PipeOpen(&channel), PIPE_NOT_READY);
-  char buffer[8];
-  memset(buffer, 'x', sizeof buffer);
+  char buffer[8] = "xxxxxxx";
   EXPECT_EQ(PipeRead(&channel, buffer, 4, 1), 0) << "no time-out";
   std::thread writer([&] { usleep(100000); EXPECT_EQ(PipeWrite(&channel, "abcdef", 6), 6); });
   EXPECT_EQ(PipeRead(&channel, buffer, 4, 0), 4);  // without a limit it waits for the data
   writer.join();
-  EXPECT_EQ(memcmp(buffer, "abcdxxxx", 8), 0) << "the time-out touched the buffer or the read overran it";
+  EXPECT_STREQ(buffer, "abcdxxx") << "the time-out touched the buffer or the read overran it";
   const int ends[] = {channel.FdRead, channel.FdWrite};
   EXPECT_EQ(PipeClose(&channel), 0);
-  EXPECT_TRUE(channel.FdRead == 0 && channel.FdWrite == 0 && !IsOpenDescriptor(ends[0]) && !IsOpenDescriptor(ends[1]));
-
+  EXPECT_TRUE(channel.FdRead == 0 && channel.FdWrite == 0);
+  EXPECT_TRUE(fcntl(ends[0], F_GETFD) == -1 && fcntl(ends[1], F_GETFD) == -1) << "ends left open";
   // Closed and half-open channels refuse everything; closing a half-open one
   // closes its open end (spare, a copy of standard input).
   for (PipeChannel other : {PipeChannel{0, 0}, PipeChannel{spare, 0}, PipeChannel{0, spare}}) {
@@ -42,5 +39,5 @@ TEST(PipeChannel, NeverTakesDescriptorZeroAndRefusesChannelsThatAreNotOpen) {
   PipeChannel half = {0, spare};
   EXPECT_EQ(PipeOpen(&half), PIPE_NOT_READY);
   EXPECT_EQ(PipeClose(&half), 0);
-  EXPECT_TRUE(half.FdWrite == 0 && !IsOpenDescriptor(spare)) << "half-open end overwritten or left open";
+  EXPECT_TRUE(half.FdWrite == 0 && fcntl(spare, F_GETFD) == -1) << "half-open end overwritten or left open";
 }

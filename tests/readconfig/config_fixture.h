@@ -26,7 +26,10 @@ using Texts = std::vector<std::string>;
 inline Fields SettingsOf(const ConfigDb &db) {
   return {{"AliveWatch", std::to_string(db.AliveWatch)}, {"PowerWatch", std::to_string(db.PowerWatch)},
           {"WdtRefresh", std::to_string(db.WdtRefresh)}, {"TermTimeout", std::to_string(db.TermTimeout)},
-          {"MyPidPath", db.MyPidPath}, {"NumProcess", std::to_string(db.NumProcess)}};
+          {"MyPidPath", db.MyPidPath}, {"NumProcess", std::to_string(db.NumProcess)},
+          {"StallTimeout", std::to_string(db.StallTimeout)}, {"WdtPriority", std::to_string(db.WdtPriority)},
+          {"LoopLimit", std::to_string(db.LoopLimitCount) + ":" + std::to_string(db.LoopLimitWindow)},
+          {"RebootRecord", db.RebootRecord}};
 }
 
 // Every entry; procName must point into the entry's own copy of the path.

@@ -3,7 +3,6 @@
 // line number, accepted forms, and what survives a re-read.
 #include <unistd.h>
 
-#include <cstdio>
 #include <iterator>
 #include <tuple>
 
@@ -65,11 +64,12 @@ TEST_F(ConfigTest, ReadsLinesOfUpTo254CharactersAndNamesEachReporter) {
 
 // Refused lines, each message naming its own line, mixed with accepted forms,
 // lines passed over in silence and CRLF line ends (the carriage return stays
-// in the last field of the line).
+// in the last field of the line). A key without its value: the next test.
 TEST_F(ConfigTest, ReportsEachRefusedLineByNumberAndKeepsTheOthers) {
   const std::string pid = PidFile("p.pid"), exe = Program("p"), tail = ":" + pid + ":" + exe, on = " given on line ";
   const std::string empty = WriteFile("empty.pid", ""), noExec = WriteFile("plain", "data", 0655);
-  const std::string missing = dir_ + "/missing", m0 = "Process:MONITOR:0:", cr = "Config read: ";
+  const std::string missing = dir_ + "/missing", m0 = "Process:MONITOR:0:", cr = "Config read: ", range = cr;
+  const std::string rest = " out of range line ";
   // clang-format off
   const std::pair<std::string, std::string> rows[] = {  // second: the report, if any
       {"AliveWatchPeriod", "No alive watch value" + on + "1"}, {"PowerWatchPeriod:", "No power watch value" + on + "2"},
@@ -91,8 +91,20 @@ TEST_F(ConfigTest, ReportsEachRefusedLineByNumberAndKeepsTheOthers) {
       {"Process::MONITOR:0" + tail, ""}, {"Process:Manage:5" + tail + ":-a  -b:sixth", ""},
       {"Process:RESPAWN: 7:" + pid + ":/tmp/", ""}, {"Process:monitor:-1:" + pid + ":/tmp:", ""},
       {m0 + pid + ":" + exe + ":-v\r", ""},
-      // A refused number leaves the value read before it.
+      // A value out of its range or one that does not convert leaves the value read before it.
       {"TermTimeout:3\r", "Str2Num convert error [3\r] : Success"},
+      {"SuperviseStallTimeout:-1", range + "SuperviseStallTimeout" + rest + "34 [-1]"},
+      {"SuperviseStallTimeout:12", ""}, {"SuperviseStallTimeout:5s", "Str2Num convert error [5s] : Success"},
+      {"WdtPriority:0", range + "WdtPriority" + rest + "37 [0]"},
+      {"WdtPriority:100", range + "WdtPriority" + rest + "38 [100]"}, {"WdtPriority:99", ""},
+      {"WdtPriority:2147483648", "Str2Num convert error [2147483648] : Numerical result out of range"},
+      {"RebootRecord:/var/lib/wardend/reboots:x", ""}, {"RebootLoopLimit:3:600", ""},
+      {"RebootLoopLimit:0:600", range + "RebootLoopLimit" + rest + "43 [0]"},
+      {"RebootLoopLimit:4:x", "Str2Num convert error [x] : Success"},
+      {"RebootLoopLimit:4:0", range + "RebootLoopLimit" + rest + "45 [0]"},
+      // The record keeps 16 terminations: a larger count could never be reached.
+      {"RebootLoopLimit:17:600", range + "RebootLoopLimit" + rest + "46 [17]"},
+      {"rebootrecord:/elsewhere", ""}, {"WdtPriority: 1", ""},
   };
   // clang-format on
   const auto [content, expected] = FileAndReports(rows);
@@ -108,9 +120,12 @@ TEST_F(ConfigTest, ReportsEachRefusedLineByNumberAndKeepsTheOthers) {
   }
   // clang-format off
   const Fields defaults = {{"AliveWatch", "15"}, {"PowerWatch", "1"}, {"WdtRefresh", "30"}, {"TermTimeout", "5"},
-                           {"MyPidPath", "/run/two.pid"}, {"NumProcess", "1"}};
+                           {"MyPidPath", "/run/two.pid"}, {"NumProcess", "1"}, {"StallTimeout", "0"},
+                           {"WdtPriority", "0"}, {"LoopLimit", "0:0"}, {"RebootRecord", ""}};
   EXPECT_EQ(SettingsOf(db_), With(defaults, {{"AliveWatch", "6"}, {"PowerWatch", "7"}, {"WdtRefresh", "-1"},
-                                             {"TermTimeout", "10"}, {"NumProcess", "5"}}));
+                                             {"TermTimeout", "10"}, {"NumProcess", "5"}, {"StallTimeout", "12"},
+                                             {"WdtPriority", "1"}, {"LoopLimit", "3:600"},
+                                             {"RebootRecord", "/var/lib/wardend/reboots"}}));
   // The timers start at the entry's cycle and staggered alive periods.
   const Fields monitor = {{"StartUp", "0"}, {"HealthCheck", "0"}, {"PidPath", pid}, {"ExecPath", exe},
                           {"procName", "p"}, {"Option", ""}, {"TmrHlthChk", "0"}, {"FlgHlthChk", "0"},
@@ -126,8 +141,9 @@ TEST_F(ConfigTest, ReportsEachRefusedLineByNumberAndKeepsTheOthers) {
                                 With(monitor, {{"Option", "-v\r"}, {"TmrAlive", "2"}}),
                             }));
   // clang-format on
-  // A re-read starts its own record from a fresh table and the defaults but
-  // keeps the pid path, which the daemon must still remove at exit.
+  // A re-read starts its own record from a fresh table and the defaults (the
+  // optional settings off) but keeps the pid path, which the daemon must
+  // still remove at exit.
   db_.Process[0].CntAlive = 1;
   db_.Process[0].FlgHlthChk.store(1);
   ASSERT_EQ(Read("Process:RESPAWN:3" + tail + "\n"), 0);
@@ -139,8 +155,7 @@ TEST_F(ConfigTest, ReportsEachRefusedLineByNumberAndKeepsTheOthers) {
 
 // Every key of the reader's table is dispatched by the table itself: a key
 // without its value names the row's own missing value, and with one stores
-// it where the row says. (A key in other letter case is passed over: the
-// "process:" and "rebootrecord:" rows of the tests around this one.)
+// it where the row says.
 TEST_F(ConfigTest, EveryKeyOfTheTableIsRead) {
   ASSERT_GE(NumConfigKeys, 10);
   for (const ConfigKey *key = ConfigKeys; key < ConfigKeys + NumConfigKeys; key++) {
@@ -249,43 +264,6 @@ TEST_F(ConfigTest, WatchdogSettingsChangeOnlyWhenTheReadEnds) {
   ASSERT_EQ(Read("AliveWatchPeriod\nWdtRefreshPeriod:4\nSuperviseStallTimeout:5\nTermTimeout\n"), 0);
   EXPECT_EQ(gSeen, (std::vector<std::pair<int32_t, int32_t>>{{2, 9}, {2, 9}}));
   EXPECT_EQ(std::make_pair(db_.WdtRefresh.load(), db_.StallTimeout.load()), std::make_pair(4, 5));
-}
-
-// The optional settings: a value out of its range or one that does not
-// convert is refused with its line and leaves the earlier value (a key
-// without its value: EveryKeyOfTheTableIsRead). A read without the keys
-// turns them all off again.
-TEST_F(ConfigTest, OptionalSettingsAndTheirRefusals) {
-  const std::string range = "Config read: ", rest = " out of range line ";
-  // The line, and its report, if any.
-  const std::pair<std::string, std::string> rows[] = {
-      {"SuperviseStallTimeout:-1", range + "SuperviseStallTimeout" + rest + "1 [-1]"},
-      {"SuperviseStallTimeout:12", ""},
-      {"SuperviseStallTimeout:5s", "Str2Num convert error [5s] : Success"},
-      {"WdtPriority:0", range + "WdtPriority" + rest + "4 [0]"},
-      {"WdtPriority:100", range + "WdtPriority" + rest + "5 [100]"},
-      {"WdtPriority:99", ""},
-      {"WdtPriority:2147483648", "Str2Num convert error [2147483648] : Numerical result out of range"},
-      {"RebootRecord:/var/lib/wardend/reboots:x", ""},
-      {"RebootLoopLimit:3:600", ""},
-      {"RebootLoopLimit:0:600", range + "RebootLoopLimit" + rest + "10 [0]"},
-      {"RebootLoopLimit:4:x", "Str2Num convert error [x] : Success"},
-      {"RebootLoopLimit:4:0", range + "RebootLoopLimit" + rest + "12 [0]"},
-      // The record keeps 16 terminations: a larger count could never be reached.
-      {"RebootLoopLimit:17:600", range + "RebootLoopLimit" + rest + "13 [17]"},
-      {"rebootrecord:/elsewhere", ""},
-      {"WdtPriority: 1", ""},
-  };
-  const auto [content, expected] = FileAndReports(rows);
-  ASSERT_EQ(Read(content), 0);
-  EXPECT_EQ(Errors(), expected);
-  EXPECT_EQ(std::make_tuple(db_.StallTimeout.load(), db_.WdtPriority, db_.LoopLimitCount, db_.LoopLimitWindow,
-                            std::string(db_.RebootRecord)),
-            std::make_tuple(12, 1, 3, 600, std::string("/var/lib/wardend/reboots")));
-  ASSERT_EQ(Read("TermTimeout:3\n"), 0);
-  EXPECT_EQ(std::make_tuple(db_.StallTimeout.load(), db_.WdtPriority, db_.LoopLimitCount, db_.LoopLimitWindow,
-                            std::string(db_.RebootRecord)),
-            std::make_tuple(0, 0, 0, 0, std::string()));
 }
 
 // ControlGroup: a name or a number; a refused line keeps the queue as it
