@@ -1,6 +1,5 @@
 // SPDX-License-Identifier: MIT
-// The command runner's last-line and buffer rules, the same rules on a text
-// at hand, and Str2Num's range, trailing characters and bases.
+// The last line of a command's output or of a text, and Str2Num.
 #include "common/cmdexec.h"
 
 #include <gtest/gtest.h>
@@ -16,10 +15,8 @@
 
 namespace {
 
-// A line longer than size - 1 is read in chunks and only the last chunk
-// stays; the text always ends inside the caller's size. LastOutputLine
-// keeps of a text what CmdExec keeps of a command's output: each row is
-// checked on both, the command being "cat" of a file with the row's content.
+// Only the last chunk of size - 1 stays, ended inside the size; LastOutputLine
+// keeps of a text what CmdExec keeps of "cat" of it.
 TEST(CmdExec, KeepsTheLastLineWithinTheBufferAsLastOutputLineDoes) {
   using namespace std::string_literals;
   // clang-format off
@@ -67,8 +64,7 @@ TEST(CmdExec, KeepsTheLastLineWithinTheBufferAsLastOutputLineDoes) {
   EXPECT_EQ(CmdSystem("exit 3"), W_EXITCODE(3, 0));
 }
 
-// A refused text leaves the destination (-1 here) unchanged; errno tells a
-// range error from other refusals, and an earlier range error has no effect.
+// A refused text leaves the destination unchanged; errno tells a range error apart.
 TEST(Str2Num, ConvertsOrLeavesTheDestinationUnchanged) {
   // clang-format off
   const std::tuple<const char *, int, int, int32_t, int> rows[] = {  // text, base, result, value, errno

@@ -1,6 +1,5 @@
 // SPDX-License-Identifier: MIT
-// The rules of one log line: newline removal, the cut at 253 characters, the
-// debug suffix cut to a line of 255, %m and percent signs.
+// The rules of one log line.
 #include "common/log.h"
 
 #include <gtest/gtest.h>
@@ -10,8 +9,7 @@
 #include <string>
 #include <vector>
 
-// Logs text through the hook at LOG_WARNING and returns the one line logged
-// (any other count shows as a text no test expects).
+// The one line logged for text at LOG_WARNING (another count: a text no test expects).
 static std::string Line(int debug, const std::string &text, const char *function = "F", int line = 7) {
   static std::vector<std::string> lines;
   lines.clear();
@@ -23,9 +21,8 @@ static std::string Line(int debug, const std::string &text, const char *function
   return lines.size() == 1 ? lines[0] : "<" + std::to_string(lines.size()) + " lines>";
 }
 
-// Only the last newline goes. The text is cut at 253 characters before the
-// newline test; the suffix is whole up to a line of 255 and cut beyond,
-// newline first.
+// Only the last newline goes; the text is cut at 253 before that, the debug
+// suffix at a line of 255, newline first.
 TEST(LogMessage, OneNewlineGoesTextCutAt253SuffixFillsTheLineTo255) {
   // clang-format off
   for (const auto &[text, plain] : {std::pair<const char *, std::string>{"abc", "abc"}, {"abc\n", "abc"},
@@ -46,10 +43,8 @@ TEST(LogMessage, OneNewlineGoesTextCutAt253SuffixFillsTheLineTo255) {
   EXPECT_EQ(Line(1, "x", "main", 999), "x | 999:main@u\n");
 }
 
-// Without a hook the line goes to the system log as data, never as a format;
-// LOG_PERROR copies what the system log received to standard error. The sign
-// bit of the options asks for debug mode; %m is the caller's error, and the
-// caller's errno survives the call.
+// Without a hook the line goes to the system log as data, never as a format
+// (LOG_PERROR shows it); %m is the caller's error, which survives the call.
 TEST(LogMessage, SyslogGetsTheLineVerbatim) {
   LogOpen("wardend-test", LOG_PID | LOG_CONS, LOG_LOCAL0);
   EXPECT_EQ(LogDebug, 0);

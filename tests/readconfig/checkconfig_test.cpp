@@ -1,7 +1,5 @@
 // SPDX-License-Identifier: MIT
-// The configuration check: every report of the reader on the line it is
-// about, each warning about what the reader takes in silence, and files
-// that cannot be checked.
+// The configuration check: the reader's reports and the warnings, each on its line.
 #include <unistd.h>
 
 #include <cerrno>
@@ -17,8 +15,7 @@ constexpr int32_t E = CHECK_ERROR, W = CHECK_WARNING;
 
 class CheckTest : public ConfigTest {
  protected:
-  // The notes of a check of content, with the scratch folder as the daemon's
-  // search path unless options say otherwise; the check itself logs nothing.
+  // The notes of a check (search path: the scratch folder); the check logs nothing.
   Notes Check(const std::string &content, CheckOptions options = {}, const std::string &name = "check.conf") {
     std::vector<CheckNote> notes;
     if (options.SearchPath == nullptr) options.SearchPath = dir_.c_str();
@@ -30,9 +27,7 @@ class CheckTest : public ConfigTest {
   }
 };
 
-// One line each: a few of the reader's own reports of refused lines (the
-// reader's tests hold every one), and the warnings about lines it takes in
-// silence, each on its line.
+// A few of the reader's reports (its tests hold all) and the warnings, each on its line.
 TEST_F(CheckTest, ReportsEveryRefusalAndWarningOnItsLine) {
   const std::string pid = PidFile("app.pid"), exe = Program("app"), tail = ":" + pid + ":" + exe;
   const std::string ignored = ": the daemon ignores the line";
@@ -86,10 +81,8 @@ TEST_F(CheckTest, ReportsEveryRefusalAndWarningOnItsLine) {
   EXPECT_EQ(Errors(), Texts{"after"});
 }
 
-// Lines are counted by their newlines, while the texts keep the reader's
-// count, which counts every piece of a long line. The check reads what the
-// daemon reads: the whole path, every byte. Windows line ends are one
-// warning, on the first such line.
+// Notes go on the file's lines, texts keep the reader's count (each piece of a
+// long line); the check reads every byte; Windows line ends warn once.
 TEST_F(CheckTest, PlacesReportsOnTheLinesOfTheFile) {
   EXPECT_EQ(Check("TermTimeout:1\n" + std::string(300, 'x') + "TermTimeout\nAliveWatchPeriod\n"),
             (Notes{{2, E, "line 2 is too long in config file"},
@@ -129,9 +122,8 @@ TEST_F(CheckTest, CleanFilesAndFilesThatCannotBeChecked) {
   EXPECT_TRUE(gLogged.empty());
 }
 
-// A file others than root may write is read as the daemon's own file but
-// refused as the file of a re-read request: the check says so for the file
-// as a whole, and only that note marks the request as one the daemon refuses.
+// A file others than root may write is refused for a re-read request: one note
+// for the file says so, and only it is marked so.
 TEST_F(CheckTest, WarnsAboutAFileOthersThanRootMayWrite) {
   const std::string refused =
       ": others than root may write the file, so the daemon refuses a re-read request for it (it reads it only "
@@ -152,15 +144,14 @@ TEST_F(CheckTest, WarnsAboutAFileOthersThanRootMayWrite) {
   EXPECT_EQ(notes.size(), 1u);  // the line alone
 }
 
-// Mistakes the reader takes in silence or explains badly, one file each:
-// what the line does on a board and what to do about it.
+// Mistakes the reader takes in silence or explains badly, one file each.
 TEST_F(CheckTest, WarnsAboutMistakesThatBiteOnABoard) {
   const std::string pid = PidFile("app.pid"), exe = Program("app"), tail = ":" + pid + ":" + exe;
   ASSERT_EQ(mkdir((dir_ + "/opt").c_str(), 0755), 0);
   const std::string elsewhere = Program("opt/tool"), shadowed = Program("opt/app"), fifo = dir_ + "/fifo";
   const std::string script = WriteFile("run", "#!/bin/sh\nexec sleep 9\n", 0755), viaPath = "the respawn command runs ";
   const std::string noFolder = " does not exist, so the daemon cannot keep the record: create it on persistent storage";
-  // The reader takes a FIFO with the execute bit as a program; the check must not block on it.
+  // An executable FIFO passes the reader; the check must not block on it.
   ASSERT_EQ(mkfifo(fifo.c_str(), 0755) | chmod(fifo.c_str(), 0755), 0);
   const std::string interpreted = script +
                                   " is run by an interpreter (#!/bin/sh): a termination's 'pidof -s run' cannot see "
@@ -202,15 +193,12 @@ TEST_F(CheckTest, WarnsAboutMistakesThatBiteOnABoard) {
       {"Process:MANAGE:0:" + pid + ":" + fifo, {}},
   };
   for (const auto &[content, expected] : rows) EXPECT_EQ(Check(content + "\n"), expected) << content;
-  // The search path is the daemon's: another one finds the program.
   const std::string both = dir_ + ":" + dir_ + "/opt";
   EXPECT_EQ(Check("Process:RESPAWN:0:" + pid + ":" + elsewhere + "\n", {nullptr, both.c_str()}), Notes{});
 }
 
-// A file checked for an image: its paths are the image's, links inside it
-// (absolute and relative) lead to the image's own files, a link loop ends
-// the lookup instead of the check, and the reader's texts keep the paths as
-// written.
+// Under an image's root, links lead to the image's files, a loop ends the lookup
+// only, and the reader's texts keep the paths as written.
 TEST_F(CheckTest, LooksPathsUpUnderAnImageRoot) {
   const std::string root = dir_ + "/image", slash = root + "/", bin = "/usr/sbin:/usr/bin";
   for (const char *folder : {"", "/run", "/usr", "/usr/bin", "/opt", "/opt/app", "/data"}) {

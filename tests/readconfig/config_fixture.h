@@ -1,13 +1,10 @@
 // SPDX-License-Identifier: MIT
-// Test ground for the configuration database and reader: a scratch folder
-// for configuration, pid and program files, a database of the test's own,
-// and the log lines the code under test reports.
+// A scratch folder, a database of the test's own and the lines the code logs.
 #pragma once
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -47,14 +44,12 @@ inline std::vector<Fields> EntriesOf(const ConfigDb &db) {
 }
 // clang-format on
 
-// base with some fields changed.
 inline Fields With(Fields base, const Fields &changes) {
   for (const auto &[name, value] : changes) base[name] = value;
   return base;
 }
 
-// Every line logged during a test, with its priority (nothing in this
-// program turns on the debug suffix unless a test says so).
+// Every line logged during a test, with its priority.
 inline std::vector<std::pair<int, std::string>> gLogged;
 
 class ConfigTest : public ::testing::Test {
@@ -72,7 +67,6 @@ class ConfigTest : public ::testing::Test {
     std::filesystem::remove_all(dir_);
   }
 
-  // Writes a file in the scratch folder and returns its full path.
   std::string WriteFile(const std::string &name, const std::string &content, mode_t mode = 0644) {
     const std::string path = dir_ + "/" + name;
     std::ofstream(path, std::ios::binary) << content;
@@ -83,13 +77,11 @@ class ConfigTest : public ::testing::Test {
   // A compiled program (the check tells scripts apart by their "#!" line).
   std::string Program(const std::string &name) { return WriteFile(name, "\177ELF", 0755); }
   int Read(const std::string &content) { return ReadConfig(WriteFile("wardend.conf", content).c_str(), &db_); }
-  // A Process line for a program of the scratch folder, with its pid file.
   std::string ProcessLine(const std::string &kind, const std::string &program = "p") {
     return "Process:" + kind + ":3:" + PidFile(program + ".pid") + ":" + Program(program) + "\n";
   }
 
-  // The texts of every line logged since the last call, all of which must
-  // be at LOG_ERR.
+  // The lines logged since the last call, all at LOG_ERR.
   Texts Errors() {
     Texts texts;
     for (const auto &[priority, text] : gLogged) {

@@ -1,6 +1,5 @@
 // SPDX-License-Identifier: MIT
-// CleanConfig (count, table, what a reset keeps), StaggerAliveTimers and the
-// name index; the defaults are checked by the reader's tests.
+// CleanConfig, StaggerAliveTimers and the name index.
 #include <cstdint>
 #include <cstring>
 
@@ -8,10 +7,8 @@
 
 namespace {
 
-// The capacity counts every line that starts with "Process", whatever key it
-// turns out to have (bytes a locale would refuse: the reader's tests). There
-// is always a table. Without a text the table goes, and the pid path stays:
-// the daemon must still remove its pid file at exit.
+// The capacity counts the lines starting with "Process"; without a text the
+// table goes and the pid path stays.
 TEST_F(ConfigTest, SizesTheTableFromTheCountAndResetsAllButThePidPath) {
   const std::pair<std::string, int32_t> rows[] = {
       {"Process:a\nProcessX:b\n process:c\n:Process:d\n#Process\nProcess\n", 3},
@@ -50,17 +47,14 @@ TEST(StaggerAliveTimers, SpreadsTheFirstAliveChecks) {
   }
 }
 
-// The index must answer every name exactly as a walk over the table from
-// its first entry: duplicates (the first one wins), names that are prefixes
-// of one another, names that collide in a small index, an empty name, and
-// entries without a name. Tables of several sizes make the index grow.
+// The index answers as a walk from the first entry: duplicates, prefixes,
+// collisions, empty and missing names, in tables that make it grow.
 TEST(NameIndex, AnswersAsTheWalkFromTheFirstEntry) {
   for (int32_t size : {1, 3, 4, 5, 17, 100, 300}) {
     SCOPED_TRACE(size);
     std::vector<ProcEntry> entries(static_cast<size_t>(size));
     std::vector<std::string> names;
     for (int32_t i = 0; i < size; i++) {
-      // Every third name repeats an earlier one; some are prefixes of others.
       names.push_back(i % 3 == 2 ? names[static_cast<size_t>(i) / 2] : "p" + std::to_string(i * 7 % 50));
       snprintf(entries[i].ExecPath, sizeof entries[i].ExecPath, "/usr/bin/%s", names.back().c_str());
       entries[i].procName = i == size / 2 ? nullptr : entries[i].ExecPath + 9;
@@ -85,8 +79,7 @@ TEST(NameIndex, AnswersAsTheWalkFromTheFirstEntry) {
   }
 }
 
-// Every read builds the index for its own table, and the release at exit
-// takes it away with the table.
+// Every read indexes its own table; the release at exit takes the index away.
 TEST_F(ConfigTest, EveryReadIndexesItsOwnTable) {
   ASSERT_EQ(Read(ProcessLine("MONITOR", "a") + ProcessLine("MONITOR", "b")), 0);
   ASSERT_NE(db_.NameIndex, nullptr);

@@ -1,6 +1,5 @@
 // SPDX-License-Identifier: MIT
-// The configuration file reader: chunking, splitting, every refusal with its
-// line number, accepted forms, and what survives a re-read.
+// The configuration file reader: chunking, refusals by line, accepted forms, re-reads.
 #include <unistd.h>
 
 #include <iterator>
@@ -10,8 +9,7 @@
 
 namespace {
 
-// The file made of rows' lines, and the reports the refused ones make (an
-// empty report: the line is taken or passed over in silence).
+// The file made of rows' lines, and the reports of the refused ones (empty: none).
 template <size_t N>
 std::pair<std::string, Texts> FileAndReports(const std::pair<std::string, std::string> (&rows)[N]) {
   std::pair<std::string, Texts> result;
@@ -22,15 +20,11 @@ std::pair<std::string, Texts> FileAndReports(const std::pair<std::string, std::s
   return result;
 }
 
-// A chunk holds 255 characters: a line of 254 and its newline fits, anything
-// longer is reported piece by piece (each a refused line of its own) and its
-// remainder read as its own line. In debug mode a report names the operation
-// that makes it: the line's own checks are handle_config_line's, a line too
-// long is ReadConfig's, a field check is its own.
+// A line of 254 and its newline fit the chunk; a longer one is refused piece by
+// piece. In debug mode a report names the operation that makes it.
 TEST_F(ConfigTest, ReadsLinesOfUpTo254CharactersAndNamesEachReporter) {
   const std::string pid244 = "/" + std::string(243, 'p'), tail80 = "/" + std::string(79, 'q');
   const std::string noAlive = "No alive watch value given on line ", tooLong = "line 1 is too long in config file";
-  // content, reports, MyPidPath after
   const std::tuple<std::string, Texts, std::string> rows[] = {
       {"Wardend:x:" + pid244 + "\nAliveWatchPeriod\n", {noAlive + "2"}, pid244},
       {"Wardend:x:" + pid244 + "p\nAliveWatchPeriod\n", {tooLong, noAlive + "3"}, ""},
@@ -62,9 +56,8 @@ TEST_F(ConfigTest, ReadsLinesOfUpTo254CharactersAndNamesEachReporter) {
   LogDebug = 0;
 }
 
-// Refused lines, each message naming its own line, mixed with accepted forms,
-// lines passed over in silence and CRLF line ends (the carriage return stays
-// in the last field of the line). A key without its value: the next test.
+// Refused lines, each named by its line, among accepted and silently passed
+// lines; a carriage return stays in the line's last field.
 TEST_F(ConfigTest, ReportsEachRefusedLineByNumberAndKeepsTheOthers) {
   const std::string pid = PidFile("p.pid"), exe = Program("p"), tail = ":" + pid + ":" + exe, on = " given on line ";
   const std::string empty = WriteFile("empty.pid", ""), noExec = WriteFile("plain", "data", 0655);
@@ -91,7 +84,7 @@ TEST_F(ConfigTest, ReportsEachRefusedLineByNumberAndKeepsTheOthers) {
       {"Process::MONITOR:0" + tail, ""}, {"Process:Manage:5" + tail + ":-a  -b:sixth", ""},
       {"Process:RESPAWN: 7:" + pid + ":/tmp/", ""}, {"Process:monitor:-1:" + pid + ":/tmp:", ""},
       {m0 + pid + ":" + exe + ":-v\r", ""},
-      // A value out of its range or one that does not convert leaves the value read before it.
+      // A refused value leaves the one read before it.
       {"TermTimeout:3\r", "Str2Num convert error [3\r] : Success"},
       {"SuperviseStallTimeout:-1", range + "SuperviseStallTimeout" + rest + "34 [-1]"},
       {"SuperviseStallTimeout:12", ""}, {"SuperviseStallTimeout:5s", "Str2Num convert error [5s] : Success"},
@@ -102,7 +95,7 @@ TEST_F(ConfigTest, ReportsEachRefusedLineByNumberAndKeepsTheOthers) {
       {"RebootLoopLimit:0:600", range + "RebootLoopLimit" + rest + "43 [0]"},
       {"RebootLoopLimit:4:x", "Str2Num convert error [x] : Success"},
       {"RebootLoopLimit:4:0", range + "RebootLoopLimit" + rest + "45 [0]"},
-      // The record keeps 16 terminations: a larger count could never be reached.
+      // The record keeps 16 terminations.
       {"RebootLoopLimit:17:600", range + "RebootLoopLimit" + rest + "46 [17]"},
       {"rebootrecord:/elsewhere", ""}, {"WdtPriority: 1", ""},
   };
@@ -111,8 +104,7 @@ TEST_F(ConfigTest, ReportsEachRefusedLineByNumberAndKeepsTheOthers) {
   ASSERT_EQ(Read(content), 0);
   EXPECT_EQ(Errors(), expected);
   EXPECT_EQ(CntLine, static_cast<int32_t>(std::size(rows)));
-  // Every reported line is counted; the first ones are kept whole, as the
-  // file has them, not as the checks left them cut into fields.
+  // Every reported line is counted; the first ones are kept whole, not cut into fields.
   ASSERT_EQ(db_.NumRefused, static_cast<int32_t>(expected.size()));
   for (int32_t i = 0; i < CONFIG_REFUSED_KEEP; i++) {
     EXPECT_EQ(db_.Refused[i].Line, i + 1);
@@ -141,9 +133,7 @@ TEST_F(ConfigTest, ReportsEachRefusedLineByNumberAndKeepsTheOthers) {
                                 With(monitor, {{"Option", "-v\r"}, {"TmrAlive", "2"}}),
                             }));
   // clang-format on
-  // A re-read starts its own record from a fresh table and the defaults (the
-  // optional settings off) but keeps the pid path, which the daemon must
-  // still remove at exit.
+  // A re-read starts from a fresh table and the defaults but keeps the pid path, to remove at exit.
   db_.Process[0].CntAlive = 1;
   db_.Process[0].FlgHlthChk.store(1);
   ASSERT_EQ(Read("Process:RESPAWN:3" + tail + "\n"), 0);
@@ -153,20 +143,17 @@ TEST_F(ConfigTest, ReportsEachRefusedLineByNumberAndKeepsTheOthers) {
   EXPECT_EQ(EntriesOf(db_), std::vector<Fields>{With(monitor, respawn)});
 }
 
-// Every key of the reader's table is dispatched by the table itself: a key
-// without its value names the row's own missing value, and with one stores
-// it where the row says.
+// Every key of the table, without its value and with one, is dispatched by its own row.
 TEST_F(ConfigTest, EveryKeyOfTheTableIsRead) {
   ASSERT_GE(NumConfigKeys, 10);
   for (const ConfigKey *key = ConfigKeys; key < ConfigKeys + NumConfigKeys; key++) {
     SCOPED_TRACE(key->Name);
     const std::string name = key->Name, no = "No " + std::string(key->What != nullptr ? key->What : "");
     if (key->Kind == KEY_NUMBER) {
-      // A value each row accepts, other than the default.
       const int32_t value = key->Min <= -77 ? -77 : key->Min + 1;
       ASSERT_EQ(Read(name + "\n" + name + ":" + std::to_string(value) + "\n"), 0);
       EXPECT_EQ(Errors(), Texts{no + " value given on line 1"});
-      // The read has ended: the pending values are published too.
+      // The pending values are published when the read ends.
       const int32_t *target = key->Target(&db_);
       EXPECT_EQ(target == &PendingWdtRefresh     ? db_.WdtRefresh.load()
                 : target == &PendingStallTimeout ? db_.StallTimeout.load()
@@ -194,10 +181,8 @@ TEST_F(ConfigTest, EveryKeyOfTheTableIsRead) {
   }
 }
 
-// The table is sized from the very bytes that are then parsed, by the count
-// of lines starting with "Process": a line that starts with ':' is parsed as
-// a "Process" line but was not counted, and a NUL or a byte of no encoding
-// in a comment neither hides a line from the count nor ends the text.
+// The table is sized from the bytes that are parsed: ":Process" is parsed but not
+// counted, and a NUL or a byte of no encoding hides no line.
 TEST_F(ConfigTest, SizesTheTableFromTheProcessLinesOfTheFileItReads) {
   ASSERT_EQ(Read(":" + ProcessLine("MANAGE") + ProcessLine("MONITOR")), 0);
   EXPECT_EQ(Errors(), Texts{"No more processes manage line 2"});
@@ -210,11 +195,8 @@ TEST_F(ConfigTest, SizesTheTableFromTheProcessLinesOfTheFileItReads) {
   }
 }
 
-// Only a regular file within the bound is read, and never blocks the read;
-// a file named in a re-read request, which any local user may send, only
-// when root (or the daemon's own user) alone can have written it, whoever
-// owns a file root named. Anything else is refused as a file that cannot be
-// opened, and the database is left as after a missing file.
+// Only a regular file within the bound, without blocking; a file anyone named
+// only when root alone can have written it. Anything else: as a missing file.
 TEST_F(ConfigTest, ReadsOnlyRegularFilesWithinTheBoundThatOnlyRootWrote) {
   if (geteuid() != 0) GTEST_SKIP() << "owners are changed as root";
   const std::string fifo = dir_ + "/fifo", link = dir_ + "/null.conf";
@@ -250,10 +232,8 @@ TEST_F(ConfigTest, ReadsOnlyRegularFilesWithinTheBoundThatOnlyRootWrote) {
   }
 }
 
-// The watchdog thread reads the refresh period and the stall timeout
-// without the lock while a re-read runs: it must see the old value or the
-// new one, never the default that CleanConfig sets before the file's own
-// line is reached.
+// The watchdog thread, reading without the lock during a re-read, sees the old
+// value or the new one, never the default CleanConfig sets in between.
 ConfigDb *gWatched = nullptr;
 std::vector<std::pair<int32_t, int32_t>> gSeen;
 
@@ -266,12 +246,10 @@ TEST_F(ConfigTest, WatchdogSettingsChangeOnlyWhenTheReadEnds) {
   EXPECT_EQ(std::make_pair(db_.WdtRefresh.load(), db_.StallTimeout.load()), std::make_pair(4, 5));
 }
 
-// ControlGroup: a name or a number; a refused line keeps the queue as it
-// was unless an earlier line named a group, and the last good line counts.
-// A re-read starts over: what an earlier file set does not survive.
+// ControlGroup: a refused line keeps the queue as it was unless an earlier line
+// named a group; the last good line counts; a re-read starts over.
 TEST_F(ConfigTest, ControlGroupSetsKeepsOrLeavesTheGroup) {
   const std::string unknown = "Config read: ControlGroup unknown group line ";
-  // content, kind, gid, report
   const std::tuple<std::string, int32_t, int32_t, std::string> rows[] = {
       {"TermTimeout:3\n", CONTROL_GROUP_NONE, 0, ""},
       {"ControlGroup:root\n", CONTROL_GROUP_SET, 0, ""},

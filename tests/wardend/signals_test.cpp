@@ -1,8 +1,5 @@
 // SPDX-License-Identifier: MIT
-// The work that signals start outside signal context: the configuration dump
-// never reading a table a re-read holds, and the re-read request (bounded path,
-// a full queue that never blocks shutdown). Signals to the running daemon and
-// the exact dump lines are tested on the board.
+// The work signals start outside signal context (signals to a daemon: the board tests).
 #include <gtest/gtest.h>
 #include <sys/msg.h>
 #include <sys/resource.h>
@@ -72,8 +69,7 @@ TEST_F(Signals, ConfigDumpWaitsForTheTableLockThatAReReadHolds) {
   EXPECT_EQ(Logged().size(), 41u);
 }
 
-// A path of 104 bytes fills the payload without a terminator; a longer one
-// is not sent cut, as it would name another file.
+// 104 bytes fill the payload unterminated; a longer path is not sent cut.
 TEST_F(Signals, RereadRequestCarriesConfigPathUpTo104Bytes) {
   const std::string fits = "/" + std::string(103, 'a'), tooLong = fits + "b";
   ConfigPath = fits.c_str();
@@ -88,8 +84,7 @@ TEST_F(Signals, RereadRequestCarriesConfigPathUpTo104Bytes) {
   EXPECT_EQ(Logged(), (Lines{kHup, kHup, {LOG_ERR, "MSG que send fail! : File name too long"}}));
 }
 
-// The worker waits for room in a full queue while the rest of the daemon
-// goes on; still full at shutdown, the worker gives up and says so.
+// A full queue holds up neither the daemon nor its shutdown.
 TEST_F(Signals, FullQueueNeverBlocksShutdown) {
   InstallSignalHandlers();
   const CtrlMsg filler{MSGID_HEALTH_CHECK, {}, {}};
@@ -108,9 +103,8 @@ TEST_F(Signals, FullQueueNeverBlocksShutdown) {
   EXPECT_EQ(Logged(), (Lines{kHup, {LOG_ERR, "MSG que send fail! : Resource temporarily unavailable"}}));
 }
 
-// A poll failure other than EINTR (a real one: more descriptors than
-// RLIMIT_NOFILE allows) is reported once and retried after a pause instead
-// of at once in a loop, and the worker works again once poll does.
+// A poll failure (more descriptors than RLIMIT_NOFILE) is reported once and
+// retried after a pause, not in a loop.
 TEST_F(Signals, PollFailureIsReportedOnceThenRetriedAfterAPause) {
   InstallSignalHandlers();
   ASSERT_EQ(SignalWorkerStart(&arg_), 0);
