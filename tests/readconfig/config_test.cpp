@@ -68,7 +68,6 @@ TEST(NameIndex, AnswersAsTheWalkFromTheFirstEntry) {
     for (const std::string &query : queries) walked.push_back(FindProcessByName(&db, query.data(), query.size()));
     BuildNameIndex(&db);
     ASSERT_NE(db.NameIndex, nullptr);
-    EXPECT_GE(db.NameSlots, 2 * size);
     for (size_t q = 0; q < queries.size(); q++) {
       EXPECT_EQ(FindProcessByName(&db, queries[q].data(), queries[q].size()), walked[q]) << "[" << queries[q] << "]";
     }

@@ -38,7 +38,6 @@ struct Signals : ::testing::Test {
       gLines.emplace_back(priority, line);
     };
     gLines.clear();
-    arg_ = {};
     arg_.Config = &db_;
     arg_.Stop = &StopFlag;
     pthread_mutex_init(&arg_.Mutex, nullptr);
