@@ -78,17 +78,4 @@ TEST(NameIndex, AnswersAsTheWalkFromTheFirstEntry) {
   }
 }
 
-// Every read indexes its own table; the release at exit takes the index away.
-TEST_F(ConfigTest, EveryReadIndexesItsOwnTable) {
-  ASSERT_EQ(Read(ProcessLine("MONITOR", "a") + ProcessLine("MONITOR", "b")), 0);
-  ASSERT_NE(db_.NameIndex, nullptr);
-  EXPECT_EQ(FindProcessByName(&db_, "b", 1), 1);
-  ASSERT_EQ(Read(ProcessLine("MONITOR", "b")), 0);
-  EXPECT_EQ(FindProcessByName(&db_, "b", 1), 0);
-  EXPECT_EQ(FindProcessByName(&db_, "a", 1), -1);
-  CleanConfig(nullptr, &db_);
-  EXPECT_EQ(db_.NameIndex, nullptr);
-  EXPECT_EQ(FindProcessByName(&db_, "b", 1), -1);
-}
-
 }  // namespace

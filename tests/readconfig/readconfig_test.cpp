@@ -136,11 +136,17 @@ TEST_F(ConfigTest, ReportsEachRefusedLineByNumberAndKeepsTheOthers) {
   // A re-read starts from a fresh table and the defaults but keeps the pid path, to remove at exit.
   db_.Process[0].CntAlive = 1;
   db_.Process[0].FlgHlthChk.store(1);
+  ASSERT_NE(db_.NameIndex, nullptr);
+  EXPECT_EQ(FindProcessByName(&db_, "tmp", 3), 3);
   ASSERT_EQ(Read("Process:RESPAWN:3" + tail + "\n"), 0);
+  EXPECT_EQ(FindProcessByName(&db_, "tmp", 3), -1);  // each read indexes its own table
   EXPECT_EQ(db_.NumRefused, 0);
   EXPECT_EQ(SettingsOf(db_), defaults);
   const Fields respawn = {{"StartUp", "2"}, {"HealthCheck", "3"}, {"TmrHlthChk", "3"}, {"TmrAlive", "15"}};
   EXPECT_EQ(EntriesOf(db_), std::vector<Fields>{With(monitor, respawn)});
+  CleanConfig(nullptr, &db_);
+  EXPECT_EQ(db_.NameIndex, nullptr);
+  EXPECT_EQ(FindProcessByName(&db_, "p", 1), -1);
 }
 
 // Every key of the table, without its value and with one, is dispatched by its own row.
