@@ -1,16 +1,34 @@
 // SPDX-License-Identifier: MIT
-// CRC-16, regular-expression count and call-stack dump.
+// The small routines: CRC-16, regex count, call-stack dump, bounded read, file
+// copy, pipe channel and semaphore.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <regex.h>
+#include <sys/ipc.h>
+#include <sys/sem.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <random>
 #include <string>
+#include <thread>
+#include <tuple>
 
 #include "common/backtrace.h"
+#include "common/boundedread.h"
 #include "common/crc16.h"
+#include "common/filecopy.h"
+#include "common/pipechannel.h"
 #include "common/regexcount.h"
-#include "support/table_test.h"
+#include "common/semaphore.h"
 
 TEST(Crc16, MatchesPublishedXmodemValues) {
   EXPECT_EQ(Crc16("123456789", 9), 0x31C3);  // the standard's check value
@@ -20,35 +38,157 @@ TEST(Crc16, MatchesPublishedXmodemValues) {
   EXPECT_EQ(Crc16(nullptr, 4), 0);
 }
 
-struct RegexRow {
-  const char *name;
-  const char *text;
-  const char *pattern;
-  int flags;
-  int count;
-};
-
-const RegexRow kRegexRows[] = {
-    {"EveryMatch", "banana", "a", 0, 3},
-    {"NoSubFlagDropped", "banana", "a", REG_NOSUB, 3},  // the count needs match ends
-    {"EverySearchStartIsALineStart", "bbb", "^b", 0, 3},
-    {"PatternThatDoesNotCompile", "abc", "(", REG_EXTENDED, 1},
-    {"NoPattern", "abc", nullptr, 0, 1},
-    {"NoText", nullptr, "a", 0, 0},
-    {"EmptyMatchesCountOnceEach", "ab", "x*", 0, 3},  // and the search moves on
-    {"EmptyMatchAtTheEnd", "aaa", "a*", 0, 2},
-};
-
-class RegexTable : public testing::TestWithParam<RegexRow> {};
-
-TEST_P(RegexTable, CountsSuccessiveMatches) {
-  EXPECT_EQ(RegexCount(GetParam().text, GetParam().pattern, GetParam().flags), GetParam().count);
+TEST(RegexCount, CountsSuccessiveMatches) {
+  // clang-format off
+  const std::tuple<const char *, const char *, int, int> rows[] = {  // text, pattern, flags, count
+      {"banana", "a", 0, 3}, {"banana", "a", REG_NOSUB, 3},  // the count needs match ends: the flag is dropped
+      {"bbb", "^b", 0, 3},                                    // every search start is a line start
+      {"abc", "(", REG_EXTENDED, 1}, {"abc", nullptr, 0, 1},  // no pattern, or one that does not compile
+      {nullptr, "a", 0, 0}, {"ab", "x*", 0, 3}, {"aaa", "a*", 0, 2},  // empty matches count once each
+  };
+  // clang-format on
+  for (const auto &[text, pattern, flags, count] : rows) {
+    EXPECT_EQ(RegexCount(text, pattern, flags), count) << (text ? text : "") << " " << (pattern ? pattern : "");
+  }
 }
-TABLE_ROWS(RegexTable, kRegexRows);
 
 TEST(DumpBacktrace, WritesFramesToStandardOutput) {
   testing::internal::CaptureStdout();
   DumpBacktrace();
   const std::string out = testing::internal::GetCapturedStdout();
   EXPECT_GE(std::count(out.begin(), out.end(), '\n'), 3) << out;  // this test's and the runner's frames
+}
+
+// Never waiting on a FIFO, a larger file gives its last bytes, one of /proc
+// (size 0) its start.
+TEST(ReadFileTail, ReadsOnlyRegularFilesWithoutWaitingAndFromTheirEnd) {
+  const std::string fifo = testing::TempDir() + "fifo" + std::to_string(getpid()), path = fifo + "-tail";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  char buffer[4096];
+  size_t length = 1;
+  bool whole = true;
+  EXPECT_EQ(ReadFileTail(fifo.c_str(), buffer, sizeof buffer, &length, &whole), READ_NOT_REGULAR);
+  EXPECT_EQ(ReadFileTail(testing::TempDir().c_str(), buffer, sizeof buffer, &length, &whole), READ_NOT_REGULAR);
+  EXPECT_EQ(ReadFileTail((fifo + "-none").c_str(), buffer, sizeof buffer, &length, &whole), READ_OPEN_FAIL);
+  EXPECT_EQ(length, 0u);
+  std::remove(fifo.c_str());
+  std::string content;
+  for (int i = 0; content.size() < 10000; i++) content += std::to_string(i) + "\n";
+  FILE *file = fopen(path.c_str(), "we");
+  ASSERT_NE(file, nullptr);
+  fputs(content.c_str(), file);
+  fclose(file);
+  ASSERT_EQ(ReadFileTail(path.c_str(), buffer, sizeof buffer, &length, &whole), READ_OK);
+  EXPECT_FALSE(whole);
+  EXPECT_EQ(std::string(buffer, length), content.substr(content.size() - sizeof buffer));
+  std::remove(path.c_str());
+  ASSERT_EQ(ReadFileTail("/proc/self/stat", buffer, sizeof buffer, &length, &whole), READ_OK);
+  EXPECT_TRUE(whole);
+  EXPECT_EQ(std::string(buffer, length).rfind(std::to_string(getpid()) + " (", 0), 0u);
+}
+
+namespace {
+
+// Permission bits and content of a regular file.
+std::string Describe(const std::string &path) {
+  struct stat status {};
+  if (stat(path.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) return "not a file";
+  std::ifstream in(path, std::ios::binary);
+  return std::to_string(status.st_mode & 07777) + ":" + std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+TEST(FileCopy, CopiesOrReportsTheFailingSide) {
+  std::string dir = testing::TempDir() + "filecopy.XXXXXX", big;
+  ASSERT_NE(mkdtemp(dir.data()), nullptr);
+  for (int i = 0; i < 30000; i++) big += static_cast<char>(i * 7);  // more than one buffer, every byte value
+  std::ofstream(dir + "/big", std::ios::binary) << big;
+  chmod((dir + "/big").c_str(), 0700);  // no umask takes bits away from 0700
+  std::ofstream(dir + "/empty");
+  std::ofstream(dir + "/old") << "a much longer previous content";
+  chmod((dir + "/old").c_str(), 0604);
+  mkdir((dir + "/dir").c_str(), 0755);
+  // source, destination (in the folder unless absolute), what is said, Describe() of the destination after
+  const std::tuple<const char *, std::string, const char *, std::string> rows[] = {
+      {"big", "a/b/new", "", "448:" + big},  // 0700, into a missing directory
+      {"empty", "old", "", "388:"},          // truncated, the mode kept (0604)
+      {"missing", "c/d/dst", "SRC open error\n", "not a file"},
+      {"big", "dir", "DST open error\n", "not a file"},
+      {"big", "/dev/full", "DST write error\n", "not a file"},
+  };
+  for (const auto &[source, destination, said, after] : rows) {
+    SCOPED_TRACE(destination);
+    const int lowestFree = dup(2);  // a descriptor leaked below would take this number
+    close(lowestFree);
+    const std::string target = destination[0] == '/' ? destination : dir + "/" + destination;
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(FileCopy((dir + "/" + source).c_str(), target.c_str()), said[0] == '\0' ? 0 : 1);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), said);
+    EXPECT_EQ(Describe(target), after);
+    EXPECT_EQ(fcntl(lowestFree, F_GETFD), -1) << "descriptor leaked";
+  }
+  std::filesystem::remove_all(dir);
+}
+
+}  // namespace
+
+TEST(PipeChannel, NeverTakesDescriptorZeroAndRefusesChannelsThatAreNotOpen) {
+  const int spare = dup(0);
+  close(0);  // 0 means "unset", so no end may land there (a detached daemon has 0 free)
+  PipeChannel channel = {};
+  EXPECT_EQ(PipeOpen(&channel), 0);
+  EXPECT_EQ(fcntl(0, F_GETFD), -1) << "descriptor 0 taken";
+  dup2(spare, 0);
+  EXPECT_TRUE(fcntl(channel.FdRead, F_GETFD) & fcntl(channel.FdWrite, F_GETFD) & FD_CLOEXEC);
+  EXPECT_EQ(PipeOpen(&channel), PIPE_NOT_READY);
+  char buffer[8] = "xxxxxxx";
+  EXPECT_EQ(PipeRead(&channel, buffer, 4, 1), 0) << "no time-out";
+  std::thread writer([&] { usleep(100000); EXPECT_EQ(PipeWrite(&channel, "abcdef", 6), 6); });
+  EXPECT_EQ(PipeRead(&channel, buffer, 4, 0), 4);  // without a limit it waits for the data
+  writer.join();
+  EXPECT_STREQ(buffer, "abcdxxx") << "the time-out touched the buffer or the read overran it";
+  const int ends[] = {channel.FdRead, channel.FdWrite};
+  EXPECT_EQ(PipeClose(&channel), 0);
+  EXPECT_TRUE(channel.FdRead == 0 && channel.FdWrite == 0);
+  EXPECT_TRUE(fcntl(ends[0], F_GETFD) == -1 && fcntl(ends[1], F_GETFD) == -1) << "ends left open";
+  // Closed and half-open channels refuse everything; closing a half-open one
+  // closes its open end (spare, a copy of standard input).
+  for (PipeChannel other : {PipeChannel{0, 0}, PipeChannel{spare, 0}, PipeChannel{0, spare}}) {
+    EXPECT_EQ(PipeCheck(&other), PIPE_NOT_READY);
+    EXPECT_EQ(PipeRead(&other, buffer, sizeof buffer, 1), PIPE_NOT_READY);
+    EXPECT_EQ(PipeWrite(&other, "x", 1), PIPE_NOT_READY);
+  }
+  PipeChannel half = {0, spare};
+  EXPECT_EQ(PipeOpen(&half), PIPE_NOT_READY);
+  EXPECT_EQ(PipeClose(&half), 0);
+  EXPECT_TRUE(half.FdWrite == 0 && fcntl(spare, F_GETFD) == -1) << "half-open end overwritten or left open";
+}
+
+// The set is made under a fresh random key; someone else's set is never touched.
+TEST(Semaphore, LocksAcrossProcessesAndUndoesLockOfEndedProcess) {
+  std::mt19937 generator(static_cast<unsigned>(getpid()) ^ std::random_device{}());
+  key_t key = 0;
+  int id = -1, again = -1;
+  for (int tries = 0; tries < 100 && id < 0; tries++) {
+    key = static_cast<key_t>(generator() & 0x3fffffff) + 1;
+    if (SemCreate(key, &id) != SEM_CREATED) id = -1;
+  }
+  ASSERT_GE(id, 0) << "no free key";
+  EXPECT_EQ(semctl(id, 0, GETVAL), 1);
+  ASSERT_EQ(SemLock(id), 0);
+  EXPECT_EQ(SemCreate(key, &again), SEM_OPENED);
+  EXPECT_TRUE(again == id && semctl(id, 0, GETVAL) == 0) << "opening must find the set and not reset a held lock";
+  // A second process opens the set, waits on the held lock and ends holding
+  // it, which the system must give back.
+  const pid_t child = fork();
+  if (child == 0) _exit(SemCreate(key, &again) == SEM_OPENED && SemLock(again) == 0 ? 0 : 1);
+  for (int i = 0; i < 2000 && semctl(id, 0, GETNCNT) < 1; i++) usleep(5000);
+  EXPECT_EQ(semctl(id, 0, GETNCNT), 1) << "child passed a held lock";
+  ASSERT_EQ(SemUnlock(id), 0);
+  int status = -1;
+  EXPECT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_EQ(status, 0) << "child did not get the lock once it was free";
+  EXPECT_EQ(semctl(id, 0, GETVAL), 1) << "lock of an ended process not undone";
+  ASSERT_EQ(SemRemove(id), 0);
+  EXPECT_TRUE(SemRemove(id) == 1 && SemLock(id) == 1 && SemUnlock(id) == 1) << "removed set still usable";
+  EXPECT_EQ(SemCreate(key, nullptr), SEM_FAILED);
 }

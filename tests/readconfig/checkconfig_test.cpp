@@ -1,7 +1,5 @@
 // SPDX-License-Identifier: MIT
-// The configuration check: every report of the reader on the line it is
-// about, each warning about what the reader takes in silence, and files
-// that cannot be checked.
+// The configuration check: the reader's reports and the warnings, each on its line.
 #include <unistd.h>
 
 #include <cerrno>
@@ -13,12 +11,12 @@
 namespace {
 
 using Notes = std::vector<std::tuple<int32_t, int32_t, std::string>>;
+constexpr int32_t E = CHECK_ERROR, W = CHECK_WARNING;
 
 class CheckTest : public ConfigTest {
  protected:
-  // The notes of a check of content; the check itself logs nothing.
-  // The scratch folder is the daemon's search path unless options say otherwise.
-  Notes Check(const std::string &content, const std::string &name = "check.conf", CheckOptions options = {}) {
+  // The notes of a check (search path: the scratch folder); the check logs nothing.
+  Notes Check(const std::string &content, CheckOptions options = {}, const std::string &name = "check.conf") {
     std::vector<CheckNote> notes;
     if (options.SearchPath == nullptr) options.SearchPath = dir_.c_str();
     EXPECT_EQ(CheckConfig(WriteFile(name, content).c_str(), &notes, options), CHECK_OK);
@@ -29,25 +27,16 @@ class CheckTest : public ConfigTest {
   }
 };
 
-constexpr int32_t E = CHECK_ERROR, W = CHECK_WARNING;
-
-// One line each: a few of the reader's own reports of refused lines (the
-// reader's tests hold every one), and the warnings about lines it takes in
-// silence, each on its line.
+// A few of the reader's reports (its tests hold all) and the warnings, each on its line.
 TEST_F(CheckTest, ReportsEveryRefusalAndWarningOnItsLine) {
   const std::string pid = PidFile("app.pid"), exe = Program("app"), tail = ":" + pid + ":" + exe;
-  const std::string plain = WriteFile("plain", "data", 0644), cr = "Config read: ", on = " given on line ";
-  const std::string later = ":" + pid + ":" + Program("later");
-  const std::string ignored = ": the daemon ignores the line",
-                    caseRule = ": keys are matched in exact letter case, so the daemon ignores the line";
+  const std::string ignored = ": the daemon ignores the line";
+  const std::string caseRule = ": keys are matched in exact letter case, so the daemon ignores the line";
   const std::vector<std::pair<std::string, std::vector<std::pair<int32_t, std::string>>>> rows = {
       {"# a comment:AliveWatchPerod", {}},
-      {"AliveWatchPeriod", {{E, "No alive watch value" + on + "2"}}},
-      {"Process:MONITOR:0:" + pid, {{E, "No exec path" + on + "3"}}},
-      {"Process:BOOT:0" + tail, {{E, cr + "StartUp convert error line 4 [BOOT]"}}},
-      {"Process:MONITOR:2147483648" + tail,
-       {{E, "Str2Num convert error [2147483648] : Numerical result out of range"}}},
-      {"Process:MONITOR:0:" + pid + ":" + plain, {{E, cr + "Exec file is not executable line 6"}}},
+      {"AliveWatchPeriod", {{E, "No alive watch value given on line 2"}}},
+      {"Process:MONITOR:0:" + pid + ":" + WriteFile("plain", "data"),
+       {{E, "Config read: Exec file is not executable line 3"}}},
       {"AliveWatchPerod:10", {{W, "unknown key 'AliveWatchPerod'" + ignored + "; did you mean 'AliveWatchPeriod'?"}}},
       {" Wardend:x:/run/w.pid", {{W, "unknown key ' Wardend'" + ignored + "; did you mean 'Wardend'?"}}},
       {"Watchdog:5", {{W, "unknown key 'Watchdog'" + ignored}}},
@@ -62,18 +51,20 @@ TEST_F(CheckTest, ReportsEveryRefusalAndWarningOnItsLine) {
       {"WdtRefreshPeriod:-2", {{W, "WdtRefreshPeriod -2 is taken as 1 second"}}},
       {"Process:start:5" + tail,
        {{W,
-         "start-up kind 'start' makes the daemon pass over the line without a report: the process is not supervised"}}},
+         "start-up kind 'start' makes the daemon pass over the line without a report: the process is not "
+         "supervised"}}},
       {"Process:MONITOR:-4" + tail, {{W, "negative health-check cycle -4 acts as a cycle of 1 second"}}},
       {"Process:RESPAWN:10" + tail + ":-q",
        {{W,
-         "process name 'app' is used on line 18 already: health checks naming 'app' reach only the entry of line 18"}}},
-      {"Process:MANAGE:0" + later, {}},
+         "process name 'app' is used on line 15 already: health checks naming 'app' reach only the entry of line "
+         "15"}}},
+      {"Process:MANAGE:0:" + pid + ":" + Program("later"), {}},
       {"", {}},
       {"   \t", {}},
       {":::", {}},
       {"WdtRefreshPeriod:5:extra", {}},
       {"AliveCheck:Proc",
-       {{E, cr + "AliveCheck convert error line 25 [Proc]"},
+       {{E, "Config read: AliveCheck convert error line 22 [Proc]"},
         {W, "method 'Proc' is not 'proc': methods are matched in lower case"}}},
       {"AliveCheck:proc", {}},
   };
@@ -87,23 +78,18 @@ TEST_F(CheckTest, ReportsEveryRefusalAndWarningOnItsLine) {
   EXPECT_EQ(Check(content), expected);
   // The check restores the hook it found.
   LogMessage("test", "test", 1, LOG_ERR, "after");
-  EXPECT_EQ(Errors(), std::vector<std::string>{"after"});
+  EXPECT_EQ(Errors(), Texts{"after"});
 }
 
-// Lines are counted by their newlines, while the texts keep the reader's
-// count, which counts every piece of a long line.
-// Windows line ends are one warning, on the first such line.
+// Notes go on the file's lines, texts keep the reader's count (each piece of a
+// long line); the check reads every byte; Windows line ends warn once.
 TEST_F(CheckTest, PlacesReportsOnTheLinesOfTheFile) {
-  const std::string longLine = std::string(300, 'x') + "TermTimeout";
-  EXPECT_EQ(Check("TermTimeout:1\n" + longLine + "\nAliveWatchPeriod\n"),
+  EXPECT_EQ(Check("TermTimeout:1\n" + std::string(300, 'x') + "TermTimeout\nAliveWatchPeriod\n"),
             (Notes{{2, E, "line 2 is too long in config file"},
-                   {2, W, "unknown key '" + std::string(45, 'x') + "TermTimeout'" + ": the daemon ignores the line"},
+                   {2, W, "unknown key '" + std::string(45, 'x') + "TermTimeout': the daemon ignores the line"},
                    {3, E, "No alive watch value given on line 4"}}));
-
-  // The check reads what the daemon reads: the whole path, every byte.
   const std::string process = "Process:MONITOR:0:" + PidFile("p.pid") + ":" + Program("p") + "\n";
-  EXPECT_EQ(Check(std::string("# \0\n", 4) + process, "split #x"), Notes{});
-
+  EXPECT_EQ(Check(std::string("# \0\n", 4) + process, {}, "split #x"), Notes{});
   const std::string crLine =
       ": the carriage return stays in the last field, where a number does not convert and a path names no file";
   EXPECT_EQ(Check("# comment\r\nTermTimeout:3\r\nPowerWatchPeriod:1\n"),
@@ -113,36 +99,35 @@ TEST_F(CheckTest, PlacesReportsOnTheLinesOfTheFile) {
 }
 
 TEST_F(CheckTest, CleanFilesAndFilesThatCannotBeChecked) {
-  const std::string pid = PidFile("a.pid"), tail = ":" + pid + ":" + Program("a");
-  const std::string processes =
-      "Process:monitor:0" + tail + "\nProcess:RESPAWN:30:" + pid + ":" + Program("b") + ":-q -v\n";
-  EXPECT_EQ(Check("# all in order\nAliveWatchPeriod:10\nWdtRefreshPeriod:1\nWardend:x:/run/w.pid\n\n" + processes),
+  const std::string pid = PidFile("a.pid");
+  EXPECT_EQ(Check("# all in order\nAliveWatchPeriod:10\nWdtRefreshPeriod:1\nWardend:x:/run/w.pid\n\n"
+                  "Process:monitor:0:" +
+                  pid + ":" + Program("a") + "\nProcess:RESPAWN:30:" + pid + ":" +
+                  Program("b") + ":-q -v\n"),
             Notes{});
   EXPECT_EQ(Check(""), Notes{});
-
   std::vector<CheckNote> notes{{1, CHECK_ERROR, "stale"}};
   errno = 0;
   EXPECT_EQ(CheckConfig((dir_ + "/missing").c_str(), &notes), CHECK_CANNOT_READ);
   EXPECT_EQ(errno, ENOENT);
   EXPECT_TRUE(notes.empty());
-  EXPECT_EQ(CheckConfig(dir_.c_str(), &notes), CHECK_NOT_A_FILE);
-  EXPECT_EQ(CheckConfig("/dev/null", &notes), CHECK_NOT_A_FILE);
   const std::string fifo = dir_ + "/fifo";
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-  EXPECT_EQ(CheckConfig(fifo.c_str(), &notes), CHECK_NOT_A_FILE);
-  EXPECT_EQ(CheckConfig(WriteFile("large", std::string(CONFIG_FILE_MAX + 1, '#')).c_str(), &notes),
-            CHECK_CANNOT_READ);
+  for (const std::string &path : {dir_, std::string("/dev/null"), fifo}) {
+    EXPECT_EQ(CheckConfig(path.c_str(), &notes), CHECK_NOT_A_FILE) << path;
+  }
+  const std::string large = WriteFile("large", std::string(CONFIG_FILE_MAX + 1, '#'));
+  EXPECT_EQ(CheckConfig(large.c_str(), &notes), CHECK_CANNOT_READ);
   EXPECT_EQ(errno, EFBIG);
   EXPECT_TRUE(gLogged.empty());
 }
 
-// A file others than root may write is read as the daemon's own file but
-// refused as the file of a re-read request: the check says so for the file
-// as a whole, and only that note marks the request as one the daemon refuses.
+// A file others than root may write is refused for a re-read request: one note
+// for the file says so, and only it is marked so.
 TEST_F(CheckTest, WarnsAboutAFileOthersThanRootMayWrite) {
   const std::string refused =
-      ": others than root may write the file, so the daemon refuses a re-read request for "
-      "it (it reads it only as its own file)";
+      ": others than root may write the file, so the daemon refuses a re-read request for it (it reads it only "
+      "as its own file)";
   const std::string path = WriteFile("shared.conf", "TermTimeout:3\nPowerWatchPeriod\n", 0664);
   std::vector<CheckNote> notes;
   ASSERT_EQ(CheckConfig(path.c_str(), &notes), CHECK_OK);
@@ -151,8 +136,7 @@ TEST_F(CheckTest, WarnsAboutAFileOthersThanRootMayWrite) {
             std::make_tuple(0, W, "owner uid " + std::to_string(geteuid()) + ", mode 0664" + refused, true));
   EXPECT_EQ(std::make_tuple(notes[1].Line, notes[1].Severity, notes[1].RefusedOnReread), std::make_tuple(2, E, false));
   if (geteuid() != 0) return;  // owners are changed as root
-  ASSERT_EQ(chmod(path.c_str(), 0644), 0);
-  ASSERT_EQ(chown(path.c_str(), 65534, 65534), 0);
+  ASSERT_EQ(chmod(path.c_str(), 0644) | chown(path.c_str(), 65534, 65534), 0);
   ASSERT_EQ(CheckConfig(path.c_str(), &notes), CHECK_OK);
   EXPECT_EQ(notes.front().Text, "owner uid 65534, mode 0644" + refused);
   ASSERT_EQ(chown(path.c_str(), 0, 0), 0);
@@ -160,42 +144,38 @@ TEST_F(CheckTest, WarnsAboutAFileOthersThanRootMayWrite) {
   EXPECT_EQ(notes.size(), 1u);  // the line alone
 }
 
-// Mistakes the reader takes in silence or explains badly, one file each:
-// what the line does on a board and what to do about it.
+// Mistakes the reader takes in silence or explains badly, one file each.
 TEST_F(CheckTest, WarnsAboutMistakesThatBiteOnABoard) {
   const std::string pid = PidFile("app.pid"), exe = Program("app"), tail = ":" + pid + ":" + exe;
   ASSERT_EQ(mkdir((dir_ + "/opt").c_str(), 0755), 0);
-  const std::string elsewhere = Program("opt/tool"), shadowed = Program("opt/app"), script = Script("run");
-  const std::string record = dir_ + "/reboots", noFolder = dir_ + "/none/reboots", fifo = dir_ + "/fifo";
-  // The reader takes a FIFO with the execute bit as a program; the check must not block on it.
-  ASSERT_EQ(mkfifo(fifo.c_str(), 0755), 0);
-  ASSERT_EQ(chmod(fifo.c_str(), 0755), 0);
+  const std::string elsewhere = Program("opt/tool"), shadowed = Program("opt/app"), fifo = dir_ + "/fifo";
+  const std::string script = WriteFile("run", "#!/bin/sh\nexec sleep 9\n", 0755), viaPath = "the respawn command runs ";
+  const std::string noFolder = " does not exist, so the daemon cannot keep the record: create it on persistent storage";
+  // An executable FIFO passes the reader; the check must not block on it.
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0755) | chmod(fifo.c_str(), 0755), 0);
   const std::string interpreted = script +
-                                  " is run by an interpreter (#!/bin/sh): a termination's 'pidof -s run' "
-                                  "cannot see it, so it is not stopped before the reboot; set "
-                                  "AliveCheck:proc, which finds it through its pid file";
-  const std::string viaPath = "the respawn command runs ";
+                                  " is run by an interpreter (#!/bin/sh): a termination's 'pidof -s run' cannot see "
+                                  "it, so it is not stopped before the reboot; set AliveCheck:proc, which finds it "
+                                  "through its pid file";
   const std::vector<std::pair<std::string, Notes>> rows = {
       {"Process:MANAGE" + tail,
        {{1, E, "Str2Num convert error [" + pid + "] : Success"},
         {1, W,
          "no health-check cycle: '" + pid +
-             "' stands where the cycle belongs; a Process line is "
-             "Process:StartUp:HealthCheck:PidPath:ExecPath[:Option], with 0 for a process that sends no health "
-             "checks"}}},
+             "' stands where the cycle belongs; a Process line is Process:StartUp:HealthCheck:PidPath:ExecPath"
+             "[:Option], with 0 for a process that sends no health checks"}}},
       {"Process:MANAGE:x" + tail, {{1, E, "Str2Num convert error [x] : Success"}}},
       {"RebootLoopLimit:3:600",
        {{1, W,
          "RebootLoopLimit without RebootRecord does nothing: the daemon counts reboots in the record; add "
          "RebootRecord:<a file on persistent storage>"}}},
-      {"RebootLoopLimit:3:600\nRebootRecord:" + record, {}},
-      {"RebootRecord:" + noFolder,
-       {{1, W,
-         "the reboot record's folder " + dir_ +
-             "/none does not exist, so the daemon cannot keep the record: create it on persistent storage"}}},
+      {"RebootLoopLimit:3:600\nRebootRecord:" + dir_ + "/reboots", {}},
+      {"RebootRecord:" + dir_ + "/none/reboots",
+       {{1, W, "the reboot record's folder " + dir_ + "/none" + noFolder}}},
       {"Process:RESPAWN:0" + tail + ":-p:" + pid + "::-v",
-       {{1, W, "respawn option cut at ':': the daemon keeps '-p' and drops ':" + pid + "::-v'; write the option "
-                                                                                       "without ':'"}}},
+       {{1, W,
+         "respawn option cut at ':': the daemon keeps '-p' and drops ':" + pid +
+             "::-v'; write the option without ':'"}}},
       {"Process:RESPAWN:0" + tail + ":-p " + pid, {}},
       {"Process:RESPAWN:0:" + pid + ":" + elsewhere,
        {{1, W,
@@ -212,54 +192,34 @@ TEST_F(CheckTest, WarnsAboutMistakesThatBiteOnABoard) {
       {"Process:MONITOR:0:" + pid + ":" + script, {}},
       {"Process:MANAGE:0:" + pid + ":" + fifo, {}},
   };
-  for (const auto &[content, expected] : rows) {
-    SCOPED_TRACE(content);
-    EXPECT_EQ(Check(content + "\n"), expected);
-  }
-  // The search path is the daemon's: another one finds the program.
-  CheckOptions options;
+  for (const auto &[content, expected] : rows) EXPECT_EQ(Check(content + "\n"), expected) << content;
   const std::string both = dir_ + ":" + dir_ + "/opt";
-  options.SearchPath = both.c_str();
-  EXPECT_EQ(Check("Process:RESPAWN:0:" + pid + ":" + elsewhere + "\n", "check.conf", options), Notes{});
+  EXPECT_EQ(Check("Process:RESPAWN:0:" + pid + ":" + elsewhere + "\n", {nullptr, both.c_str()}), Notes{});
 }
 
-// A file checked for an image: its paths are the image's, links inside it
-// lead to the image's own files, and the reader's texts keep the paths as
-// written.
+// Under an image's root, links lead to the image's files, a loop ends the lookup
+// only, and the reader's texts keep the paths as written.
 TEST_F(CheckTest, LooksPathsUpUnderAnImageRoot) {
-  const std::string root = dir_ + "/image";
+  const std::string root = dir_ + "/image", slash = root + "/", bin = "/usr/sbin:/usr/bin";
   for (const char *folder : {"", "/run", "/usr", "/usr/bin", "/opt", "/opt/app", "/data"}) {
-    ASSERT_EQ(mkdir((root + folder).c_str(), 0755), 0) << folder;
+    ASSERT_EQ(mkdir((root + folder).c_str(), 0755), 0);
   }
   WriteFile("image/run/app.pid", "42\n");
   Program("image/opt/app/camd");
-  // Absolute and relative links, as an image holds them: followed under the root.
-  ASSERT_EQ(symlink("/opt/app/camd", (root + "/usr/bin/camd").c_str()), 0);
-  ASSERT_EQ(symlink("../../run/app.pid", (root + "/usr/bin/camd.pid").c_str()), 0);
+  ASSERT_EQ(symlink("/opt/app/camd", (root + "/usr/bin/camd").c_str()) |
+                symlink("../../run/app.pid", (root + "/usr/bin/camd.pid").c_str()) |
+                symlink("/usr/bin/loop", (root + "/usr/bin/loop").c_str()),
+            0);
   const std::string content =
-      "RebootRecord:/data/reboots\nRebootLoopLimit:3:600\n"
-      "Process:RESPAWN:0:/usr/bin/camd.pid:/usr/bin/camd:-d\n";
-  CheckOptions options;
-  options.Root = root.c_str();
-  options.SearchPath = "/usr/sbin:/usr/bin";
-  EXPECT_EQ(Check(content, "image.conf", options), Notes{});
-  const std::string slash = root + "/";
-  options.Root = slash.c_str();
-  EXPECT_EQ(Check(content, "image.conf", options), Notes{});
-
-  // The same file judged on this system, where none of it exists.
-  const Notes here = Check(content, "image.conf", CheckOptions{nullptr, "/usr/sbin:/usr/bin"});
-  ASSERT_EQ(here.size(), 2u);
-  EXPECT_EQ(here[0], (std::make_tuple(1, W,
-                                      std::string("the reboot record's folder /data does not exist, so the daemon "
-                                                  "cannot keep the record: create it on persistent storage"))));
-  EXPECT_EQ(here[1],
-            std::make_tuple(3, E, std::string("Config read: PID file is not exist line 3 [/usr/bin/camd.pid]")));
-
-  // A link loop ends the lookup instead of the check.
-  ASSERT_EQ(symlink("/usr/bin/loop", (root + "/usr/bin/loop").c_str()), 0);
-  options.Root = root.c_str();
-  EXPECT_EQ(Check("Process:MONITOR:0:/usr/bin/loop:/usr/bin/camd\n", "loop.conf", options),
+      "RebootRecord:/data/reboots\nRebootLoopLimit:3:600\nProcess:RESPAWN:0:/usr/bin/camd.pid:/usr/bin/camd:-d\n";
+  EXPECT_EQ(Check(content, {root.c_str(), bin.c_str()}), Notes{});
+  EXPECT_EQ(Check(content, {slash.c_str(), bin.c_str()}), Notes{});
+  EXPECT_EQ(Check(content, {nullptr, bin.c_str()}),  // the same file judged on this system, where none of it exists
+            (Notes{{1, W,
+                    "the reboot record's folder /data does not exist, so the daemon cannot keep the record: "
+                    "create it on persistent storage"},
+                   {3, E, "Config read: PID file is not exist line 3 [/usr/bin/camd.pid]"}}));
+  EXPECT_EQ(Check("Process:MONITOR:0:/usr/bin/loop:/usr/bin/camd\n", {root.c_str(), bin.c_str()}),
             (Notes{{1, E, "Config read: PID file is not exist line 1 [/usr/bin/loop]"}}));
 }
 

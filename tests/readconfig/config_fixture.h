@@ -1,13 +1,10 @@
 // SPDX-License-Identifier: MIT
-// Test ground for the configuration database and reader: a scratch folder
-// for configuration, pid and program files, a database of the test's own,
-// and the log lines the code under test reports.
+// A scratch folder, a database of the test's own and the lines the code logs.
 #pragma once
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -20,49 +17,39 @@
 
 // A record's fields by name, so that a difference names its field.
 using Fields = std::map<std::string, std::string>;
+using Texts = std::vector<std::string>;
 
+// clang-format off
 inline Fields SettingsOf(const ConfigDb &db) {
-  return {
-      {"AliveWatch", std::to_string(db.AliveWatch)},
-      {"PowerWatch", std::to_string(db.PowerWatch)},
-      {"WdtRefresh", std::to_string(db.WdtRefresh)},
-      {"TermTimeout", std::to_string(db.TermTimeout)},
-      {"MyPidPath", db.MyPidPath},
-      {"NumProcess", std::to_string(db.NumProcess)},
-  };
+  return {{"AliveWatch", std::to_string(db.AliveWatch)}, {"PowerWatch", std::to_string(db.PowerWatch)},
+          {"WdtRefresh", std::to_string(db.WdtRefresh)}, {"TermTimeout", std::to_string(db.TermTimeout)},
+          {"MyPidPath", db.MyPidPath}, {"NumProcess", std::to_string(db.NumProcess)},
+          {"StallTimeout", std::to_string(db.StallTimeout)}, {"WdtPriority", std::to_string(db.WdtPriority)},
+          {"LoopLimit", std::to_string(db.LoopLimitCount) + ":" + std::to_string(db.LoopLimitWindow)},
+          {"RebootRecord", db.RebootRecord}};
 }
 
-inline Fields EntryOf(const ProcEntry &e) {
-  // procName must point into the entry's own copy of the path.
-  EXPECT_TRUE(e.procName >= e.ExecPath && e.procName < e.ExecPath + sizeof e.ExecPath) << e.ExecPath;
-  return {
-      {"StartUp", std::to_string(e.StartUp)},
-      {"HealthCheck", std::to_string(e.HealthCheck)},
-      {"PidPath", e.PidPath},
-      {"ExecPath", e.ExecPath},
-      {"procName", e.procName},
-      {"Option", e.Option},
-      {"TmrHlthChk", std::to_string(e.TmrHlthChk)},
-      {"FlgHlthChk", std::to_string(e.FlgHlthChk)},
-      {"TmrAlive", std::to_string(e.TmrAlive)},
-      {"CntAlive", std::to_string(e.CntAlive)},
-  };
-}
-
+// Every entry; procName must point into the entry's own copy of the path.
 inline std::vector<Fields> EntriesOf(const ConfigDb &db) {
   std::vector<Fields> entries;
-  for (int32_t i = 0; i < db.NumProcess; i++) entries.push_back(EntryOf(db.Process[i]));
+  for (const ProcEntry *e = db.Process; e < db.Process + db.NumProcess; e++) {
+    EXPECT_TRUE(e->procName >= e->ExecPath && e->procName < e->ExecPath + sizeof e->ExecPath) << e->ExecPath;
+    entries.push_back({{"StartUp", std::to_string(e->StartUp)}, {"HealthCheck", std::to_string(e->HealthCheck)},
+                       {"PidPath", e->PidPath}, {"ExecPath", e->ExecPath}, {"procName", e->procName},
+                       {"Option", e->Option}, {"TmrHlthChk", std::to_string(e->TmrHlthChk)},
+                       {"FlgHlthChk", std::to_string(e->FlgHlthChk)}, {"TmrAlive", std::to_string(e->TmrAlive)},
+                       {"CntAlive", std::to_string(e->CntAlive)}});
+  }
   return entries;
 }
+// clang-format on
 
-// base with some fields changed.
 inline Fields With(Fields base, const Fields &changes) {
   for (const auto &[name, value] : changes) base[name] = value;
   return base;
 }
 
-// Every line logged during a test, with its priority (nothing in this
-// program turns on the debug suffix).
+// Every line logged during a test, with its priority.
 inline std::vector<std::pair<int, std::string>> gLogged;
 
 class ConfigTest : public ::testing::Test {
@@ -74,14 +61,12 @@ class ConfigTest : public ::testing::Test {
     ASSERT_NE(mkdtemp(pattern), nullptr);
     dir_ = pattern;
   }
-
   void TearDown() override {
     CleanConfig(nullptr, &db_);
     LogHook = nullptr;
     std::filesystem::remove_all(dir_);
   }
 
-  // Writes a file in the scratch folder and returns its full path.
   std::string WriteFile(const std::string &name, const std::string &content, mode_t mode = 0644) {
     const std::string path = dir_ + "/" + name;
     std::ofstream(path, std::ios::binary) << content;
@@ -91,16 +76,19 @@ class ConfigTest : public ::testing::Test {
   std::string PidFile(const std::string &name) { return WriteFile(name, "4242\n"); }
   // A compiled program (the check tells scripts apart by their "#!" line).
   std::string Program(const std::string &name) { return WriteFile(name, "\177ELF", 0755); }
-  std::string Script(const std::string &name) { return WriteFile(name, "#!/bin/sh\nexec sleep 9\n", 0755); }
   int Read(const std::string &content) { return ReadConfig(WriteFile("wardend.conf", content).c_str(), &db_); }
+  std::string ProcessLine(const std::string &kind, const std::string &program = "p") {
+    return "Process:" + kind + ":3:" + PidFile(program + ".pid") + ":" + Program(program) + "\n";
+  }
 
-  // The texts of every logged line, all of which must be at LOG_ERR.
-  std::vector<std::string> Errors() const {
-    std::vector<std::string> texts;
+  // The lines logged since the last call, all at LOG_ERR.
+  Texts Errors() {
+    Texts texts;
     for (const auto &[priority, text] : gLogged) {
       EXPECT_EQ(priority, LOG_ERR) << text;
       texts.push_back(text);
     }
+    gLogged.clear();
     return texts;
   }
 

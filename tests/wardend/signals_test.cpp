@@ -1,8 +1,5 @@
 // SPDX-License-Identifier: MIT
-// The work that signals start outside signal context: the configuration dump
-// never reading a table a re-read holds, and the re-read request (bounded path,
-// a full queue that never blocks shutdown). Signals to the running daemon and
-// the exact dump lines are tested on the board.
+// The work signals start outside signal context (signals to a daemon: the board tests).
 #include <gtest/gtest.h>
 #include <sys/msg.h>
 #include <sys/resource.h>
@@ -29,11 +26,6 @@ std::mutex gMutex;  // the signal worker logs from its own thread
 Lines gLines;
 const Lines::value_type kHup = {LOG_INFO, "Got SIGHUP, re-reading configuration"};
 
-void Keep(int priority, const char *line) {
-  std::lock_guard<std::mutex> lock(gMutex);
-  gLines.emplace_back(priority, line);
-}
-
 Lines Logged(size_t atLeast = 0) {  // waits up to 10 s for that many lines
   for (auto end = steady_clock::now() + seconds(10);; std::this_thread::sleep_for(milliseconds(2)))
     if (std::lock_guard<std::mutex> lock(gMutex); gLines.size() >= atLeast || steady_clock::now() > end) return gLines;
@@ -41,13 +33,15 @@ Lines Logged(size_t atLeast = 0) {  // waits up to 10 s for that many lines
 
 struct Signals : ::testing::Test {
   void SetUp() override {
-    LogHook = Keep;
+    LogHook = [](int priority, const char *line) {
+      std::lock_guard<std::mutex> lock(gMutex);
+      gLines.emplace_back(priority, line);
+    };
     gLines.clear();
     arg_.Config = &db_;
     arg_.Stop = &StopFlag;
     pthread_mutex_init(&arg_.Mutex, nullptr);
-    arg_.QueId = msgget(IPC_PRIVATE, IPC_CREAT | 0600);
-    ASSERT_GE(arg_.QueId, 0);
+    ASSERT_GE(arg_.QueId = msgget(IPC_PRIVATE, IPC_CREAT | 0600), 0);
   }
   void TearDown() override {
     SignalWorkerStop();
@@ -62,12 +56,10 @@ struct Signals : ::testing::Test {
   const char *savedPath_ = ConfigPath;
 };
 
-// The dump's lines are checked on the board; here, that it never reads a table
-// a re-read is replacing.
-TEST_F(Signals, ConfigDumpWaitsForTheTableLock) {
+TEST_F(Signals, ConfigDumpWaitsForTheTableLockThatAReReadHolds) {
   db_.NumProcess = 3;
   db_.Process = table_;
-  ASSERT_EQ(pthread_mutex_lock(&arg_.Mutex), 0);  // as a re-read holds it
+  ASSERT_EQ(pthread_mutex_lock(&arg_.Mutex), 0);
   auto dump = std::async(std::launch::async, [this] { DumpConfigDb(&arg_); });
   EXPECT_EQ(dump.wait_for(milliseconds(100)), std::future_status::timeout);
   EXPECT_TRUE(Logged().empty());
@@ -76,30 +68,28 @@ TEST_F(Signals, ConfigDumpWaitsForTheTableLock) {
   EXPECT_EQ(Logged().size(), 41u);
 }
 
+// 104 bytes fill the payload unterminated; a longer path is not sent cut.
 TEST_F(Signals, RereadRequestCarriesConfigPathUpTo104Bytes) {
-  const std::string fits = "/" + std::string(103, 'a');
-  const std::string tooLong = fits + "b";
+  const std::string fits = "/" + std::string(103, 'a'), tooLong = fits + "b";
   ConfigPath = fits.c_str();
-  SendRereadRequest(arg_.QueId);  // fills the payload: no terminator
+  SendRereadRequest(arg_.QueId);
   CtrlMsg sent{};
   ASSERT_GE(msgrcv(arg_.QueId, &sent, CTRLMSG_TEXT_SIZE, 0, IPC_NOWAIT), 0);
   EXPECT_EQ(sent.type, MSGID_REREAD_CONFIG);
   EXPECT_EQ(std::string(sent.payload, 104), fits);
   ConfigPath = tooLong.c_str();
-  SendRereadRequest(arg_.QueId);  // cut, it would name another file
+  SendRereadRequest(arg_.QueId);
   EXPECT_LT(msgrcv(arg_.QueId, &sent, CTRLMSG_TEXT_SIZE, 0, IPC_NOWAIT), 0);
   EXPECT_EQ(Logged(), (Lines{kHup, kHup, {LOG_ERR, "MSG que send fail! : File name too long"}}));
 }
 
+// A full queue holds up neither the daemon nor its shutdown.
 TEST_F(Signals, FullQueueNeverBlocksShutdown) {
   InstallSignalHandlers();
   const CtrlMsg filler{MSGID_HEALTH_CHECK, {}, {}};
   while (msgsnd(arg_.QueId, &filler, CTRLMSG_TEXT_SIZE, IPC_NOWAIT) == 0) {
   }
   ASSERT_EQ(SignalWorkerStart(&arg_), 0);
-
-  // The worker waits for room, the rest of the daemon goes on; still full at
-  // shutdown, the worker gives up and says so.
   ASSERT_EQ(raise(SIGHUP), 0);
   ASSERT_EQ(Logged(1), Lines{kHup});
   std::this_thread::sleep_for(milliseconds(50));
@@ -112,18 +102,14 @@ TEST_F(Signals, FullQueueNeverBlocksShutdown) {
   EXPECT_EQ(Logged(), (Lines{kHup, {LOG_ERR, "MSG que send fail! : Resource temporarily unavailable"}}));
 }
 
-// A poll failure other than EINTR is reported once and retried after a
-// pause instead of at once in a loop, and the worker works again once poll
-// does. The failure is a real one: poll refuses more descriptors than
-// RLIMIT_NOFILE allows.
+// A poll failure (more descriptors than RLIMIT_NOFILE) is reported once and
+// retried after a pause, not in a loop.
 TEST_F(Signals, PollFailureIsReportedOnceThenRetriedAfterAPause) {
-  const Lines::value_type failure = {LOG_ERR, "Signal thread poll fail! : Invalid argument"};
   InstallSignalHandlers();
   ASSERT_EQ(SignalWorkerStart(&arg_), 0);
   rlimit saved{};
   ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
-  rlimit one = saved;
-  one.rlim_cur = 1;
+  const rlimit one{1, saved.rlim_max};
   ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &one), 0);
   ASSERT_EQ(raise(SIGUSR2), 0);                     // a worker waiting in poll wakes, and its next poll fails
   std::this_thread::sleep_for(milliseconds(1500));  // a failure and a retry that fails as well
@@ -132,6 +118,7 @@ TEST_F(Signals, PollFailureIsReportedOnceThenRetriedAfterAPause) {
   // Both dumps (8 lines each) once poll works again, and one report.
   const Lines lines = Logged(17);
   EXPECT_EQ(lines.size(), 17u);
+  const Lines::value_type failure = {LOG_ERR, "Signal thread poll fail! : Invalid argument"};
   EXPECT_EQ(std::count(lines.begin(), lines.end(), failure), 1);
 }
 
