@@ -46,8 +46,10 @@ def terminate(board, mode, reason, config_text):
 
 def watchdog_pid(board):
     """Pid of the first process that made watchdog requests."""
-    board.wait_until(lambda: [r for r in board.device_records("watchdog") if r.event == "ioctl"], 10, "requests")
-    return [r for r in board.device_records("watchdog") if r.event == "ioctl"][0].pid
+    def requests():
+        return [r for r in board.device_records("watchdog") if r.event == "ioctl"]
+    board.wait_until(requests, 10, "watchdog requests")
+    return requests()[0].pid
 
 
 def wardctl(board, *args, check=True):

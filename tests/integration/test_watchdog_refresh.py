@@ -10,7 +10,8 @@ import time
 
 import pytest
 
-from board import LOG_CRIT, LOG_ERR, LOG_WARNING, PYTHON, WDIOC_BOARD_REQUEST, WDIOC_GETBOOTSTATUS, WDIOC_KEEPALIVE
+from board import (LOG_CRIT, LOG_ERR, LOG_WARNING, PYTHON, WDIOC_BOARD_REQUEST, WDIOC_GETBOOTSTATUS,
+                   WDIOC_KEEPALIVE)
 from support import BASE_CONFIG, RUN, keepalives, start_daemon, wait_for_refreshes, wardctl
 
 EIO_TEXT = "Input/output error"
@@ -62,7 +63,7 @@ def test_refreshes_go_on_while_the_log_blocks(board, blocked):
     else:  # without a reader the pipe refuses the copy, and the line goes on to the log
         for reader in board.pids("sleep"):
             board.kill(reader, signal.SIGKILL)
-    line = board.wait_for_log(r"^Thread interval is too long \[\d+\.\d{3}sec\]$", timeout=10, severity=LOG_WARNING)
+    line = board.wait_for_log(r"^Thread interval is too long \[\d+\.\d{3}sec\]$", severity=LOG_WARNING)
     assert int(re.search(r"\[(\d+)\.", line.text).group(1)) >= 2
     assert board.stop_daemon(pid, timeout=10) == 0
     assert [l.text for l in board.log_lines() if l.severity <= LOG_ERR] == []
@@ -100,10 +101,11 @@ def test_refused_keepalives_are_logged_once_counted_and_shown(board):
     board.refuse_keepalives(None)
     board.wait_for_log("^WDT refresh recovered%s$" % SUFFIX, timeout=10, severity=LOG_CRIT)
     watchdog = status(board)
-    assert (watchdog["refresh_failing"], watchdog["failed_refreshes"]) == (False, len(refused(board))), watchdog
+    assert (watchdog["refresh_failing"], watchdog["failed_refreshes"]) == (False, len(refused(board)))
     assert board.stop_daemon(pid, timeout=10) == 0
     assert [(re.sub(SUFFIX + "\n$", "", l.text), l.severity) for l in board.log_lines()
             if l.severity is not None and l.severity <= LOG_WARNING] \
         == [("WDT refresh fail! : " + EIO_TEXT, LOG_CRIT), ("WDT refresh recovered", LOG_CRIT)]
     requests = [r.request for r in board.device_records("watchdog") if r.event == "ioctl"]
-    assert requests.count(WDIOC_GETBOOTSTATUS) == 1 and set(requests[2:]) == {WDIOC_KEEPALIVE, WDIOC_GETBOOTSTATUS}
+    assert requests.count(WDIOC_GETBOOTSTATUS) == 1
+    assert set(requests[2:]) == {WDIOC_KEEPALIVE, WDIOC_GETBOOTSTATUS}
