@@ -1,7 +1,6 @@
 # SPDX-License-Identifier: MIT
-"""RebootRecord and RebootLoopLimit on the simulated board: the record a
-termination leaves and how it is replaced, the start-up report, and reboot
-loops ending in safe mode. Which records count: the record's unit tests."""
+"""RebootRecord and RebootLoopLimit on the simulated board. Which records
+count within the window: the record's unit tests."""
 import calendar
 import os
 import re
@@ -42,48 +41,21 @@ def board_up(make_board, seconds):
     return make_board(uptime=seconds)
 
 
-def write_boots(board, boots):
-    """boots: (uptime at the record, mode) of earlier boots, oldest first, all
-    stamped alike, as by a board without a real-time clock."""
-    write_lines(board, ["2020-01-01T00:01:00Z %s up=%d boot=00000000-0000-4000-8000-%012d : r" % (mode, up, n)
-                        for n, (up, mode) in enumerate(boots)])
-
-
-# A termination adds one line, written before its first command runs, with
-# the wall clock, the board's uptime and boot id, and the request's sender; a
-# line without uptime and boot, as earlier versions wrote, is kept.
-def test_termination_leaves_its_record_before_its_commands(make_board):
-    started = time.clock_gettime(time.CLOCK_BOOTTIME)
-    board = board_up(make_board, 500)
-    write_lines(board, [EARLIER])
-    start_daemon(board, "WdtRefreshPeriod:1\nTermTimeout:0\nRebootRecord:%s\n" % RECORD)
-    assert board.msgsnd(3, name="ui", payload="update")[0] == 0
-    first = board.wait_for_command("rescueMark", timeout=15)
-    board.wait_for_command("reboot", timeout=5)
-    assert [r.name for r in board.command_records()] == ["rescueMark", "reboot"]
-    assert os.stat(host_path(board)).st_mtime <= first.time
-    earlier, (when, mode, up, boot, reason) = records(board)
-    assert earlier[1:] == ("reboot", None, None, "earlier") and mode == "safemode"
-    assert re.fullmatch(r"Reboot to Safe-mode request from application \[ui\] : update, "
-                        r"requested by pid \d+ \(.+\)", reason), reason
-    assert abs(calendar.timegm(time.strptime(when, "%Y-%m-%dT%H:%M:%SZ")) - first.time) < 120  # UTC
-    assert 500 <= int(up) <= 500 + time.clock_gettime(time.CLOCK_BOOTTIME) - started
-    with open("/proc/sys/kernel/random/boot_id") as f:
-        assert boot == f.read().strip()
-
-
-# The file is replaced, never rewritten in place: a hard link to the old file
-# keeps the old text, no temporary file is left, a line that is no record is
-# dropped. Behind one or two symbolic links, relative or absolute, even to a
-# file not there yet, it is replaced beside the last link's target, so the
-# links stay links.
+# A termination's record is written before its first command, with the wall
+# clock, the uptime, the boot id and the request's sender; an earlier line
+# without uptime and boot is kept, one that is no record dropped. The file is
+# replaced whole, never rewritten (a hard link keeps the old text), with no
+# temporary file left; behind one or two links, relative or absolute, even to
+# no file yet, it is replaced beside the last link's target and links stay.
 @pytest.mark.parametrize("links,target", [
     ([], "state/reboots"),
     ([("state/reboots", "../data/reboots")], "data/reboots"),
     ([("state/reboots", BOARD_DIR + "/state/hop"), ("state/hop", "../data/reboots")], "data/reboots"),
     ([("state/reboots", "../data/new")], "data/new"),
 ], ids=["file", "relative", "two-links", "to-no-file-yet"])
-def test_record_is_replaced_whole_also_behind_links(board, links, target):
+def test_termination_leaves_its_record_before_its_commands(make_board, links, target):
+    started = time.clock_gettime(time.CLOCK_BOOTTIME)
+    board = board_up(make_board, 500)
     for folder in ("state", "data"):
         os.makedirs(host_path(board, folder))
     for link, to in links:
@@ -92,10 +64,21 @@ def test_record_is_replaced_whole_also_behind_links(board, links, target):
     if old:
         write_lines(board, old, target)
         os.link(host_path(board, target), host_path(board, "data/held"))
-    driver(board, 2, "again", "TermTimeout:0\nRebootRecord:%s\n" % RECORD)
-    board.wait_for_command("reboot", timeout=15)
+    start_daemon(board, "WdtRefreshPeriod:1\nTermTimeout:0\nRebootRecord:%s\n" % RECORD)
+    assert board.msgsnd(3, name="ui", payload="update")[0] == 0
+    first = board.wait_for_command("rescueMark", timeout=15)
+    board.wait_for_command("reboot", timeout=5)
+    assert [r.name for r in board.command_records()] == ["rescueMark", "reboot"]
+    assert os.stat(host_path(board, target)).st_mtime <= first.time
+    *earlier, (when, mode, up, boot, reason) = records(board, target)
+    assert earlier == [RECORD_LINE.match(EARLIER).groups()] * bool(old) and mode == "safemode"
+    assert re.fullmatch(r"Reboot to Safe-mode request from application \[ui\] : update, "
+                        r"requested by pid \d+ \(.+\)", reason), reason
+    assert abs(calendar.timegm(time.strptime(when, "%Y-%m-%dT%H:%M:%SZ")) - first.time) < 120  # UTC
+    assert 500 <= int(up) <= 500 + time.clock_gettime(time.CLOCK_BOOTTIME) - started
+    with open("/proc/sys/kernel/random/boot_id") as f:
+        assert boot == f.read().strip()
     assert [os.readlink(host_path(board, link)) for link, _ in links] == [to for _, to in links]
-    assert [r[4] for r in records(board, target)] == ["earlier"] * bool(old) + ["again"]
     if old:
         assert open(host_path(board, "data/held")).read().splitlines() == old
     found = {os.path.join(d, name) for d in ("state", "data") for name in os.listdir(host_path(board, d))}
@@ -104,9 +87,8 @@ def test_record_is_replaced_whole_also_behind_links(board, links, target):
 
 
 # A record path that is no regular file (a FIFO, a link to a device that never
-# ends) is reported at start-up and otherwise ignored: the threads start and
-# refresh the watchdog, the daemon stops as usual, and a termination goes
-# down without reading or replacing it.
+# ends) is reported and otherwise ignored: the daemon refreshes and stops as
+# usual, and a termination goes down without reading or replacing it.
 @pytest.mark.parametrize("make_record", [os.mkfifo, lambda path: os.symlink("/dev/zero", path)],
                          ids=["fifo", "link-to-dev-zero"])
 def test_record_that_is_no_file_is_reported_and_ignored(board, make_record):
@@ -127,8 +109,7 @@ def test_record_that_is_no_file_is_reported_and_ignored(board, make_record):
 
 # At start-up, after the first keep-alive and the board's request: the
 # latest record at LOG_NOTICE and, when the driver reports a reset by the
-# watchdog, a warning. Without the key the driver is not asked and nothing is
-# said, even by a driver that would report such a reset.
+# watchdog, a warning. Without the key the driver is not asked.
 @pytest.mark.parametrize("bootstatus,record_key,has_record,said", [
     (WDIOF_CARDRESET, True, True, ["last", "watchdog"]),
     (WDIOF_CARDRESET | 0x1, True, False, ["watchdog"]),
@@ -163,7 +144,8 @@ def test_start_up_reports_the_last_shutdown(make_board, bootstatus, record_key, 
 ], ids=["reboot", "poweroff", "safemode"])
 def test_reboot_loop_ends_in_safe_mode(make_board, mode, commands, recorded, loop):
     board = board_up(make_board, 100)
-    write_boots(board, [(100, "reboot"), (100, "safemode"), (100, "reboot")])
+    write_lines(board, ["2020-01-01T00:01:00Z %s up=100 boot=00000000-0000-4000-8000-%012d : r" % (m, n)
+                        for n, m in enumerate(["reboot", "safemode", "reboot"])])
     driver(board, mode, "why", "TermTimeout:0\nRebootRecord:%s\nRebootLoopLimit:3:600\n" % RECORD)
     board.wait_for_command(commands[-1], timeout=15)
     time.sleep(0.3)
