@@ -1,8 +1,6 @@
 # SPDX-License-Identifier: MIT
-"""System termination on the simulated board: sweep, grace wait, watchdog
-close, LED, commands; one termination per daemon, no stall in its grace
-wait, and a stop that ends its final wait. The modes an application would
-ask for are driven through the test-only terminate_driver."""
+"""System termination on the simulated board; the modes an application
+would ask for are driven through the test-only terminate_driver."""
 import signal
 import time
 
@@ -25,17 +23,13 @@ def closed_before(board, command):
 
 # A missed health check: the LED blinks, MANAGE and RESPAWN processes get
 # SIGTERM, one that ignores it SIGKILL in the last second of the grace wait
-# (TermTimeout 2, after three one-second sleeps) and never before, MONITOR
-# processes are left. With the shell's pidof (the default) and the in-process
-# search.
+# and never before, MONITOR processes are left; with either search.
 @pytest.mark.parametrize("method", ["", "AliveCheck:proc\n"], ids=["ps", "proc"])
 def test_termination_sweeps_managed_processes_only(board, method):
-    kinds = [("MONITOR", "tmon"), ("MANAGE", "tman"), ("RESPAWN", "tres"), ("MANAGE", "tstub"),
-             ("MANAGE", "thc", 1)]
-    pids = {k[1]: board.start_program(k[1], pidfile="%s/%s.pid" % (RUN, k[1]), ignore_term=k[1] == "tstub")
-            for k in kinds}
+    kinds = {"tmon": "MONITOR", "tman": "MANAGE", "tres": "RESPAWN", "tstub": "MANAGE", "thc": "MANAGE"}
+    pids = {n: board.start_program(n, pidfile=RUN + "/%s.pid" % n, ignore_term=n == "tstub") for n in kinds}
     start_daemon(board, "WdtRefreshPeriod:1\nAliveWatchPeriod:100\nTermTimeout:2\n" + method
-                 + "".join(entry(*k) for k in kinds))
+                 + "".join(entry(k, n, n == "thc") for n, k in kinds.items()))
     down = board.wait_for_log(r"^System down reason : ", timeout=10, severity=LOG_WARNING)
     assert down.text == "System down reason : Detect that the process [thc] did not sent health check."
     stub_seen_alive = 0.0
@@ -51,9 +45,8 @@ def test_termination_sweeps_managed_processes_only(board, method):
     assert [r.name for r in board.command_records()] == ["reboot"]
 
 
-# TermTimeout 3 with nothing managed: one second of wait, which finds nothing.
-# TermTimeout 0: SIGKILL in that first second; negative: no wait, no SIGKILL.
-# Keep-alives before the sweep and after each second of the wait.
+# TermTimeout 3 with nothing managed: one second of wait, which finds nothing;
+# 0: SIGKILL in that first second; negative: no wait, no SIGKILL.
 @pytest.mark.parametrize("mode,command,timeout,stub", [
     (1, "poweroff", 3, False), (42, "reboot", 0, True), (2, "reboot", -1, True)])
 def test_mode_commands_and_grace_wait(board, mode, command, timeout, stub):
@@ -81,22 +74,16 @@ def test_unusable_pidof_output_signals_nobody(board):
     managed = "".join(entry("MANAGE", name) for name in outs.values())
     started = driver(board, 2, "bogus", "TermTimeout:1\n" + managed)
     board.wait_for_command("reboot")
-    # The first sweep and both seconds of the grace wait (the entries count
-    # as found, so the wait runs to its end).
+    # The first sweep and both seconds of the wait (the entries count as found).
     texts = board.log_texts()
     assert [texts.count("Str2Num convert error [%s] : pidof -s %s" % i) for i in outs.items()] == [3] * 3
     assert board.alive(bystander) and board.alive(started)  # the driver is in its final wait
 
 
-# The first termination brings the board down, whichever thread began it. A
-# reboot request during the pass's termination only waits for it and says so
-# once; a request's termination keeps the receiver from reading health checks
-# and the pass judges nothing from then on. A second termination would have
-# logged and recorded again and, with a loop limit of one reboot, run the
-# safe-mode path on a healthy board. The grace wait (a process ignores
-# SIGTERM) is no stall: the watchdog thread refreshes until the close. The
-# system's shutdown then ends the daemon's final wait at once, not after the
-# rest of the minute.
+# The first termination brings the board down, whichever thread began it: a
+# second would log and record again and, with a loop limit of one, run the
+# safe-mode path on a healthy board. The grace wait is no stall (the watchdog
+# thread refreshes until the close), and a stop ends the final wait at once.
 @pytest.mark.parametrize("first", ["pass", "request"])
 def test_first_termination_wins_and_a_stop_ends_it(board, first):
     record = RUN + "/reboots"
