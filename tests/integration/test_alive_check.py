@@ -1,8 +1,7 @@
 # SPDX-License-Identifier: MIT
-"""The two alive-check methods side by side on the simulated board: the
-shell's pipelines ("ps", the default) and the pid file and /proc read in the
-daemon ("proc") reach the same verdict with the same log lines, except for a
-zombie. Also the in-process search of a sweep against the real "pidof -s"."""
+"""The two alive-check methods on the simulated board: the shell's pipelines
+("ps") and the daemon's own reads ("proc") reach the same verdicts; the
+in-process search of a sweep finds what "pidof -s" finds."""
 import re
 import signal
 
@@ -22,8 +21,7 @@ def driver(board, *args):
 
 
 def check(board, method, execpath, child=None):
-    """(result line, log lines) of one alive check; with child, the driver's
-    own child of that kind is the process, its pid written as PID."""
+    """(result line, log lines); child: the driver's own child of that kind, its pid shown as PID."""
     if child and board.emulator:
         pytest.skip("the driver's child runs under the emulator's name")
     out = driver(board, "check", method, PIDFILE, execpath, *([child] if child else []))
@@ -35,19 +33,15 @@ def check(board, method, execpath, child=None):
 
 @pytest.fixture
 def programs(board):
-    """Running processes on the board: {what: pid}."""
     board.mkdir(RUN)
     pids = {name: board.start_program(name) for name in ("alivematch", "othername", "mygrepd")}
-    # The name appears only in the arguments of a shell that stays alive.
     pids["args"] = board.spawn(["/bin/sh", "-c", "sleep 1000; : argname"])
     board.install_program("gone")
     return pids
 
 
 # (id, pid file text or None for no file, the entry's program, own child of
-# the driver, found, log lines when they are the point). A pid that is no
-# process's is looked for (and not found); only a negative one makes the
-# file illegal.
+# the driver, found, log lines when they are the point).
 SITUATIONS = [
     ("missing", None, "alivematch", None, False, None),
     ("empty", "", "alivematch", None, False, None),
@@ -84,9 +78,7 @@ def test_both_methods_reach_the_same_verdict(board, programs, text, program, chi
     assert lines is None or ps[1] == lines, ps
 
 
-# The one intended difference: a process that has ended and waits for its
-# parent to collect it is listed by ps ("[name] <defunct>"), but counts as
-# gone in the daemon's own check.
+# The one intended difference: a zombie, listed by ps, is gone for the daemon.
 def test_a_zombie_counts_as_running_for_ps_only(board, programs):
     assert check(board, "ps", BIN + "gone", "zombie") == ("result 0 forgiven 0", [])
     assert check(board, "proc", BIN + "gone", "zombie") == (NOT_FOUND, ["Process [gone:PID] was not found"])
@@ -100,11 +92,9 @@ def test_a_pid_file_that_is_no_regular_file_is_unreadable(board, programs, make)
     assert check(board, "proc", BIN + "alivematch") == (NOT_FOUND, ["Cmd exec fail : cat " + PIDFILE])
 
 
-# Every name a process on the board has, looked up both ways: the harness's
-# agent, shells, a renamed process, two processes of one name, an
-# interpreted script and a zombie besides. Only the pipeline's own processes,
-# its shell and pidof, exist only while it runs (and pidof names that shell
-# when asked for "sh").
+# Every name of every process, looked up both ways, with a renamed process,
+# two of one name, a script and a zombie besides; only pidof's own pipeline
+# (its shell, and pidof itself) exists for one way alone.
 def test_in_process_search_names_what_pidof_names(board, programs):
     board.write_file(BIN + "script.sh", "#!/bin/sh\nsleep 1000\n", mode=0o755)
     board.spawn([BIN + "script.sh"])
@@ -117,8 +107,8 @@ def test_in_process_search_names_what_pidof_names(board, programs):
     assert len(lines) >= 8, lines
 
 
-# The sweep under "proc" finds the process by its pid file first: a program
-# run by an interpreter, which pidof cannot see, is found and stopped.
+# The "proc" sweep finds the process by its pid file first: a program run by
+# an interpreter, which pidof cannot see, is found and stopped.
 def test_proc_sweep_reaches_an_interpreted_program(board):
     board.mkdir(RUN)
     board.write_file(BIN + "shd", "#!/bin/sh\necho $$ >%s/shd.pid\nwhile sleep 1; do :; done\n" % RUN, 0o755)
