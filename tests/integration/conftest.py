@@ -1,8 +1,6 @@
 # SPDX-License-Identifier: MIT
-"""Fixtures for the tests on the simulated board: `board` is a started board
-with both devices, `make_board(**options)` starts boards with options. A
-failing test's report gets everything its boards saw; a sanitizer report
-from a daemon on a board fails the test that started it."""
+"""`board`: a started board; `make_board(**options)`: boards with options. A
+failure's report shows what its boards saw; a sanitizer report fails a test."""
 import os
 import sys
 

@@ -1,8 +1,5 @@
 # SPDX-License-Identifier: MIT
-"""The control queue on the simulated board: bad messages and a queue
-removed under the daemon never make the receiver spin, and wardctl's errors
-without a daemon and with another program's pid file. A stop message from
-an ordinary user and a flood of health checks: test_queue_signals."""
+"""The control queue on the simulated board (a flood: test_queue_signals)."""
 import time
 
 from board import LOG_ERR, LOG_WARNING
@@ -13,9 +10,8 @@ def receive_errors(board):
     return [t for t in board.log_texts() if t.startswith("MSG Queue receive error!")]
 
 
-# Bad messages are reported and dropped, and a queue removed under the daemon
-# ends only the receiver: the watchdog is still refreshed every second and
-# the stop still completes. wardctl signals no program but the daemon.
+# Bad messages are dropped and a removed queue ends only the receiver; wardctl
+# signals no program but the daemon.
 def test_bad_messages_and_a_removed_queue_never_make_the_receiver_spin(board):
     result = wardctl(board, "health", "app", check=False)
     assert result.status == 1 and "wardend is not running (no control queue)\n" in result.stderr, result

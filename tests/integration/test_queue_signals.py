@@ -42,10 +42,8 @@ def test_dumps_show_the_database_and_sighup_rereads_it(board):
     assert "  %-24s= %-33s" % ("AliveWatch", 77) in lines
 
 
-# The stop message is the daemon's own but the queue is open to every user:
-# one from anybody else is refused like an unknown type. Then health checks
-# without waiting for room, until the daemon has taken several queues' worth
-# (a queue holds about 120), while re-reads and dumps are asked 300 times.
+# A stop message from an ordinary user is refused; then several queues' worth
+# of health checks (a queue holds about 120) while signals come 600 times.
 def test_signal_burst_flood_and_foreign_stop_leave_the_daemon_responsive(board):
     board.start_program("floodapp", pidfile="/tmpfs/floodapp.pid")
     config = BASE + "AliveWatchPeriod:100\nProcess:MONITOR:2:/tmpfs/floodapp.pid:/tmpfs/bin/floodapp\n"
@@ -60,7 +58,6 @@ def test_signal_burst_flood_and_foreign_stop_leave_the_daemon_responsive(board):
         sent += board.msgsnd(1, name="floodapp")[0] == 0
     assert board.wait(burst, timeout=30) == 0
 
-    # Still answering, the refreshes within the daemon's own limit of twice the period.
     dump(board, "dump-debug", "Debug Information")
     refreshes = [r.time for r in board.device_records("watchdog") if r.event == "ioctl"][2:]
     refreshes.append(board.log_lines()[-1].time)

@@ -1,6 +1,5 @@
 # SPDX-License-Identifier: MIT
-"""RebootRecord and RebootLoopLimit on the simulated board. Which records
-count within the window: the record's unit tests."""
+"""RebootRecord and RebootLoopLimit on the simulated board (which records count: the unit tests)."""
 import calendar
 import os
 import re
@@ -29,24 +28,19 @@ def write_lines(board, lines, path="state/reboots"):
 
 
 def records(board, path="state/reboots"):
-    """(stamp, mode, uptime, boot id, reason) of each line of the record."""
     with open(host_path(board, path)) as f:
         return [RECORD_LINE.match(line).groups() for line in f.read().splitlines()]
 
 
 def board_up(make_board, seconds):
-    """A board that has been up for seconds (its boot clock, in a time namespace)."""
     if os.geteuid() != 0:
         pytest.skip("only root can give the board a boot clock of its own")
     return make_board(uptime=seconds)
 
 
-# A termination's record is written before its first command, with the wall
-# clock, the uptime, the boot id and the request's sender; an earlier line
-# without uptime and boot is kept, one that is no record dropped. The file is
-# replaced whole, never rewritten (a hard link keeps the old text), with no
-# temporary file left; behind one or two links, relative or absolute, even to
-# no file yet, it is replaced beside the last link's target and links stay.
+# The record is written before the first command, with wall clock, uptime, boot
+# id and sender, and replaced whole (a hard link keeps the old text), beside
+# the last link's target, leaving no temporary file; a line that is no record goes.
 @pytest.mark.parametrize("links,target", [
     ([], "state/reboots"),
     ([("state/reboots", "../data/reboots")], "data/reboots"),
@@ -86,9 +80,8 @@ def test_termination_leaves_its_record_before_its_commands(make_board, links, ta
     assert [l.text for l in board.log_lines() if l.severity == LOG_ERR] == []
 
 
-# A record path that is no regular file (a FIFO, a link to a device that never
-# ends) is reported and otherwise ignored: the daemon refreshes and stops as
-# usual, and a termination goes down without reading or replacing it.
+# A record that is no regular file is reported, neither read nor replaced,
+# and holds up neither the daemon nor a termination.
 @pytest.mark.parametrize("make_record", [os.mkfifo, lambda path: os.symlink("/dev/zero", path)],
                          ids=["fifo", "link-to-dev-zero"])
 def test_record_that_is_no_file_is_reported_and_ignored(board, make_record):
@@ -107,9 +100,8 @@ def test_record_that_is_no_file_is_reported_and_ignored(board, make_record):
     assert (after.st_ino, after.st_mode) == (before.st_ino, before.st_mode)
 
 
-# At start-up, after the first keep-alive and the board's request: the
-# latest record at LOG_NOTICE and, when the driver reports a reset by the
-# watchdog, a warning. Without the key the driver is not asked.
+# After the first keep-alive and the board's request: the latest record and a
+# reset by the watchdog, if the driver tells one. Without the key, not asked.
 @pytest.mark.parametrize("bootstatus,record_key,has_record,said", [
     (WDIOF_CARDRESET, True, True, ["last", "watchdog"]),
     (WDIOF_CARDRESET | 0x1, True, False, ["watchdog"]),
@@ -134,9 +126,8 @@ def test_start_up_reports_the_last_shutdown(make_board, bootstatus, record_key, 
     assert said_lines == [expected[n] for n in said]
 
 
-# Three reboots within the window of uptime on a board whose clock says
-# nothing turn a reboot into a safe-mode reboot that says why; a power-off is
-# never changed, and a safe-mode reboot that was asked for names no loop.
+# Three reboots within the window of uptime, on a board whose clock says
+# nothing, make a reboot a safe-mode reboot; other modes stay as asked.
 @pytest.mark.parametrize("mode,commands,recorded,loop", [
     (2, ["rescueMark", "reboot"], "safemode", " (reboot loop: 3 reboots in 600 sec)"),
     (1, ["poweroff"], "poweroff", ""),

@@ -1,9 +1,5 @@
 # SPDX-License-Identifier: MIT
-"""The supervision pass on the simulated board: how a respawned program
-starts. The watchdog cadence and the device requests from open to close:
-test_watchdog_refresh; a missed health check and the sweep that follows:
-test_supervise_terminate; a dead process and the reboot loop:
-test_reboot_record."""
+"""The supervision pass on the simulated board: how a respawned program starts."""
 import re
 import signal
 
@@ -18,10 +14,8 @@ printf '%s\\n%s\\n' "$status" "$fds" > "$1.tmp" && mv "$1.tmp" "$1"
 """
 
 
-# As an init system would start it, whatever the daemon's own state: no
-# signal ignored (the daemon ignores SIGPIPE) or blocked, /dev/null on
-# descriptors 0 to 2 (the daemon closed its own when it detached). The pid
-# file names no process, so the first alive check respawns.
+# As an init system would start it, whatever the daemon's own state (it
+# ignores SIGPIPE, and closed its descriptors 0 to 2 when it detached).
 def test_respawned_program_starts_with_default_signals_and_dev_null(board):
     board.write_file("/tmpfs/bin/reporter", REPORTER, mode=0o755)
     board.mkdir(RUN)
@@ -34,9 +28,7 @@ def test_respawned_program_starts_with_default_signals_and_dev_null(board):
     fields = dict(line.split(None, 1) for line in report.splitlines())
     assert (fields["SigBlk:"], fields["fd0"], fields["fd1"], fields["fd2"]) == (
         "0000000000000000", "/dev/null", "/dev/null", "/dev/null"), report
-    # Signals 32 and 33 belong to the C library, whose posix_spawn leaves them
-    # ignored in every child and whose start-up in the program takes them
-    # back (an emulator maps them elsewhere).
+    # posix_spawn leaves the C library's signals 32 and 33 ignored; its start-up takes them back.
     ignored = int(fields["SigIgn:"], 16)
     assert ignored & ((1 << 31) - 1) == 0 and (board.emulator or ignored & ~(3 << 31) == 0), report
     daemon = int(re.search(r"^SigIgn:\s*(\w+)$", board.read_file("/proc/%d/status" % pid), re.M).group(1), 16)

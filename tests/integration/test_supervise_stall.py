@@ -1,8 +1,6 @@
 # SPDX-License-Identifier: MIT
-"""SuperviseStallTimeout on the simulated board: a pass that hangs stops the
-watchdog refreshes once and for good, and so does a termination step that
-takes too long. A pass that waits for the table: the stall's unit tests; a
-termination's grace wait is no stall: test_supervise_terminate."""
+"""SuperviseStallTimeout on the simulated board. A pass waiting for the table:
+the unit tests; the grace wait that is no stall: test_supervise_terminate."""
 import time
 
 import pytest
@@ -12,13 +10,11 @@ from support import RUN, keepalives, start_daemon
 
 
 def watchdog_thread_refreshes(board, pid):
-    """Until the watchdog thread has refreshed (the main thread makes only the first keep-alive)."""
     board.wait_until(lambda: [r for r in keepalives(board) if r.tid != pid], 10, "the watchdog thread")
 
 
 def stopped_for_good(board, timeout, goes_on):
-    """The stall line, said once, after timeout seconds, and not one keep-alive
-    after it, also once the stalled work has gone on (goes_on waits for that)."""
+    """Said once, after the timeout, and no refresh since, even once the work went on."""
     stalled = board.wait_for_log(r"^Supervision stalled for (\d+) sec, watchdog refresh stopped$", timeout=15,
                                  severity=LOG_CRIT)
     assert timeout <= int(stalled.text.split()[3]) < 60
@@ -40,14 +36,11 @@ def test_pass_hanging_in_a_respawn_stops_the_refreshes(board):
 
 
 def slow_once(name, then):
-    """A script that takes 6 seconds on its first call only, then goes on with then."""
     return "#!/bin/sh\n[ -e /tmp/{0}.slow ] || {{ : > /tmp/{0}.slow; sleep 6; }}\n{1}\n".format(name, then)
 
 
-# A termination is judged step by step: a pidof that takes longer than the
-# timeout (on the cyclic thread, which holds the table, or on the receiver)
-# or a board tool that does (the device is closed by then) is a stall. Once
-# judged, the termination's own refreshes stop too, and it runs to its end.
+# A termination is judged step by step, whichever thread runs it, even once
+# the device is closed; its own refreshes stop too, and it runs to its end.
 @pytest.mark.parametrize("starter,slow", [("pass", "pidof"), ("reboot request", "pidof"),
                                           ("safe-mode request", "rescueMark")])
 def test_termination_step_longer_than_the_timeout_stalls(board, starter, slow):

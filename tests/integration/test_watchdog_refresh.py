@@ -1,7 +1,6 @@
 # SPDX-License-Identifier: MIT
-"""The watchdog refresh on the simulated board: its cadence and the device
-requests from open to close, also when the world around misbehaves: a
-system log or a console that blocks, a device that refuses keep-alives."""
+"""The watchdog refresh on the simulated board, also when the log, the
+console or the device misbehaves."""
 import errno
 import json
 import re
@@ -15,8 +14,7 @@ from board import (LOG_CRIT, LOG_ERR, LOG_WARNING, PYTHON, WDIOC_BOARD_REQUEST, 
 from support import BASE_CONFIG, RUN, keepalives, start_daemon, wait_for_refreshes, wardctl
 
 SUFFIX = r" \| \d+:WdtKeepAlive@supervise"
-# Runs a command with its standard output and error a full pipe that a sleep
-# holds open without reading: a console that does not take the log's copy.
+# Runs a command on a full pipe that a sleep holds open without reading.
 FULL_PIPE = """import os, sys
 r, w = os.pipe()
 if os.fork() == 0:
@@ -32,11 +30,9 @@ os.execv(sys.argv[1], sys.argv[1:])
 """
 
 
-# Whatever holds up the log (a reader of /dev/log that stops reading, a
-# console that does not take the -n copy) the refreshes go on a second apart;
-# a stopped daemon warns of the late interval once the log flows again. The
-# device is opened once, gets the board's request once right after the first
-# keep-alive, and is closed once through the descriptor that was opened.
+# Whatever holds up the log, refreshes go on a second apart and a stopped daemon
+# warns of the late interval once it flows. The device gets one open, one
+# board request after the first keep-alive, one close of the same descriptor.
 @pytest.mark.parametrize("blocked", ["log", "console"])
 def test_refreshes_go_on_while_the_log_blocks(board, blocked):
     if blocked == "log":
@@ -79,10 +75,8 @@ def refused(board):
     return [r for r in keepalives(board) if r.errno is not None]
 
 
-# The device refuses keep-alives for a while: one LOG_CRIT line for each
-# change (in debug mode naming the keep-alive), the status reply shows the
-# refusals while they last and counts every one, and the device is asked
-# nothing else but the boot status, once, for the first status request.
+# Refused keep-alives: one line for each change, every refusal counted in the
+# status, and no other request but the status's one boot status.
 def test_refused_keepalives_are_logged_once_counted_and_shown(board):
     pid = start_daemon(board, BASE_CONFIG, args=["-d"])
     board.wait_until(lambda: "@wardend.status" in board.read_file("/proc/net/unix"), 10, "the status socket")

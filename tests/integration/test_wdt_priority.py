@@ -1,7 +1,5 @@
 # SPDX-License-Identifier: MIT
-"""WdtPriority on the simulated board: the watchdog thread under SCHED_FIFO
-and the daemon's memory locked when the board lets it, the warnings and an
-unchanged daemon when it does not."""
+"""WdtPriority on the simulated board."""
 import os
 import resource
 import signal
@@ -27,14 +25,9 @@ def scheduling(board, pid):
     return found
 
 
-# With the capabilities (as a board's init would start it) the thread that
-# refreshes runs SCHED_FIFO at the priority, every other thread stays as it
-# was (main, the receiver, the cyclic thread, the signal worker and the
-# status server), and the memory is locked. Without them, under a modest
-# RLIMIT_MEMLOCK (lowering it needs no privilege), the memory is still locked
-# since the thread stacks are small; under one too small the lock fails. The
-# warnings say what failed, once, and a re-read (shell commands from a locked
-# daemon) and the exit work as before.
+# Only the refreshing thread runs SCHED_FIFO, when the capabilities allow it;
+# the memory is locked also under a modest RLIMIT_MEMLOCK. What fails is said
+# once, and a re-read (shell commands from a locked daemon) and the exit work.
 @pytest.mark.parametrize("caps,memlock,warnings", [
     (True, None, []),
     (False, 8 * MIB, [NO_PRIORITY]),
