@@ -80,50 +80,49 @@ def test_termination_leaves_its_record_before_its_commands(make_board, links, ta
     assert [l.text for l in board.log_lines() if l.severity == LOG_ERR] == []
 
 
-# A record that is no regular file is reported, neither read nor replaced,
-# and holds up neither the daemon nor a termination.
-@pytest.mark.parametrize("make_record", [os.mkfifo, lambda path: os.symlink("/dev/zero", path)],
-                         ids=["fifo", "link-to-dev-zero"])
-def test_record_that_is_no_file_is_reported_and_ignored(board, make_record):
-    os.makedirs(host_path(board, "state"))
-    make_record(host_path(board))
-    before = os.lstat(host_path(board))
-    pid = start_daemon(board, "WdtRefreshPeriod:1\nRebootRecord:%s\n" % RECORD)
-    wait_for_refreshes(board, 3)
-    assert board.stop_daemon(pid, timeout=10) == 0
-    driver(board, 2, "why", "TermTimeout:0\nRebootRecord:%s\nRebootLoopLimit:1:600\n" % RECORD)
-    board.wait_for_command("reboot", timeout=15)
-    bad = "Reboot record %s fail! [" + RECORD + "] : Not a regular file"
-    errors = [l.text for l in board.log_lines() if l.severity == LOG_ERR]
-    assert errors == [bad % "read", bad % "read", bad % "write"]
-    after = os.lstat(host_path(board))
-    assert (after.st_ino, after.st_mode) == (before.st_ino, before.st_mode)
-
-
 # After the first keep-alive and the board's request: the latest record and a
-# reset by the watchdog, if the driver tells one. Without the key, not asked.
-@pytest.mark.parametrize("bootstatus,record_key,has_record,said", [
-    (WDIOF_CARDRESET, True, True, ["last", "watchdog"]),
-    (WDIOF_CARDRESET | 0x1, True, False, ["watchdog"]),
-    ("ENOTTY", True, True, ["last"]),
-    (WDIOF_CARDRESET, False, True, []),
-], ids=["watchdog-reset", "no-record-yet", "driver-without-request", "key-absent"])
-def test_start_up_reports_the_last_shutdown(make_board, bootstatus, record_key, has_record, said):
+# reset by the watchdog, if the driver tells one; without the key, not asked.
+# A record that is no regular file (a FIFO, a link to a device that never
+# ends) is reported, neither read nor replaced, and holds up neither the
+# daemon nor a termination.
+@pytest.mark.parametrize("bootstatus,record,said", [
+    (WDIOF_CARDRESET, "file", ["last", "watchdog"]),
+    (WDIOF_CARDRESET | 0x1, None, ["watchdog"]),
+    ("ENOTTY", "file", ["last"]),
+    (WDIOF_CARDRESET, "no key", []),
+    (0, "fifo", ["unreadable"]),
+    (0, "/dev/zero", ["unreadable"]),
+], ids=["watchdog-reset", "no-record-yet", "driver-without-request", "key-absent", "fifo", "to-dev-zero"])
+def test_start_up_reports_the_last_shutdown(make_board, bootstatus, record, said):
     board = make_board(bootstatus=bootstatus)
     latest = "2026-12-06T19:00:00Z safemode : Reboot to Safe-mode : x"
-    if has_record:
+    os.makedirs(host_path(board, "state"))
+    if record in ("file", "no key"):
         write_lines(board, [EARLIER, latest])
-    pid = start_daemon(board, "WdtRefreshPeriod:1\n" + ("RebootRecord:%s\n" % RECORD if record_key else ""))
-    wait_for_refreshes(board)
+    elif record == "fifo":
+        os.mkfifo(host_path(board))
+    elif record:
+        os.symlink(record, host_path(board))
+    before = os.lstat(host_path(board)) if record else None
+    pid = start_daemon(board, "WdtRefreshPeriod:1\n" + ("RebootRecord:%s\n" % RECORD) * (record != "no key"))
+    wait_for_refreshes(board, 3)
     assert board.stop_daemon(pid, timeout=10) == 0
     requests = [r.request for r in board.device_records("watchdog") if r.event == "ioctl"]
-    asked = [WDIOC_GETBOOTSTATUS] if record_key else []
+    asked = [WDIOC_GETBOOTSTATUS] if record != "no key" else []
     assert requests[:3 + len(asked)] == [WDIOC_KEEPALIVE, WDIOC_BOARD_REQUEST] + asked + [WDIOC_KEEPALIVE]
     assert requests.count(WDIOC_GETBOOTSTATUS) == len(asked)
-    expected = {"last": (LOG_NOTICE, "Last shutdown: " + latest),
+    bad = "Reboot record %s fail! [" + RECORD + "] : Not a regular file"
+    expected = {"last": (LOG_NOTICE, "Last shutdown: " + latest), "unreadable": (LOG_ERR, bad % "read"),
                 "watchdog": (LOG_WARNING, "Last reset was caused by the watchdog")}
-    said_lines = [(l.severity, l.text) for l in board.log_lines() if l.text.startswith("Last ")]
+    said_lines = [(l.severity, l.text) for l in board.log_lines() if l.text.startswith(("Last ", "Reboot"))]
     assert said_lines == [expected[n] for n in said]
+    if said == ["unreadable"]:
+        driver(board, 2, "why", "TermTimeout:0\nRebootRecord:%s\nRebootLoopLimit:1:600\n" % RECORD)
+        board.wait_for_command("reboot", timeout=15)
+        assert [l.text for l in board.log_lines() if l.severity == LOG_ERR] == [bad % "read", bad % "read",
+                                                                                  bad % "write"]
+        after = os.lstat(host_path(board))
+        assert (after.st_ino, after.st_mode) == (before.st_ino, before.st_mode)
 
 
 # Three reboots within the window of uptime, on a board whose clock says
