@@ -1,6 +1,5 @@
 # SPDX-License-Identifier: MIT
-"""What the board tests share: paths and configurations, starting a daemon,
-calling wardctl, and reading the dumps."""
+"""What the board tests share."""
 import os
 import re
 
@@ -14,8 +13,7 @@ NOBODY = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"]
 
 
 def start_daemon(board, config, args=(), pidfile=None):
-    """Starts the daemon detached (its start must end with status 0); returns
-    its pid once it runs alone and, with pidfile, has written that file."""
+    """The detached daemon's pid, once it runs alone (and has written pidfile)."""
     board.mkdir(RUN)
     board.write_config(config)
     started = board.daemon(args)
@@ -31,12 +29,16 @@ def keepalives(board):
 
 
 def wait_for_refreshes(board, count=2):
-    """Until the device has had count keep-alives (the first is the main thread's)."""
     board.wait_until(lambda: len(keepalives(board)) >= count, 10, "%d keep-alives" % count)
 
 
+def watchdog_thread(board, pid):
+    """The thread that refreshes, once it has (the main thread makes only the first keep-alive)."""
+    board.wait_until(lambda: [r for r in keepalives(board) if r.tid != pid], 10, "the watchdog thread")
+    return [r.tid for r in keepalives(board) if r.tid != pid][0]
+
+
 def terminate(board, mode, reason, config_text):
-    """Starts one termination through the test-only terminate_driver; returns its pid."""
     board.write_config(config_text, DEFAULT_CONFIG)
     argv = [board.build_dir + "/bin/terminate_driver", DEFAULT_CONFIG, str(mode), reason]
     if board.emulator:
@@ -45,7 +47,6 @@ def terminate(board, mode, reason, config_text):
 
 
 def watchdog_pid(board):
-    """Pid of the first process that made watchdog requests."""
     def requests():
         return [r for r in board.device_records("watchdog") if r.event == "ioctl"]
     board.wait_until(requests, 10, "watchdog requests")
@@ -53,16 +54,14 @@ def watchdog_pid(board):
 
 
 def wardctl(board, *args, check=True):
-    """Runs wardctl on the board; with check, it must succeed silently."""
+    """With check, wardctl must succeed silently."""
     result = board.run(board.emulator + [board.build_dir + "/bin/wardctl"] + list(args))
     assert not check or (result.status, result.stderr) == (0, ""), result
     return result
 
 
 def wardctl_for_others(board):
-    """The words that run wardctl for a user other than root: the board's view
-    of the trees is closed to others, so wardctl (and a cross build's
-    emulator script) are copied where anyone may run them."""
+    """wardctl (and a cross build's emulator) copied where users other than root may run it."""
     board.mkdir("/tmpfs/bin")
     words = []
     for word in board.emulator + [board.build_dir + "/bin/wardctl"]:
@@ -79,9 +78,7 @@ def wardctl_as_nobody(board, *args, cwd=None):
 
 
 def dump(board, command, what, pidfile=PIDFILE):
-    """Asks for a dump through wardctl ("dump-config", "Configuration database"
-    or "dump-debug", "Debug Information"); returns its debug lines from
-    heading to end line."""
+    """The dump's lines, heading to end (command "dump-config" or "dump-debug")."""
     head, end = "=" * 15 + " %s dump " % what + "=" * 17, "=" * 14 + " End of %s " % what + "=" * 16
     start = len(board.log_lines())
     wardctl(board, "-p", pidfile, command)
@@ -91,7 +88,6 @@ def dump(board, command, what, pidfile=PIDFILE):
 
 
 def dump_fields(lines):
-    """The "  Name = value" lines of a dump as {name: value}, padding removed
-    (process fields are named like "Process[ 2].ExecPath")."""
+    """{name: value} of the dump's fields, such as "Process[ 2].ExecPath"."""
     matches = (re.fullmatch(r"  (.+?) += (.*?) *", line) for line in lines)
     return {m.group(1): m.group(2) for m in matches if m}

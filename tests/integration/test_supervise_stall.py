@@ -6,11 +6,7 @@ import time
 import pytest
 
 from board import LOG_CRIT
-from support import RUN, keepalives, start_daemon
-
-
-def watchdog_thread_refreshes(board, pid):
-    board.wait_until(lambda: [r for r in keepalives(board) if r.tid != pid], 10, "the watchdog thread")
+from support import RUN, keepalives, start_daemon, watchdog_thread
 
 
 def stopped_for_good(board, timeout, goes_on):
@@ -30,7 +26,7 @@ def test_pass_hanging_in_a_respawn_stops_the_refreshes(board):
     board.write_file(RUN + "/hangs.pid", "999999\n")
     pid = start_daemon(board, "WdtRefreshPeriod:1\nAliveWatchPeriod:1\nSuperviseStallTimeout:3\n"
                               "Process:RESPAWN:0:%s/hangs.pid:/tmpfs/bin/hangs\n" % RUN)
-    watchdog_thread_refreshes(board, pid)
+    watchdog_thread(board, pid)
     board.wait_for_log(r"^Process \[hangs:999999\] was not found$", timeout=10)
     stopped_for_good(board, 3, lambda: board.wait_for_log(r"^Respawn: hangs", timeout=20))
 
@@ -54,7 +50,7 @@ def test_termination_step_longer_than_the_timeout_stalls(board, starter, slow):
     health = int(starter == "pass")
     pid = start_daemon(board, "WdtRefreshPeriod:1\nAliveWatchPeriod:100\nSuperviseStallTimeout:2\n"
                        "TermTimeout:1\nProcess:MANAGE:%d:%s/worker.pid:/tmpfs/bin/worker\n" % (health, RUN))
-    watchdog_thread_refreshes(board, pid)
+    watchdog_thread(board, pid)
     if starter != "pass":
         assert board.msgsnd(2 if starter == "reboot request" else 3, name="tester", payload="now")[0] == 0
     board.wait_for_log(r"^System down reason : ", timeout=10)

@@ -7,7 +7,7 @@ import time
 import pytest
 
 from board import LOG_WARNING
-from support import RUN, keepalives, start_daemon, terminate as driver, wait_for_refreshes
+from support import RUN, keepalives, start_daemon, terminate as driver, watchdog_thread
 
 
 def entry(kind, name, health=0):
@@ -92,8 +92,7 @@ def test_first_termination_wins_and_a_stop_ends_it(board, first):
     config = ("WdtRefreshPeriod:1\nAliveWatchPeriod:100\nTermTimeout:3\nSuperviseStallTimeout:2\n"
               "RebootRecord:%s\nRebootLoopLimit:1:3600\n" % record)
     pid = start_daemon(board, config + entry("MANAGE", "stubborn", 2 - (first == "pass")))
-    wait_for_refreshes(board)
-    refresher = [r.tid for r in keepalives(board) if r.tid != pid][0]
+    refresher = watchdog_thread(board, pid)
     if first == "pass":
         board.wait_for_log(r"^System down reason : Detect that the process \[stubborn\]", timeout=10)
     assert board.msgsnd(2, name="tester", payload="now")[0] == 0

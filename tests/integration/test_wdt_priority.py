@@ -7,7 +7,7 @@ import signal
 import pytest
 
 from board import LOG_WARNING, REALTIME_CAPS
-from support import keepalives, wait_for_refreshes
+from support import keepalives, wait_for_refreshes, watchdog_thread
 
 SCHED_OTHER, SCHED_FIFO = 0, 1
 MIB = 1024 * 1024
@@ -47,9 +47,8 @@ def test_watchdog_thread_priority_and_locked_memory(make_board, caps, memlock, w
         env["WARDEND_DEVREC_PROGRAM"] = "wardend"
     assert board.run(argv, env=env).status == 0
     pid = board.wait_daemon_pid()
-    wait_for_refreshes(board)
+    refresher = watchdog_thread(board, pid)
     seen = scheduling(board, pid)
-    refresher = [r.tid for r in keepalives(board) if r.tid != pid][0]
     assert seen.pop(refresher) == ((SCHED_FIFO, 42) if caps else (SCHED_OTHER, 0))
     # A sanitizer's runtime may add threads of its own, and makes mlockall a no-op.
     assert set(seen.values()) == {(SCHED_OTHER, 0)}
