@@ -9,8 +9,7 @@ import time
 
 import pytest
 
-from board import (LOG_CRIT, LOG_WARNING, PYTHON, WDIOC_BOARD_REQUEST, WDIOC_GETBOOTSTATUS,
-                   WDIOC_KEEPALIVE)
+from board import LOG_CRIT, LOG_WARNING, PYTHON, WDIOC_BOARD_REQUEST, WDIOC_GETBOOTSTATUS, WDIOC_KEEPALIVE
 from support import BASE_CONFIG, RUN, keepalives, start_daemon, wait_for_refreshes, wardctl
 
 SUFFIX = r" \| \d+:WdtKeepAlive@supervise"
