@@ -1,8 +1,8 @@
 # SPDX-License-Identifier: MIT
 """System termination on the simulated board; the modes an application
 would ask for are driven through the test-only terminate_driver."""
-import signal
 import time
+from signal import SIGKILL, SIGTERM
 
 import pytest
 
@@ -21,30 +21,6 @@ def closed_before(board, command):
     return last
 
 
-# A missed health check: the LED blinks, MANAGE and RESPAWN processes get
-# SIGTERM, one that ignores it SIGKILL in the last second of the grace wait
-# and never before, MONITOR processes are left; with either search.
-@pytest.mark.parametrize("method", ["", "AliveCheck:proc\n"], ids=["ps", "proc"])
-def test_termination_sweeps_managed_processes_only(board, method):
-    kinds = {"tmon": "MONITOR", "tman": "MANAGE", "tres": "RESPAWN", "tstub": "MANAGE", "thc": "MANAGE"}
-    pids = {n: board.start_program(n, pidfile=RUN + "/%s.pid" % n, ignore_term=n == "tstub") for n in kinds}
-    start_daemon(board, "WdtRefreshPeriod:1\nAliveWatchPeriod:100\nTermTimeout:2\n" + method
-                 + "".join(entry(k, n, n == "thc") for n, k in kinds.items()))
-    down = board.wait_for_log(r"^System down reason : ", timeout=10, severity=LOG_WARNING)
-    assert down.text == "System down reason : Detect that the process [thc] did not sent health check."
-    stub_seen_alive = 0.0
-    while board.alive(pids["tstub"]) and time.time() - down.time < 8:
-        stub_seen_alive = time.time()
-        time.sleep(0.05)
-    assert time.time() - down.time >= 2.0  # only the lower bound: the load decides how late
-    closed_before(board, board.wait_for_command("reboot"))
-    assert [board.wait(pids[n], timeout=5) for n in ("tman", "tres", "thc", "tstub")] == \
-        [-signal.SIGTERM] * 3 + [-signal.SIGKILL] and board.alive(pids["tmon"])
-    led = [r for r in board.device_records("pow_led") if r.led is not None]
-    assert [r.led for r in led] == [(6, 500)] and down.time - 0.5 <= led[0].time <= stub_seen_alive
-    assert [r.name for r in board.command_records()] == ["reboot"]
-
-
 # TermTimeout 3 with nothing managed: one second of wait, which finds nothing;
 # 0: SIGKILL in that first second; negative: no wait, no SIGKILL.
 @pytest.mark.parametrize("mode,command,timeout,stub", [
@@ -58,7 +34,7 @@ def test_mode_commands_and_grace_wait(board, mode, command, timeout, stub):
     assert [(r.name, r.args) for r in board.command_records()] == [(command, "")]
     assert board.led_settings() == [(6, 500)] and (timeout < 0 or close.time - down.time >= 0.9)
     assert len(keepalives(board)) == (3 if timeout >= 0 else 2)
-    assert not stub or (board.wait(gstub) == -signal.SIGKILL if timeout >= 0 else board.alive(gstub))
+    assert not stub or (board.wait(gstub) == -SIGKILL if timeout >= 0 else board.alive(gstub))
 
 
 # pidof printing something that is not a usable pid: 0 and -1 would make
@@ -80,32 +56,47 @@ def test_unusable_pidof_output_signals_nobody(board):
     assert board.alive(bystander) and board.alive(started)  # the driver is in its final wait
 
 
-# The first termination brings the board down, whichever thread began it: a
+# The first termination brings the board down, whichever thread began it (the
+# pass with pidof, a request with the in-process search): the LED blinks,
+# MANAGE and RESPAWN processes get SIGTERM, one that ignores it SIGKILL in the
+# last second of the grace wait and never before, MONITOR ones are left. A
 # second would log and record again and, with a loop limit of one, run the
-# safe-mode path on a healthy board. The grace wait is no stall (the watchdog
-# thread refreshes until the close), and a stop ends the final wait at once.
-@pytest.mark.parametrize("first", ["pass", "request"])
-def test_first_termination_wins_and_a_stop_ends_it(board, first):
+# safe-mode path. The grace wait is no stall (the watchdog thread refreshes
+# until the close), and a stop ends the final wait at once.
+@pytest.mark.parametrize("first,method", [("pass", ""), ("request", "AliveCheck:proc\n")])
+def test_first_termination_sweeps_and_wins(board, first, method):
     record = RUN + "/reboots"
-    board.start_program("stubborn", pidfile=RUN + "/stubborn.pid", ignore_term=True,
-                        health=None if first == "pass" else ("stubborn", 1))
+    kinds = {"tmon": "MONITOR", "tman": "MANAGE", "tres": "RESPAWN"}
+    pids = {n: board.start_program(n, pidfile=RUN + "/%s.pid" % n) for n in kinds}
+    pids["stub"] = board.start_program("stub", pidfile=RUN + "/stub.pid", ignore_term=True,
+                                       health=None if first == "pass" else ("stub", 1))
     config = ("WdtRefreshPeriod:1\nAliveWatchPeriod:100\nTermTimeout:3\nSuperviseStallTimeout:2\n"
-              "RebootRecord:%s\nRebootLoopLimit:1:3600\n" % record)
-    pid = start_daemon(board, config + entry("MANAGE", "stubborn", 2 - (first == "pass")))
+              "RebootRecord:%s\nRebootLoopLimit:1:3600\n" % record + method)
+    pid = start_daemon(board, config + "".join(entry(k, n) for n, k in kinds.items())
+                       + entry("MANAGE", "stub", 2 - (first == "pass")))
     refresher = watchdog_thread(board, pid)
     if first == "pass":
-        board.wait_for_log(r"^System down reason : Detect that the process \[stubborn\]", timeout=10)
+        pattern = r"^System down reason : Detect that the process \[stub\] did not sent health check\.$"
+        board.wait_for_log(pattern, timeout=10, severity=LOG_WARNING)
     assert board.msgsnd(2, name="tester", payload="now")[0] == 0
+    down = board.wait_for_log(r"^System down reason : ")
+    stub_seen_alive = 0.0
+    while board.alive(pids["stub"]) and time.time() - down.time < 10:
+        stub_seen_alive = time.time()
+        time.sleep(0.05)
+    assert time.time() - down.time >= 3.0  # only the lower bound: the load decides how late
     close = closed_before(board, board.wait_for_command("reboot", timeout=20))
+    assert [board.wait(pids[n]) for n in ("tman", "tres", "stub")] == [-SIGTERM, -SIGTERM, -SIGKILL]
+    led = [r for r in board.device_records("pow_led") if r.led is not None]
+    assert [r.led for r in led] == [(6, 500)] and down.time - 0.5 <= led[0].time <= stub_seen_alive
     time.sleep(2)  # two more passes
     texts = board.log_texts()
-    assert len([t for t in texts if t.startswith("System down reason : ")]) == 1
+    assert len([t for t in texts if t.startswith("System down reason : ")]) == 1 and board.alive(pids["tmon"])
     later = [t for t in texts if t.startswith(("System down already in progress : ", "Supervision stalled"))]
     assert later == ["System down already in progress : Reboot request from application [tester] : now"] * (
         first == "pass")
     assert [r.name for r in board.command_records()] == ["reboot"]
     assert len(board.read_file(record).splitlines()) == 1
-    down = board.wait_for_log(r"^System down reason : ")
     assert len([r for r in keepalives(board) if r.tid == refresher and down.time < r.time < close.time]) >= 2
     assert board.stop_daemon(pid, timeout=30) == 0  # well below the 60 seconds the wait would last
     assert board.led_settings() == [(6, 500), (3, 0)]
