@@ -62,7 +62,6 @@ def test_termination_leaves_its_record_before_its_commands(make_board, links, ta
     assert board.msgsnd(3, name="ui", payload="update")[0] == 0
     first = board.wait_for_command("rescueMark", timeout=15)
     board.wait_for_command("reboot", timeout=5)
-    assert [r.name for r in board.command_records()] == ["rescueMark", "reboot"]
     assert os.stat(host_path(board, target)).st_mtime <= first.time
     *earlier, (when, mode, up, boot, reason) = records(board, target)
     assert earlier == [RECORD_LINE.match(EARLIER).groups()] * bool(old) and mode == "safemode"
