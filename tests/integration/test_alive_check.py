@@ -35,7 +35,6 @@ def check(board, method, execpath, child=None):
 def programs(board):
     board.mkdir(RUN)
     pids = {name: board.start_program(name) for name in ("alivematch", "othername", "mygrepd")}
-    pids["args"] = board.spawn(["/bin/sh", "-c", "sleep 1000; : argname"])
     board.install_program("gone")
     return pids
 
@@ -45,23 +44,14 @@ def programs(board):
 # difference: a zombie, listed by ps, is gone for the daemon.
 SITUATIONS = [
     ("missing", None, "alivematch", None, False, None),
-    ("empty", "", "alivematch", None, False, None),
-    ("empty-last-line", "{alivematch}\n\n", "alivematch", None, False, None),
     ("two-lines", "1999999\n{alivematch}\n", "alivematch", None, True, None),
-    ("no-newline", "{alivematch}", "alivematch", None, True, None),
-    ("trailing-blank", "{alivematch} \n", "alivematch", None, False, None),
     ("not-a-number", "abc\n", "alivematch", None, False,
      ["Str2Num convert error [abc] : cat " + PIDFILE, "Illegal PID file [alivematch:%s]" % PIDFILE]),
     ("negative", "-12\n", "alivematch", None, False, ["Illegal PID file [alivematch:%s]" % PIDFILE]),
     ("zero", "0\n", "alivematch", None, False, ["Process [alivematch:0] was not found"]),
-    ("no-such-pid", "1999999\n", "alivematch", None, False, None),
     ("name-matches", "{alivematch}\n", "alivematch", None, True, None),
     ("name-differs", "{othername}\n", "alivematch", None, False, None),
-    ("part-of-the-name", "{alivematch}\n", "alive", None, True, None),
-    ("name-in-arguments-only", "{args}\n", "argname", None, True, None),
     ("name-contains-grep", "{mygrepd}\n", "mygrepd", None, False, None),
-    ("long-line", "9" * 300 + "\n", "alivematch", None, False, None),
-    ("line-of-259", "7" * 259 + "\n", "alivematch", None, False, None),
     ("own-child", "", "gone", "live", True, None),
     ("exits-between-the-steps", "", "gone", "between", False, None),
     ("zombie", "", "gone", "zombie", True, None),
