@@ -1,13 +1,13 @@
 # SPDX-License-Identifier: MIT
 """The two alive-check methods on the simulated board: the shell's pipelines
 ("ps") and the daemon's own reads ("proc") reach the same verdicts; the
-in-process search of a sweep finds what "pidof -s" finds."""
+in-process search of a sweep finds what "pidof -s" finds (a sweep that finds
+a program by its pid file: test_supervise_terminate's request row)."""
 import re
-import signal
 
 import pytest
 
-from support import RUN, terminate
+from support import RUN
 
 PIDFILE = RUN + "/check.pid"
 BIN = "/tmpfs/bin/"
@@ -91,17 +91,3 @@ def test_in_process_search_names_what_pidof_names(board, programs):
     lines = driver(board, "pidof-all").splitlines()
     assert not [l for l in lines if l.startswith("differs ") and l.split()[1] not in ("pidof", "sh")], lines
     assert len(lines) >= 8, lines
-
-
-# The "proc" sweep finds the process by its pid file first: a program run by
-# an interpreter, which pidof cannot see, is found and stopped.
-def test_proc_sweep_reaches_an_interpreted_program(board):
-    board.mkdir(RUN)
-    board.write_file(BIN + "shd", "#!/bin/sh\necho $$ >%s/shd.pid\nwhile sleep 1; do :; done\n" % RUN, 0o755)
-    pid = board.spawn([BIN + "shd"])
-    board.wait_until(lambda: board.read_file(RUN + "/shd.pid") == "%d\n" % pid, 10, "the pid file")
-    assert driver(board, "sweep", "proc", RUN + "/shd.pid", BIN + "shd").strip() == str(pid)
-    terminate(board, 2, "stop", "TermTimeout:1\nAliveCheck:proc\n"
-              "Process:MANAGE:0:%s/shd.pid:/tmpfs/bin/shd\n" % RUN)
-    board.wait_for_command("reboot", timeout=15)
-    assert board.wait(pid, timeout=5) == -signal.SIGTERM
