@@ -1,15 +1,6 @@
 # SPDX-License-Identifier: MIT
-"""Fixtures for the tests on the simulated board.
-
-    def test_something(board):            # a started board with both devices
-        ...
-    def test_other(make_board):           # boards with options
-        b = make_board(watchdog=False)
-
-When a test fails, everything the boards it used saw (log lines, device
-records, command records) is added to the failure report. A sanitizer report
-from a daemon on a board fails the test that started it.
-"""
+"""`board`: a started board; `make_board(**options)`: boards with options. A
+failure's report shows what its boards saw; a sanitizer report fails a test."""
 import os
 import sys
 
@@ -24,22 +15,19 @@ from board import Board  # noqa: E402
 
 @pytest.fixture
 def make_board(request):
-    boards = []
-    request.node.wardend_boards = boards
+    boards = request.node.wardend_boards = []
 
     def make(**options):
-        b = Board(**options)
-        boards.append(b)
-        b.start()
-        return b
+        boards.append(Board(**options))
+        boards[-1].start()
+        return boards[-1]
     yield make
-    reports = [b.sanitizer_reports() for b in boards]
+    # Read before the stop: a detached daemon's stderr reaches nobody else.
+    reports = [r for r in (b.sanitizer_reports() for b in boards) if r]
     for b in boards:
         b.stop()
-    # A sanitizer finding in the daemon fails the test even when the daemon
-    # had detached and nobody saw its stderr.
-    if any(reports):
-        pytest.fail("sanitizer reports from the daemon:\n" + "\n".join(r for r in reports if r))
+    if reports:
+        pytest.fail("sanitizer reports from the daemon:\n" + "\n".join(reports))
 
 
 @pytest.fixture
@@ -49,8 +37,7 @@ def board(make_board):
 
 @pytest.hookimpl(hookwrapper=True)
 def pytest_runtest_makereport(item, call):
-    outcome = yield
-    report = outcome.get_result()
+    report = (yield).get_result()
     # The call phase's report is made before the fixtures stop their boards.
     if report.failed and call.when in ("setup", "call"):
         for number, b in enumerate(getattr(item, "wardend_boards", [])):
