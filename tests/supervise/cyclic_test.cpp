@@ -1,8 +1,7 @@
 // SPDX-License-Identifier: MIT
-// The supervision pass: health-check windows, alive timers, the respawn
-// command, the reason text and the termination that a failed pass starts.
-#include <sys/wait.h>
-
+// The supervision pass: health-check windows, the respawn command, the
+// reason text and the termination that a failed pass starts. Alive checks
+// (a lost process forgiven once, then found dead) are tested on the board.
 #include <tuple>
 
 #include "supervise/alive.h"
@@ -33,36 +32,6 @@ TEST(SupervisePass, FailsWhenAHealthWindowEndsTwiceWithoutACheck) {
     }
     EXPECT_TRUE(log.lines().empty());
   }
-}
-
-// A live entry is checked at the end of each alive period and its earlier
-// failure forgotten; a vanished one is forgiven once, then found dead.
-TEST(SupervisePass, ForgivesOneLostCheckAndFindsTheSecondDead) {
-  const pid_t gone = fork();
-  if (gone == 0) _exit(0);
-  waitpid(gone, nullptr, 0);
-  const std::string selfPid = testing::TempDir() + "self" + std::to_string(getpid()) + ".pid";
-  const std::string gonePid = selfPid + "2";
-  std::ofstream(selfPid) << getpid() << "\n";
-  std::ofstream(gonePid) << gone << "\n";
-  PsCommand = "ps ax";
-  CapturedLog log;
-  Table table({{MANAGE, 0, selfPid, std::string("/opt/bin/") + program_invocation_short_name, ""},
-               {MANAGE, 0, gonePid, "/usr/sbin/logd", ""}},
-              2);
-  table[0].CntAlive = 1;
-  for (int pass = 1; pass <= 4; ++pass) {
-    SCOPED_TRACE("pass " + std::to_string(pass));
-    int index = 7;
-    EXPECT_EQ(SuperviseProcess(&table.arg, &index, nullptr), pass == 4 ? SUPERVISE_DEAD : SUPERVISE_OK);
-    EXPECT_EQ(index, pass == 4 ? 1 : -1);
-    EXPECT_EQ(table[0].TmrAlive, pass % 2 == 1 ? 1 : 2);
-    EXPECT_EQ(table[0].CntAlive, pass == 1 ? 1 : 0);
-    EXPECT_EQ(table[1].CntAlive, pass == 1 ? 0 : 1);
-    EXPECT_EQ(log.lines(), LogLines(pass / 2, {LOG_ERR, "Process [logd:" + std::to_string(gone) + "] was not found"}));
-  }
-  std::remove(selfPid.c_str());
-  std::remove(gonePid.c_str());
 }
 
 TEST(SupervisePass, RespawnCommandIsCutToItsBuffer) {
