@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
 // The interval check of the watchdog thread and the report that logs for it,
-// the thread under a step of the wall clock, and the period of the threads.
+// and the threads' period, also under a step of the wall clock.
 #include <sys/time.h>
 
 #include <ctime>
@@ -103,42 +103,26 @@ TEST(WdtReport, LogsQueuedLateIntervalsInOrderAndTheLatestWhenTooMany) {
   EXPECT_EQ(gDebugInfo.CntWdtLate.load(), late + 3 + WDT_LATE_QUEUE + 4);
 }
 
-// A board that sets its clock from the network steps the wall clock by days:
-// the step is neither a long interval nor a warning, while the dump's
+// The cyclic and watchdog threads run together while this thread replaces
+// timers under the mutex, as a re-read does (for ThreadSanitizer). A period
+// of 0 or less is taken as one second: a negative one must not sleep past
+// the end (the join would hang), the 0 that replaces it half-way must not
+// spin. A board that sets its clock from the network steps the wall clock by
+// days: the step is neither a long interval nor a warning, while the dump's
 // refresh time follows the wall clock.
-TEST(WatchdogThread, TakesNoStepOfTheWallClockForAnInterval) {
+TEST(SupervisionThreads, TakeANonPositivePeriodAsOneSecondAndNoStepOfTheWallClockForAnInterval) {
   constexpr long long kStep = 10 * 86400;  // fits the old 32-bit millisecond arithmetic
   WdtReport();
-  CapturedLog log;
-  Table table({});
-  table.db.WdtRefresh.store(1);
-  gDebugInfo.MaxWdtInterval.store(0);
-  gDebugInfo.WdtTimeSec.store(0);
-  std::thread watchdog(WdtThread, &table.arg);
-  WaitUntil([] { return gDebugInfo.WdtTimeSec.load() != 0; }, "the watchdog thread's start");
-  const long long stepped = gDebugInfo.WdtTimeSec.load() + kStep;
-  gWallStep.store(kStep);
-  WaitUntil([stepped] { return gDebugInfo.WdtTimeSec.load() >= stepped; }, "a refresh after the step");
-  table.stop.store(1);
-  watchdog.join();
-  gWallStep.store(0);
-  WdtReport();
-  EXPECT_GE(gDebugInfo.CurWdtInterval.load(), 1000);
-  EXPECT_LT(gDebugInfo.MaxWdtInterval.load(), kStep * 1000 / 2);
-  for (int seconds : LateFigures(log.lines())) EXPECT_LT(seconds, kStep / 2);
-}
-
-// A period of 0 or less is taken as one second: a negative one must not
-// sleep past the end (the join would hang), the 0 that replaces it half-way
-// must not spin (the last interval shows it). Meanwhile this thread replaces
-// timers under the mutex, as a re-read does (for ThreadSanitizer).
-TEST(SupervisionThreads, RunTogetherAndTakeANonPositivePeriodAsOneSecond) {
   CapturedLog log;
   Table table({{MANAGE, 1000, "", "/bin/a", ""}, {RESPAWN, 500, "", "/bin/b", ""}, {MONITOR, 0, "", "/bin/c", ""}});
   table.db.WdtRefresh.store(-5);
   gDebugInfo.MaxWdtInterval.store(0);
+  gDebugInfo.WdtTimeSec.store(0);
   std::thread cyclic(CyclicThread, &table.arg);
   std::thread watchdog(WdtThread, &table.arg);
+  WaitUntil([] { return gDebugInfo.WdtTimeSec.load() != 0; }, "the watchdog thread's start");
+  const long long stepped = gDebugInfo.WdtTimeSec.load() + kStep;
+  gWallStep.store(kStep);
   for (int i = 0; i < 50; ++i) {
     if (i == 25) table.db.WdtRefresh.store(0);
     pthread_mutex_lock(&table.arg.Mutex);
@@ -146,13 +130,17 @@ TEST(SupervisionThreads, RunTogetherAndTakeANonPositivePeriodAsOneSecond) {
     pthread_mutex_unlock(&table.arg.Mutex);
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
+  WaitUntil([stepped] { return gDebugInfo.WdtTimeSec.load() >= stepped; }, "a refresh after the step");
   table.stop.store(1);
   watchdog.join();
   cyclic.join();
+  gWallStep.store(0);
+  WdtReport();
   EXPECT_LE(table[0].TmrHlthChk, 998);  // two passes at least
   EXPECT_GT(table[0].TmrHlthChk, 990);  // a pass that spun would count down by hundreds
   EXPECT_GE(gDebugInfo.CurWdtInterval.load(), 1000);
-  WdtReport();
+  EXPECT_LT(gDebugInfo.MaxWdtInterval.load(), kStep * 1000 / 2);
+  for (int seconds : LateFigures(log.lines())) EXPECT_LT(seconds, kStep / 2);
   for (const auto &[priority, text] : log.lines()) {
     EXPECT_EQ(text.rfind("Thread interval is too long [", 0), 0u) << text;  // no pass failed
   }
