@@ -86,7 +86,8 @@ TEST(RebootRecord, LinesReadBackAsWritten) {
   for (const char *bad : {"", "2026-12-06T18:01:26Z", "2026-12-06T18:01:26Z reboot", "2026-12-06T18:01:26Z halt : x",
                           "2026-12-06 18:01:26 reboot : x", "2026-12-06T18:01:26Z rebootx : x", "reboot : x",
                           "2026-12-06T18:01:26Z reboot up= : x", "2026-12-06T18:01:26Z reboot up=1000000000000 : x",
-                          "2026-12-06T18:01:26Z reboot up=5 boot=ABC : x", "2026-12-06T18:01:26Z reboot boot=abc : x"}) {
+                          "2026-12-06T18:01:26Z reboot up=5 boot=ABC : x",
+                          "2026-12-06T18:01:26Z reboot boot=abc : x"}) {
     RebootRecordStamp stamp;
     int32_t mode = 0;
     EXPECT_NE(ParseRebootRecord(bad, &stamp, &mode), 0) << bad;
@@ -98,10 +99,10 @@ TEST(RebootRecord, LinesReadBackAsWritten) {
 // stops at the window. The wall-clock stamps never matter.
 TEST(RebootRecord, CountsRebootsWithinTheWindowOfUptime) {
   struct Record {
-    int64_t wall;
     int64_t up;  // -1: a line without uptime and boot
     const char *boot;
-    int mode;
+    int mode = TERM_REBOOT;
+    int64_t wall = kWhen;
   };
   // Boots "a", "b", "c" are earlier ones, "f" is this one; records oldest first.
   const struct {
@@ -113,24 +114,20 @@ TEST(RebootRecord, CountsRebootsWithinTheWindowOfUptime) {
   } rows[] = {
       // clang-format off
       {"same clock every boot, or set back: records from the future", Stamp(kWhen + 50, 50, "f"), 600, 3,
-       {{kWhen + 100, 100, "a", TERM_REBOOT}, {kWhen + 100, 100, "b", TERM_REBOOT},
-        {kWhen + 100, 100, "c", TERM_SAFEMODE}}},
+       {{100, "a", TERM_REBOOT, kWhen + 100}, {100, "b", TERM_REBOOT, kWhen + 100},
+        {100, "c", TERM_SAFEMODE, kWhen + 100}}},
       {"clock set forward by years since", Stamp(kWhen + 10 * kYear, 50, "f"), 600, 3,
-       {{kWhen, 100, "a", TERM_REBOOT}, {kWhen + 100, 100, "b", TERM_REBOOT}, {kWhen + 200, 100, "c", TERM_REBOOT}}},
+       {{100, "a"}, {100, "b", TERM_REBOOT, kWhen + 100}, {100, "c", TERM_REBOOT, kWhen + 200}}},
       {"long boots with stamps that look recent", Stamp(kWhen, 100, "f"), 600, 1,
-       {{kWhen - 30, 5000, "a", TERM_REBOOT}, {kWhen - 20, 5000, "b", TERM_REBOOT},
-        {kWhen - 10, 5000, "c", TERM_REBOOT}}},
-      {"the window is reached exactly", Stamp(kWhen, 300, "f"), 600, 2,
-       {{kWhen, 200, "a", TERM_REBOOT}, {kWhen, 300, "b", TERM_REBOOT}}},
+       {{5000, "a", TERM_REBOOT, kWhen - 30}, {5000, "b", TERM_REBOOT, kWhen - 20},
+        {5000, "c", TERM_REBOOT, kWhen - 10}}},
+      {"the window is reached exactly", Stamp(kWhen, 300, "f"), 600, 2, {{200, "a"}, {300, "b"}}},
       {"power-offs do not count but their boots age the rest", Stamp(kWhen, 100, "f"), 500, 2,
-       {{kWhen, 100, "a", TERM_REBOOT}, {kWhen, 300, "b", TERM_POWEROFF}, {kWhen, 100, "c", TERM_REBOOT}}},
-      {"records of this boot are as old as the boot clock says", Stamp(kWhen, 100, "f"), 60, 1,
-       {{kWhen, 10, "f", TERM_REBOOT}, {kWhen, 40, "f", TERM_REBOOT}}},
+       {{100, "a"}, {300, "b", TERM_POWEROFF}, {100, "c"}}},
+      {"records of this boot are as old as the boot clock says", Stamp(kWhen, 100, "f"), 60, 1, {{10, "f"}, {40, "f"}}},
       {"lines without uptime neither count nor age", Stamp(kWhen, 100, "f"), 600, 2,
-       {{kWhen - 5, -1, "", TERM_REBOOT}, {kWhen, 100, "a", TERM_REBOOT}, {kWhen - 5, -1, "", TERM_REBOOT},
-        {kWhen, 100, "b", TERM_REBOOT}}},
-      {"no boot ids: every record is an earlier boot", Stamp(kWhen, 100, ""), 150, 1,
-       {{kWhen, 50, "", TERM_REBOOT}, {kWhen, 80, "", TERM_REBOOT}}},
+       {{-1, ""}, {100, "a"}, {-1, ""}, {100, "b"}}},
+      {"no boot ids: every record is an earlier boot", Stamp(kWhen, 100, ""), 150, 1, {{50, ""}, {80, ""}}},
       // clang-format on
   };
   for (const auto &row : rows) {
