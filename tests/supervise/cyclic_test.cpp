@@ -57,7 +57,8 @@ TEST(SupervisePass, JudgesHealthFirstAndTerminatesWithTheReasonWhileHoldingTheTa
   gTerminating = &table;
   const TerminateAction record = [](int mode, ConfigDb *db, const char *reason) {
     const bool held = pthread_mutex_trylock(&gTerminating->arg.Mutex) == EBUSY;
-    gTermination = std::to_string(mode) + (held ? " held " : " free ") + (db == &gTerminating->db ? "" : "other ") + reason;
+    gTermination = std::to_string(mode) + (held ? " held " : " free ");
+    gTermination += (db == &gTerminating->db ? "" : "other ") + std::string(reason);
   };
   int index = 0;
   EXPECT_EQ(SuperviseProcess(&table.arg, &index, record), SUPERVISE_NO_HEALTH_CHECK);

@@ -36,7 +36,8 @@ TEST(MainLoop, StopsAtOnceWhenSigtermCameBeforeItStartedAndStopsTheStartedHelper
   msgctl(gQueId, IPC_RMID, nullptr);
   StopFlag.store(0);
   EXPECT_TRUE(ended) << "the loop cleared a stop that came before it started";
-  EXPECT_EQ(gCalls, (std::vector<std::string>{"start first", "start failing", "start last", "stop last", "stop first"}));
+  const std::vector<std::string> calls = {"start first", "start failing", "start last", "stop last", "stop first"};
+  EXPECT_EQ(gCalls, calls);
 }
 
 }  // namespace
