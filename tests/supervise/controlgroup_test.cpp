@@ -1,55 +1,44 @@
 // SPDX-License-Identifier: MIT
 // The queue's group and mode after each read, and how the sender of a
-// reboot request is named. Who may use the status socket is tested on the
-// board, with real credentials.
-#include <gtest/gtest.h>
+// reboot request is named. Real credentials are tried on the board.
 #include <sys/ipc.h>
 #include <sys/msg.h>
 
-#include <string>
-
 #include "supervise/controlgroup.h"
 #include "supervise/requester.h"
+#include "supervise_support.h"
 
 namespace {
-
-struct Perm {
-  unsigned mode;
-  gid_t gid;
-};
-
-Perm QueuePerm(int queue) {
-  struct msqid_ds state;
-  EXPECT_EQ(msgctl(queue, IPC_STAT, &state), 0);
-  return {static_cast<unsigned>(state.msg_perm.mode & 0777), state.msg_perm.gid};
-}
 
 // A read with the key narrows the queue, one without it opens it again, and
 // a refused key leaves it as it is; the status follows the queue.
 TEST(ControlGroup, EachReadGivesTheQueueItsGroup) {
   const int queue = msgget(IPC_PRIVATE, IPC_CREAT | 0666);
   ASSERT_GE(queue, 0);
-  const gid_t creator = QueuePerm(queue).gid;
+  struct msqid_ds state;
+  ASSERT_EQ(msgctl(queue, IPC_STAT, &state), 0);
+  const gid_t creator = state.msg_perm.gid;
   ConfigDb db{};
-  struct Step {
-    int32_t kind;
-    int32_t gid;
-    Perm expected;
+  const struct {
+    int32_t kind, gid;
+    unsigned mode;
+    gid_t queueGid;
     int32_t published;
   } steps[] = {
-      {CONTROL_GROUP_NONE, 0, {0666, creator}, CONTROL_GID_OPEN},
-      {CONTROL_GROUP_SET, 4242, {0620, 4242}, 4242},
-      {CONTROL_GROUP_KEEP, 0, {0620, 4242}, 4242},
-      {CONTROL_GROUP_SET, 4343, {0620, 4343}, 4343},
-      {CONTROL_GROUP_NONE, 0, {0666, creator}, CONTROL_GID_OPEN},
+      {CONTROL_GROUP_NONE, 0, 0666, creator, CONTROL_GID_OPEN},
+      {CONTROL_GROUP_SET, 4242, 0620, 4242, 4242},
+      {CONTROL_GROUP_KEEP, 0, 0620, 4242, 4242},
+      {CONTROL_GROUP_SET, 4343, 0620, 4343, 4343},
+      {CONTROL_GROUP_NONE, 0, 0666, creator, CONTROL_GID_OPEN},
   };
-  for (const Step &step : steps) {
+  for (const auto &step : steps) {
+    SCOPED_TRACE(testing::Message() << step.kind << " " << step.gid);
     db.ControlGroup = step.kind;
     db.ControlGid = step.gid;
     EXPECT_EQ(ApplyControlGroup(queue, &db), 0);
-    const Perm perm = QueuePerm(queue);
-    EXPECT_EQ(perm.mode, step.expected.mode) << step.kind << " " << step.gid;
-    EXPECT_EQ(perm.gid, step.expected.gid) << step.kind << " " << step.gid;
+    ASSERT_EQ(msgctl(queue, IPC_STAT, &state), 0);
+    EXPECT_EQ(state.msg_perm.mode & 0777, step.mode);
+    EXPECT_EQ(state.msg_perm.gid, step.queueGid);
     EXPECT_EQ(ControlGid.load(), step.published);
   }
   msgctl(queue, IPC_RMID, nullptr);

@@ -1,91 +1,37 @@
 // SPDX-License-Identifier: MIT
-// The supervision pass: health-check windows, alive timers, the forgiven
-// failure, the respawn command, the reason text and the termination that a
-// failed pass starts.
-#include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <algorithm>
-#include <cerrno>
-#include <cstdio>
-#include <fstream>
-#include <string>
-#include <vector>
+// The supervision pass: health-check windows, the respawn command, the
+// reason text and the termination that a failed pass starts. Alive checks
+// (a lost process forgiven once, then found dead) are tested on the board.
+#include <tuple>
 
 #include "supervise/alive.h"
-#include "supervise/cyclic.h"
 #include "supervise_support.h"
-#include "support/table_test.h"
 
 using namespace supervise_test;  // NOLINT(build/namespaces)
 
 namespace {
 
-// Passes are numbered from 1; a health check may arrive before given passes.
 // Once failed, a window stays expired: the next pass fails the same way. The
-// alive period is 0 or less, which turns the alive check off (a check here
-// would find the entry dead).
-struct WindowRow {
-  const char *name;
-  int32_t healthCheck;
-  std::vector<int> checksBefore;  // passes before which a health check arrives
-  int failsAt;                    // first failing pass; 0: none in 12 passes
-};
-
-const WindowRow kWindowRows[] = {
-    {"NeverSentFailsAtTheSecondEndOfTheWindow", 3, {}, 6},
-    {"OneCheckInTheSecondWindowBuysAnother", 3, {5}, 9},
-    {"NegativeWindowActsAsOneSecond", -4, {}, 2},
-    {"NoHealthCheckConfigured", 0, {}, 0},
-};
-
-class HealthWindowTable : public testing::TestWithParam<WindowRow> {};
-
-TEST_P(HealthWindowTable, FailsWhenAWindowEndsTwiceWithoutACheck) {
-  const WindowRow &row = GetParam();
-  CapturedLog log;
-  Table table({{MANAGE, row.healthCheck, "/nonexistent/none.pid", "/bin/app", ""}}, std::min(row.healthCheck, 0));
-  for (int pass = 1; pass <= (row.failsAt != 0 ? row.failsAt + 1 : 12); ++pass) {
-    SCOPED_TRACE("pass " + std::to_string(pass));
-    if (std::count(row.checksBefore.begin(), row.checksBefore.end(), pass) != 0) table[0].FlgHlthChk.store(0);
-    const bool failed = row.failsAt != 0 && pass >= row.failsAt;
-    int index = -1;
-    EXPECT_EQ(SuperviseProcess(&table.arg, &index, nullptr), failed ? SUPERVISE_NO_HEALTH_CHECK : SUPERVISE_OK);
-    EXPECT_EQ(index, failed ? 0 : -1);
+// alive period is 0 or less, which turns the alive check off.
+TEST(SupervisePass, FailsWhenAHealthWindowEndsTwiceWithoutACheck) {
+  const struct {
+    int32_t healthCheck;
+    std::vector<int> checksBefore;  // passes before which a health check arrives
+    int failsAt;                    // first failing pass; 0: none in 12 passes
+  } rows[] = {{3, {}, 6}, {3, {5}, 9}, {-4, {}, 2} /* acts as one second */, {0, {}, 0} /* none configured */};
+  for (const auto &row : rows) {
+    CapturedLog log;
+    Table table({{MANAGE, row.healthCheck, "/nonexistent/none.pid", "/bin/app", ""}}, std::min(row.healthCheck, 0));
+    for (int pass = 1; pass <= (row.failsAt != 0 ? row.failsAt + 1 : 12); ++pass) {
+      SCOPED_TRACE(testing::Message() << "window " << row.healthCheck << ", pass " << pass);
+      if (std::count(row.checksBefore.begin(), row.checksBefore.end(), pass) != 0) table[0].FlgHlthChk.store(0);
+      const bool failed = row.failsAt != 0 && pass >= row.failsAt;
+      int index = -1;
+      EXPECT_EQ(SuperviseProcess(&table.arg, &index, nullptr), failed ? SUPERVISE_NO_HEALTH_CHECK : SUPERVISE_OK);
+      EXPECT_EQ(index, failed ? 0 : -1);
+    }
+    EXPECT_TRUE(log.lines().empty());
   }
-  EXPECT_TRUE(log.lines().empty());
-}
-TABLE_ROWS(HealthWindowTable, kWindowRows);
-
-// A live entry is checked at the end of each alive period and its earlier
-// failure forgotten; a vanished one is forgiven once, then found dead.
-TEST(SupervisePass, ForgivesOneLostCheckAndFindsTheSecondDead) {
-  const pid_t gone = fork();
-  if (gone == 0) _exit(0);
-  waitpid(gone, nullptr, 0);
-  const std::string selfPid = testing::TempDir() + "self" + std::to_string(getpid()) + ".pid";
-  const std::string gonePid = selfPid + "2";
-  std::ofstream(selfPid) << getpid() << "\n";
-  std::ofstream(gonePid) << gone << "\n";
-  PsCommand = "ps ax";
-  CapturedLog log;
-  Table table({{MANAGE, 0, selfPid, std::string("/opt/bin/") + program_invocation_short_name, ""},
-               {MANAGE, 0, gonePid, "/usr/sbin/logd", ""}},
-              2);
-  table[0].CntAlive = 1;
-  for (int pass = 1; pass <= 4; ++pass) {
-    SCOPED_TRACE("pass " + std::to_string(pass));
-    int index = 7;
-    EXPECT_EQ(SuperviseProcess(&table.arg, &index, nullptr), pass == 4 ? SUPERVISE_DEAD : SUPERVISE_OK);
-    EXPECT_EQ(index, pass == 4 ? 1 : -1);
-    EXPECT_EQ(table[0].TmrAlive, pass % 2 == 1 ? 1 : 2);
-    EXPECT_EQ(table[0].CntAlive, pass == 1 ? 1 : 0);
-    EXPECT_EQ(table[1].CntAlive, pass == 1 ? 0 : 1);
-    EXPECT_EQ(log.lines(), LogLines(pass / 2, {LOG_ERR, "Process [logd:" + std::to_string(gone) + "] was not found"}));
-  }
-  std::remove(selfPid.c_str());
-  std::remove(gonePid.c_str());
 }
 
 TEST(SupervisePass, RespawnCommandIsCutToItsBuffer) {
@@ -95,57 +41,45 @@ TEST(SupervisePass, RespawnCommandIsCutToItsBuffer) {
   EXPECT_EQ(std::string(command), "true " + std::string(254, 'o'));  // cut to 259
 }
 
-// Entry 1 misses its health check in the same pass in which its own and
-// entry 2's alive timers run out: the walk stops at the health check (an
-// alive check would have reset or failed a timer).
-TEST(SupervisePass, JudgesHealthBeforeAliveAndStopsAtTheFirstFailure) {
-  const std::vector<EntrySpec> entries = {
-      {MANAGE, 100, "", "/bin/a", ""},
-      {MANAGE, 1, "/nonexistent/none.pid", "/bin/b", ""},
-      {MANAGE, 0, "/nonexistent/none.pid", "/bin/c", ""},
-  };
-  Table table(entries, 5);
-  table[1].FlgHlthChk.store(1);
-  table[1].TmrAlive = 1;
-  table[2].TmrAlive = 1;
-  int index = 0;
-  EXPECT_EQ(SuperviseProcess(&table.arg, &index, nullptr), SUPERVISE_NO_HEALTH_CHECK);
-  EXPECT_EQ(index, 1);
-  EXPECT_EQ(table[0].TmrHlthChk, 99);
-  EXPECT_EQ(table[1].TmrAlive, 1);
-  EXPECT_EQ(table[2].TmrAlive, 1);
-}
-
-// What the cyclic thread runs: a failed pass brings the board down with the
-// reason, still holding the table so no re-read can release it meanwhile.
+// Entry 1 misses its health check in the pass in which its own and entry 2's
+// alive timers run out: the walk stops there and brings the board down with
+// the reason, still holding the table so that no re-read can release it.
 Table *gTerminating = nullptr;
 std::string gTermination;
 
-TEST(SupervisePass, FailedPassTerminatesWithTheReasonWhileHoldingTheTable) {
-  Table table({{MANAGE, 1, "", "/usr/bin/beacon", ""}});
-  table[0].FlgHlthChk.store(1);
+TEST(SupervisePass, JudgesHealthFirstAndTerminatesWithTheReasonWhileHoldingTheTable) {
+  Table table({{MANAGE, 100, "", "/bin/a", ""},
+               {MANAGE, 1, "/nonexistent/none.pid", "/usr/bin/beacon", ""},
+               {MANAGE, 0, "/nonexistent/none.pid", "/bin/c", ""}},
+              5);
+  table[1].FlgHlthChk.store(1);
+  table[1].TmrAlive = table[2].TmrAlive = 1;
   gTerminating = &table;
   const TerminateAction record = [](int mode, ConfigDb *db, const char *reason) {
     const bool held = pthread_mutex_trylock(&gTerminating->arg.Mutex) == EBUSY;
-    const bool ownTable = db == &gTerminating->db;
-    gTermination = std::to_string(mode) + (held ? " held " : " free ") + (ownTable ? "" : "other ") + reason;
+    gTermination = std::to_string(mode) + (held ? " held " : " free ");
+    gTermination += (db == &gTerminating->db ? "" : "other ") + std::string(reason);
   };
-  int index = -1;
+  int index = 0;
   EXPECT_EQ(SuperviseProcess(&table.arg, &index, record), SUPERVISE_NO_HEALTH_CHECK);
+  EXPECT_EQ(index, 1);
   EXPECT_EQ(gTermination,
             std::to_string(TERM_REBOOT) + " held Detect that the process [beacon] did not sent health check.");
+  EXPECT_EQ(table[0].TmrHlthChk, 99);
+  EXPECT_EQ(table[1].TmrAlive, 1);
+  EXPECT_EQ(table[2].TmrAlive, 1);
 }
 
 // Entries outside 0..99 are unknown, even when the table has them.
 TEST(DownReason, NamesTheEntryOrUnknown) {
   Table table(std::vector<EntrySpec>(101, EntrySpec{MANAGE, 0, "", "/bin/p", ""}));
   char reason[SUPERVISE_REASON_SIZE];
-  BuildDownReason(&table.db, SUPERVISE_DEAD, 99, reason);
-  EXPECT_STREQ(reason, "Detect that the process [p] was dead.");
-  BuildDownReason(&table.db, SUPERVISE_NO_HEALTH_CHECK, 100, reason);
-  EXPECT_STREQ(reason, "Detect that the process [unknown] did not sent health check.");
-  BuildDownReason(&table.db, SUPERVISE_DEAD, -1, reason);
-  EXPECT_STREQ(reason, "Detect that the process [unknown] was dead.");
+  for (const auto &[kind, index, expected] : {std::tuple{SUPERVISE_DEAD, 99, "[p] was dead."},
+                                              {SUPERVISE_NO_HEALTH_CHECK, 100, "[unknown] did not sent health check."},
+                                              {SUPERVISE_DEAD, -1, "[unknown] was dead."}}) {
+    BuildDownReason(&table.db, kind, index, reason);
+    EXPECT_EQ(reason, "Detect that the process " + std::string(expected));
+  }
 }
 
 }  // namespace

@@ -1,43 +1,53 @@
 // SPDX-License-Identifier: MIT
-// Test support for the supervision tests: a captured log, and a table built
-// in the test with the thread record that points at it.
+// Test support for the supervision tests: the headers they share, a
+// captured log, and a table built in the test with its thread record.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <pthread.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
 #include "common/log.h"
 #include "readconfig/config.h"
+#include "supervise/cyclic.h"
 #include "supervise/mainloop.h"
+#include "supervise/terminate.h"
 
 namespace supervise_test {
 
 using LogLines = std::vector<std::pair<int, std::string>>;  // priority, text
 
-// Collects every finished log line while it lives. The hook may be called
+// Collects every finished log line while it lives; the hook may be called
 // from several threads.
 struct CapturedLog {
   CapturedLog() {
     std::lock_guard lock(mutex_);
     lines_.clear();
-    LogHook = &Hook;
+    LogHook = [](int pri, const char *line) {
+      std::lock_guard lock(mutex_);
+      lines_.emplace_back(pri, line);
+    };
   }
   ~CapturedLog() { LogHook = nullptr; }
   LogLines lines() const {
     std::lock_guard lock(mutex_);
     return lines_;
-  }
-  static void Hook(int pri, const char *line) {
-    std::lock_guard lock(mutex_);
-    lines_.emplace_back(pri, line);
   }
   static inline std::mutex mutex_;
   static inline LogLines lines_;

@@ -1,27 +1,13 @@
 // SPDX-License-Identifier: MIT
 // The interval check of the watchdog thread and the report that logs for it,
-// the thread under a step of the wall clock, and the cyclic and watchdog
-// threads running together against a writer that replaces timers (for the
-// thread sanitizer).
-#include <gtest/gtest.h>
-#include <pthread.h>
+// and the threads' period, also under a step of the wall clock.
 #include <sys/time.h>
 
-#include <atomic>
-#include <chrono>
-#include <climits>
-#include <cstdio>
-#include <cstring>
 #include <ctime>
 #include <functional>
-#include <string>
-#include <thread>
-#include <vector>
 
-#include "supervise/cyclic.h"
 #include "supervise/watchdog.h"
 #include "supervise_support.h"
-#include "support/table_test.h"
 
 using namespace supervise_test;  // NOLINT(build/namespaces)
 
@@ -29,18 +15,12 @@ namespace {
 
 // Waits for an event with a generous limit; fails the test when it never comes.
 void WaitUntil(const std::function<bool()> &done, const char *what) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-  while (!done()) {
-    ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "timed out waiting for " << what;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
+  for (int i = 0; i < 1500 && !done(); i++) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  ASSERT_TRUE(done()) << "timed out waiting for " << what;
 }
 
-constexpr const char *kWarning60001 = "Thread interval is too long [60.001sec]";
-
 // The wall clock of this test program, stepped by gWallStep seconds: this
-// definition takes the C library's place, so the daemon's code that reads
-// the time of day sees the step.
+// definition takes the C library's place.
 std::atomic<long long> gWallStep{0};
 
 }  // namespace
@@ -56,7 +36,6 @@ extern "C" int gettimeofday(struct timeval *tv, void *tz) noexcept {
 
 namespace {
 
-// The figures of every "Thread interval is too long" line, in seconds.
 std::vector<int> LateFigures(const LogLines &lines) {
   std::vector<int> figures;
   for (const auto &[priority, text] : lines) {
@@ -66,53 +45,52 @@ std::vector<int> LateFigures(const LogLines &lines) {
   return figures;
 }
 
-struct IntervalRow {
-  const char *name;
-  int64_t previous;     // monotonic milliseconds
-  int64_t now;          // monotonic milliseconds
-  int limit;            // seconds
-  int elapsed;          // milliseconds
-  const char *warning;  // nullptr: none
-};
-
-const IntervalRow kIntervalRows[] = {
-    {"ExactlyTheLimit", 1000, 61000, 60, 60000, nullptr},
-    {"OneMillisecondPastTheLimit", 1000, 61001, 60, 60001, kWarning60001},
-    {"LimitWhoseMillisecondsOverflow", 5000, 105000, 2000000000, 100000, nullptr},
-    // Beyond the int the figures are kept in: the largest one is reported.
-    {"IntervalLongerThanAnInt", 1, 3000000001LL, 60, INT_MAX, "Thread interval is too long [2147483.647sec]"},
-};
-
-class IntervalTable : public testing::TestWithParam<IntervalRow> {};
-
 // The check itself never logs (the log may block the watchdog thread); the
-// report that another thread runs does.
-TEST_P(IntervalTable, MeasuresAndReportsPastTheLimit) {
-  const IntervalRow &row = GetParam();
-  WdtReport();
-  CapturedLog log;
-  const int late = gDebugInfo.CntWdtLate.load();
-  int64_t previous = row.previous;
-  EXPECT_EQ(CheckThreadIntervalAt(&previous, row.limit, row.now), row.elapsed);
-  EXPECT_EQ(previous, row.now);
-  EXPECT_TRUE(log.lines().empty());
-  WdtReport();
-  EXPECT_EQ(log.lines(), (row.warning != nullptr ? LogLines{{LOG_WARNING, row.warning}} : LogLines{}));
-  EXPECT_EQ(gDebugInfo.CntWdtLate.load(), late + (row.warning != nullptr ? 1 : 0));
+// report that another thread runs does. Beyond the int the figures are kept
+// in, the largest one is reported.
+TEST(CheckThreadInterval, MeasuresAndReportsPastTheLimit) {
+  const struct {
+    int64_t previous, now;  // monotonic milliseconds
+    int limit;              // seconds
+    int elapsed;            // milliseconds
+    const char *warning;    // nullptr: none
+  } rows[] = {
+      {1000, 61000, 60, 60000, nullptr},
+      {1000, 61001, 60, 60001, "Thread interval is too long [60.001sec]"},
+      {5000, 105000, 2000000000, 100000, nullptr},  // a limit whose milliseconds overflow
+      {1, 3000000001LL, 60, INT_MAX, "Thread interval is too long [2147483.647sec]"},
+  };
+  for (const auto &row : rows) {
+    SCOPED_TRACE(row.now);
+    WdtReport();
+    CapturedLog log;
+    const int late = gDebugInfo.CntWdtLate.load();
+    int64_t previous = row.previous;
+    EXPECT_EQ(CheckThreadIntervalAt(&previous, row.limit, row.now), row.elapsed);
+    EXPECT_EQ(previous, row.now);
+    EXPECT_TRUE(log.lines().empty());
+    WdtReport();
+    EXPECT_EQ(log.lines(), (row.warning != nullptr ? LogLines{{LOG_WARNING, row.warning}} : LogLines{}));
+    EXPECT_EQ(gDebugInfo.CntWdtLate.load(), late + (row.warning != nullptr ? 1 : 0));
+  }
 }
-TABLE_ROWS(IntervalTable, kIntervalRows);
 
-// Late intervals wait for the report in order; when more come than the
-// queue holds, the latest are logged and all of them counted.
+// Late intervals wait for the report in order, logged on another thread but
+// under the check's name in debug mode; when more come than the queue holds,
+// the latest are logged and all of them counted.
 TEST(WdtReport, LogsQueuedLateIntervalsInOrderAndTheLatestWhenTooMany) {
   WdtReport();
   CapturedLog log;
   const int late = gDebugInfo.CntWdtLate.load();
   int64_t time = 0;
   for (int seconds : {3, 5, 4}) CheckThreadIntervalAt(&time, 2, time + seconds * 1000);
+  LogDebug = 1;
   WdtReport();
+  LogDebug = 0;
   EXPECT_EQ(LateFigures(log.lines()), (std::vector<int>{3, 5, 4}));
-
+  for (const auto &[priority, line] : log.lines()) {
+    EXPECT_EQ(line.substr(line.rfind(':')), ":CheckThreadInterval@supervise\n") << line;
+  }
   std::vector<int> expected;
   for (int i = 0; i < WDT_LATE_QUEUE + 4; i++) {
     CheckThreadIntervalAt(&time, 2, time + (10 + i) * 1000);
@@ -125,59 +103,26 @@ TEST(WdtReport, LogsQueuedLateIntervalsInOrderAndTheLatestWhenTooMany) {
   EXPECT_EQ(gDebugInfo.CntWdtLate.load(), late + 3 + WDT_LATE_QUEUE + 4);
 }
 
-// The report is logged on another thread, but the warning names the check.
-TEST(CheckThreadInterval, WarnsUnderItsOwnNameInDebugMode) {
-  WdtReport();
-  CapturedLog log;
-  int64_t previous = 1000;
-  LogDebug = 1;
-  CheckThreadIntervalAt(&previous, 1, 3000);
-  WdtReport();
-  LogDebug = 0;
-  ASSERT_EQ(log.lines().size(), 1u);
-  const std::string line = log.lines()[0].second;
-  EXPECT_EQ(line.substr(line.rfind(':')), ":CheckThreadInterval@supervise\n") << line;
-}
-
-// A board that sets its clock from the network after boot steps the wall
-// clock by days or years. The watchdog thread measures its intervals on the
-// monotonic clock: the step is neither a long interval nor a warning, while
-// the dump's refresh time follows the wall clock.
-TEST(WatchdogThread, TakesNoStepOfTheWallClockForAnInterval) {
+// The cyclic and watchdog threads run together while this thread replaces
+// timers under the mutex, as a re-read does (for ThreadSanitizer). A period
+// of 0 or less is taken as one second: a negative one must not sleep past
+// the end (the join would hang), the 0 that replaces it half-way must not
+// spin. A board that sets its clock from the network steps the wall clock by
+// days: the step is neither a long interval nor a warning, while the dump's
+// refresh time follows the wall clock.
+TEST(SupervisionThreads, TakeANonPositivePeriodAsOneSecondAndNoStepOfTheWallClockForAnInterval) {
   constexpr long long kStep = 10 * 86400;  // fits the old 32-bit millisecond arithmetic
   WdtReport();
-  CapturedLog log;
-  Table table({});
-  table.db.WdtRefresh.store(1);
-  gDebugInfo.MaxWdtInterval.store(0);
-  gDebugInfo.WdtTimeSec.store(0);
-  std::thread watchdog(WdtThread, &table.arg);
-  WaitUntil([] { return gDebugInfo.WdtTimeSec.load() != 0; }, "the watchdog thread's start");
-  const long long stepped = gDebugInfo.WdtTimeSec.load() + kStep;
-  gWallStep.store(kStep);
-  WaitUntil([stepped] { return gDebugInfo.WdtTimeSec.load() >= stepped; }, "a refresh after the step");
-  table.stop.store(1);
-  watchdog.join();
-  gWallStep.store(0);
-  WdtReport();
-  EXPECT_GE(gDebugInfo.CurWdtInterval.load(), 1000);
-  EXPECT_LT(gDebugInfo.MaxWdtInterval.load(), kStep * 1000 / 2);
-  for (int seconds : LateFigures(log.lines())) EXPECT_LT(seconds, kStep / 2);
-}
-
-// The threads run for 2.5 seconds while this thread replaces timers under
-// the mutex (as a re-read does); no pass can fail. A period of 0 or less is
-// taken as one second: a negative one must not sleep past the end (the join
-// would hang), the 0 that replaces it half-way must not spin (the last
-// interval shows it). Judged by counts and lower bounds only: a loaded
-// machine may make any interval long, and a late one is only a warning.
-TEST(SupervisionThreads, RunTogetherAndTakeANonPositivePeriodAsOneSecond) {
   CapturedLog log;
   Table table({{MANAGE, 1000, "", "/bin/a", ""}, {RESPAWN, 500, "", "/bin/b", ""}, {MONITOR, 0, "", "/bin/c", ""}});
   table.db.WdtRefresh.store(-5);
   gDebugInfo.MaxWdtInterval.store(0);
+  gDebugInfo.WdtTimeSec.store(0);
   std::thread cyclic(CyclicThread, &table.arg);
   std::thread watchdog(WdtThread, &table.arg);
+  WaitUntil([] { return gDebugInfo.WdtTimeSec.load() != 0; }, "the watchdog thread's start");
+  const long long stepped = gDebugInfo.WdtTimeSec.load() + kStep;
+  gWallStep.store(kStep);
   for (int i = 0; i < 50; ++i) {
     if (i == 25) table.db.WdtRefresh.store(0);
     pthread_mutex_lock(&table.arg.Mutex);
@@ -185,15 +130,17 @@ TEST(SupervisionThreads, RunTogetherAndTakeANonPositivePeriodAsOneSecond) {
     pthread_mutex_unlock(&table.arg.Mutex);
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
+  WaitUntil([stepped] { return gDebugInfo.WdtTimeSec.load() >= stepped; }, "a refresh after the step");
   table.stop.store(1);
   watchdog.join();
   cyclic.join();
-  // Two passes at least, and no more than one a second (a pass that spun
-  // would have counted the timer down by hundreds).
-  EXPECT_LE(table[0].TmrHlthChk, 998);
-  EXPECT_GT(table[0].TmrHlthChk, 990);
-  EXPECT_GE(gDebugInfo.CurWdtInterval.load(), 1000);
+  gWallStep.store(0);
   WdtReport();
+  EXPECT_LE(table[0].TmrHlthChk, 998);  // two passes at least
+  EXPECT_GT(table[0].TmrHlthChk, 990);  // a pass that spun would count down by hundreds
+  EXPECT_GE(gDebugInfo.CurWdtInterval.load(), 1000);
+  EXPECT_LT(gDebugInfo.MaxWdtInterval.load(), kStep * 1000 / 2);
+  for (int seconds : LateFigures(log.lines())) EXPECT_LT(seconds, kStep / 2);
   for (const auto &[priority, text] : log.lines()) {
     EXPECT_EQ(text.rfind("Thread interval is too long [", 0), 0u) << text;  // no pass failed
   }
