@@ -44,7 +44,7 @@ if mode == "flood":  # a request that never ends: the server stops reading it an
 elif mode == "many":  # many in a row, while one more client says nothing
     quiet = connect()
     replies = [ask(b"status\n") for _ in range(int(sys.argv[2]))]
-    print(json.dumps({"replies": replies, "silent": read_all(quiet)}))
+    print(json.dumps({"replies": replies, "silent": read_all(quiet), "unknown": ask(b"stat\n")}))
 else:  # holds the name: stuck, it fills its backlog itself and never accepts
     server = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
     server.bind("\0wardend.status")
@@ -250,6 +250,7 @@ def test_the_limits_of_both_ends_of_the_socket(make_board):
     assert len(replies) == 200 and all(r["pid"] == daemon and r["table"] == "ok" for r in replies)
     assert [r["uptime"] for r in replies] == sorted(r["uptime"] for r in replies)
     assert json.loads(out["silent"])["pid"] == daemon and board.procinfo(daemon)["fds"] == fds
+    assert out["unknown"] == '{"error":"unknown request"}\n'
     assert replies[0]["watchdog"]["caused_last_reset"] is None and boot_status_requests(board) == 1
     assert "wardend_watchdog_caused_last_reset" not in prometheus(board)[1]
     assert [t for t in board.log_texts() if t.startswith("Status socket name is held by pid")] == [held]

@@ -1,10 +1,13 @@
 // SPDX-License-Identifier: MIT
-// The supervision pass: health-check windows, the respawn command, the
-// reason text and the termination that a failed pass starts. Alive checks
-// (a lost process forgiven once, then found dead) are tested on the board.
+// The supervision pass: health-check windows, alive checks, the respawn
+// command, the reason text, the termination that a failed pass starts, and
+// a pass waiting for the table, which the stall guard must see.
+#include <sys/wait.h>
+
 #include <tuple>
 
 #include "supervise/alive.h"
+#include "supervise/stall.h"
 #include "supervise_support.h"
 
 using namespace supervise_test;  // NOLINT(build/namespaces)
@@ -80,6 +83,53 @@ TEST(DownReason, NamesTheEntryOrUnknown) {
     BuildDownReason(&table.db, kind, index, reason);
     EXPECT_EQ(reason, "Detect that the process " + std::string(expected));
   }
+}
+
+// A live entry is checked at the end of each alive period and its earlier
+// failure forgotten; a vanished one is forgiven once, then found dead.
+TEST(SupervisePass, ForgivesOneLostCheckAndFindsTheSecondDead) {
+  const pid_t gone = fork();
+  if (gone == 0) _exit(0);
+  waitpid(gone, nullptr, 0);
+  const std::string selfPid = testing::TempDir() + "self" + std::to_string(getpid()) + ".pid";
+  const std::string gonePid = selfPid + "2";
+  std::ofstream(selfPid) << getpid() << "\n";
+  std::ofstream(gonePid) << gone << "\n";
+  PsCommand = "ps ax";
+  CapturedLog log;
+  Table table({{MANAGE, 0, selfPid, std::string("/opt/bin/") + program_invocation_short_name, ""},
+               {MANAGE, 0, gonePid, "/usr/sbin/logd", ""}},
+              2);
+  table[0].CntAlive = 1;
+  for (int pass = 1; pass <= 4; ++pass) {
+    SCOPED_TRACE("pass " + std::to_string(pass));
+    int index = 7;
+    EXPECT_EQ(SuperviseProcess(&table.arg, &index, nullptr), pass == 4 ? SUPERVISE_DEAD : SUPERVISE_OK);
+    EXPECT_EQ(index, pass == 4 ? 1 : -1);
+    EXPECT_EQ(table[0].TmrAlive, pass % 2 == 1 ? 1 : 2);
+    EXPECT_EQ(table[0].CntAlive, pass == 1 ? 1 : 0);
+    EXPECT_EQ(table[1].CntAlive, pass == 1 ? 0 : 1);
+    EXPECT_EQ(log.lines(), LogLines(pass / 2, {LOG_ERR, "Process [logd:" + std::to_string(gone) + "] was not found"}));
+  }
+  std::remove(selfPid.c_str());
+  std::remove(gonePid.c_str());
+}
+
+// A pass that waits for the table (a dump blocked in the log, a re-read)
+// has made no progress: the wait counts towards the timeout.
+TEST(Stall, PassWaitingForTheTableStalls) {
+  Table table({});
+  ASSERT_EQ(pthread_mutex_lock(&table.arg.Mutex), 0);
+  ResetPassProgress();
+  std::thread pass([&table] {
+    int index = 0;
+    EXPECT_EQ(SuperviseProcess(&table.arg, &index, nullptr), SUPERVISE_OK);
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+  EXPECT_GE(SupervisionStalled(1), 1);
+  ASSERT_EQ(pthread_mutex_unlock(&table.arg.Mutex), 0);
+  pass.join();
+  EXPECT_EQ(SupervisionStalled(1), 0);
 }
 
 }  // namespace

@@ -2,8 +2,7 @@
 // The watchdog thread's stall judgement: whole seconds since the mark that
 // counts (the pass's, or the termination's step while one runs), nothing
 // once the termination's commands have run or with the check off. A pass
-// waiting for the table, and one during a termination, are judged on the
-// board.
+// waiting for the table: cyclic_test; one during a termination: the board.
 #include "supervise/stall.h"
 
 #include <gtest/gtest.h>
