@@ -46,13 +46,6 @@ def terminate(board, mode, reason, config_text):
     return board.spawn(argv, env=dict(board.daemon_env(), WARDEND_BOARD_DIR=BOARD_DIR))
 
 
-def watchdog_pid(board):
-    def requests():
-        return [r for r in board.device_records("watchdog") if r.event == "ioctl"]
-    board.wait_until(requests, 10, "watchdog requests")
-    return requests()[0].pid
-
-
 def wardctl(board, *args, check=True):
     """With check, wardctl must succeed silently."""
     result = board.run(board.emulator + [board.build_dir + "/bin/wardctl"] + list(args))

@@ -20,7 +20,6 @@ def stopped_for_good(board, timeout, goes_on):
     assert [r.time for r in keepalives(board) if r.time > stalled.time] == []
 
 
-# A RESPAWN entry whose respawn command takes eight seconds holds the pass.
 def test_pass_hanging_in_a_respawn_stops_the_refreshes(board):
     board.write_file("/tmpfs/bin/hangs", "#!/bin/sh\nexec sleep 8\n", mode=0o755)
     board.write_file(RUN + "/hangs.pid", "999999\n")
@@ -31,12 +30,7 @@ def test_pass_hanging_in_a_respawn_stops_the_refreshes(board):
     stopped_for_good(board, 3, lambda: board.wait_for_log(r"^Respawn: hangs", timeout=20))
 
 
-def slow_once(name, then):
-    return "#!/bin/sh\n[ -e /tmp/{0}.slow ] || {{ : > /tmp/{0}.slow; sleep 6; }}\n{1}\n".format(name, then)
-
-
-# A termination is judged step by step, whichever thread runs it, even once
-# the device is closed; its own refreshes stop too, and it runs to its end.
+# A termination is judged step by step, whichever thread runs it, even once the device is closed.
 @pytest.mark.parametrize("starter,slow", [("pass", "pidof"), ("reboot request", "pidof"),
                                           ("safe-mode request", "rescueMark")])
 def test_termination_step_longer_than_the_timeout_stalls(board, starter, slow):
@@ -45,7 +39,8 @@ def test_termination_step_longer_than_the_timeout_stalls(board, starter, slow):
     else:  # the board's fake tool comes first on the PATH; this one records its call the same way
         path = "/board/bin/" + slow
         then = 'printf "%%s %%s %%s\\n" "$(date +%%s.%%N)" %s "$*" >> /board/commands.log' % slow
-    board.write_file(path, slow_once(slow, then), mode=0o755)
+    once = "#!/bin/sh\n[ -e /tmp/{0}.slow ] || {{ : > /tmp/{0}.slow; sleep 6; }}\n{1}\n"
+    board.write_file(path, once.format(slow, then), mode=0o755)
     board.start_program("worker", pidfile=RUN + "/worker.pid")
     health = int(starter == "pass")
     pid = start_daemon(board, "WdtRefreshPeriod:1\nAliveWatchPeriod:100\nSuperviseStallTimeout:2\n"
