@@ -31,7 +31,6 @@ def check(board, method, execpath, child=None):
 
 @pytest.fixture
 def programs(board):
-    board.mkdir(RUN)
     pids = {name: board.start_program(name) for name in ("alivematch", "othername", "mygrepd")}
     board.install_program("gone")
     return pids

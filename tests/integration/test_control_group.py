@@ -1,6 +1,5 @@
 # SPDX-License-Identifier: MIT
-"""Who may steer the board: ControlGroup on the queue and the status socket, and the recorded sender
-of a reboot request. The other users are uid 65534 with or without the host's group "users"."""
+"""ControlGroup on the queue and the status socket (other users: uid 65534, in group "users" or not)."""
 import grp
 import json
 import os

@@ -18,7 +18,6 @@ def demo(*args):
     argv = [sys.executable, os.path.join(SOURCE_DIR, "board", "demo.py")] + list(args)
     env = dict(os.environ, WARDEND_BUILD_DIR=BUILD_DIR, WARDEND_SOURCE_DIR=SOURCE_DIR)
     result = subprocess.run(argv, capture_output=True, text=True, timeout=120, env=env)
-    # The live view's lines without their time stamps.
     return result, [line.split(None, 1)[1] for line in result.stdout.splitlines()
                     if line.lstrip()[:1].isdigit()]
 

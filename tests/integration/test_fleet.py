@@ -1,7 +1,6 @@
 # SPDX-License-Identifier: MIT
-"""A fleet's view of one board: the daemon, the shipped metrics writer every second, Debian's node
-exporter and a real Prometheus server with the shipped rules, their `for:` delays made one second so
-that the alert fires between the health check going late and the termination that follows."""
+"""The daemon, the shipped metrics writer, a node exporter and a Prometheus server with the shipped
+rules, their `for:` delays made one second: the alert fires between lateness and termination."""
 import calendar
 import json
 import os
@@ -19,7 +18,6 @@ ALERTS = "import sys, urllib.request; print(urllib.request.urlopen(sys.argv[1], 
 
 
 def alerts(board):
-    """The server's alerts (GET /api/v1/alerts), {} while it does not answer."""
     result = board.run(["/usr/bin/python3", "-c", ALERTS, "http://%s/api/v1/alerts" % SERVER])
     return json.loads(result.stdout or "{}")
 

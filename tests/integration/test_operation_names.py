@@ -5,7 +5,7 @@ import re
 import signal
 
 from board import WDIOF_CARDRESET
-from support import RUN
+from support import RUN, start_daemon
 
 PIDFILE, RECORD = RUN + "/lost.pid", "/tmpfs/state/reboots"
 
@@ -35,10 +35,8 @@ def test_debug_lines_name_the_reporting_operation(make_board):
     board.write_file("/tmpfs/bin/lost", "#!/bin/sh\n", mode=0o755)  # the respawn finds it on PATH; it ends
     board.write_file("/tmpfs/bin/pidof", "#!/bin/sh\necho notapid\n", mode=0o755)  # for the sweep's line
     board.write_file(PIDFILE, "1999999\n")  # names no process: found lost, respawned, then dead
-    board.write_config("WdtRefreshPeriod:1\nAliveWatchPeriod:3\nTermTimeout:0\n"
-                       "Process:RESPAWN:0:%s:/tmpfs/bin/lost\nRebootRecord:%s\n" % (PIDFILE, RECORD))
-    assert board.daemon(["-d"]).status == 0
-    pid = board.wait_daemon_pid()
+    pid = start_daemon(board, "WdtRefreshPeriod:1\nAliveWatchPeriod:3\nTermTimeout:0\nRebootRecord:%s\n"
+                       "Process:RESPAWN:0:%s:/tmpfs/bin/lost\n" % (RECORD, PIDFILE), ["-d"])
     # Receiver and signal work first: the termination holds the table (and any re-read) to the end.
     assert board.msgsnd(9, name="app")[0] == 0
     board.health_check("nobody")

@@ -1,6 +1,5 @@
 # SPDX-License-Identifier: MIT
-"""Operator signals on the simulated board: SIGHUP and the dumps with their
-exact lines; a burst of signals, a flood of health checks and a stop message
+"""SIGHUP and the dumps' exact lines; a burst of signals, a flood of health checks and a stop message
 from an ordinary user that leave the daemon responsive."""
 import re
 import time

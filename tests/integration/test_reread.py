@@ -1,6 +1,5 @@
 # SPDX-License-Identifier: MIT
-"""Re-read requests that name something other than a good configuration file (what the reader
-refuses: the unit tests)."""
+"""Re-read requests naming something other than a good file (what the reader refuses: unit tests)."""
 import re
 
 from board import LOG_ERR
@@ -14,13 +13,8 @@ OTHERS = (EVIL + ": warning: owner uid 65534, mode 0644: others than root may wr
 NOT_SENT = "wardctl: not sent%s; --force sends it all the same\n"
 
 
-def unable(path, reason):
-    return r"^Unable to open config file '%s': %s$" % (re.escape(path), reason)
-
-
 def handled_requests(board, marker):
-    """The re-read requests handled since the last marker, once all sent so
-    far are: the health check for marker is queued behind them."""
+    """The re-read requests handled since the last marker (its health check queues behind them)."""
     wardctl(board, "health", marker)
     board.wait_for_log(r"^No match processes in health check \[%s\]$" % marker, timeout=10)
     texts = board.log_texts()
@@ -28,10 +22,9 @@ def handled_requests(board, marker):
     return texts[start:].count("Re-read config request received")
 
 
-# Any local user may ask for a re-read, and the file's commands run as root: a file such a user may
-# write once reached a root shell, a path once went to a shell unquoted. Both are refused as files that
-# cannot be opened. wardctl reread checks the file first and sends no request the daemon would refuse,
-# unless forced (exit status that of check); warnings alone are shown. The refreshes go on throughout.
+# Any user may ask for a re-read, and the file's commands run as root: a file such a user may write
+# once reached a root shell, a path once went to a shell unquoted. wardctl reread checks the file and
+# sends no request the daemon would refuse, unless forced. The refreshes go on throughout.
 def test_what_the_daemon_must_not_read_is_refused_at_once_and_not_sent(board):
     start_daemon(board, BASE, pidfile=PIDFILE)
     assert board.sh("mkdir -p -m 1777 " + SHARED).status == 0
@@ -45,7 +38,7 @@ def test_what_the_daemon_must_not_read_is_refused_at_once_and_not_sent(board):
         r = wardctl_as_nobody(board, "reread", "--force", path)
         assert (r.status, r.stderr) == (0, ""), r
     for path, why in [(EVIL, "Operation not permitted"), (shell, "No such file or directory")]:
-        board.wait_for_log(unable(path, why), timeout=10, severity=LOG_ERR)
+        board.wait_for_log("^Unable to open config file '%s': %s$" % (re.escape(path), why), severity=LOG_ERR)
     assert handled_requests(board, "refused") == 2 and not board.exists("/tmp/pwned")
 
     refreshes = len(keepalives(board))

@@ -14,7 +14,6 @@ printf '%s\\n%s\\n' "$status" "$fds" > "$1.tmp" && mv "$1.tmp" "$1"
 # its descriptors 0 to 2 when it detached).
 def test_respawned_program_starts_with_default_signals_and_dev_null(board):
     board.write_file("/tmpfs/bin/reporter", REPORTER, mode=0o755)
-    board.mkdir(RUN)
     board.write_file(RUN + "/r.pid", "1999999\n")
     start_daemon(board, "WdtRefreshPeriod:1\nAliveWatchPeriod:1\n"
                         "Process:RESPAWN:0:%s/r.pid:/tmpfs/bin/reporter:%s/report\n" % (RUN, RUN))

@@ -14,7 +14,6 @@ def entry(kind, name, health=0):
 
 
 def closed_before(board, command):
-    """The watchdog's close: once, before the command, and the last request."""
     *rest, last = board.device_records("watchdog")
     assert last.event == "close" and "close" not in [r.event for r in rest] and last.time < command.time
     return last
