@@ -1,6 +1,5 @@
 # SPDX-License-Identifier: MIT
-"""`board`: a started board; `make_board(**options)`: boards with options. A
-failure's report shows what its boards saw; a sanitizer report fails a test."""
+"""`board`, `make_board(**options)`: started boards, shown in a failure's report; a sanitizer report fails."""
 import os
 import sys
 

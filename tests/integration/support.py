@@ -1,5 +1,4 @@
 # SPDX-License-Identifier: MIT
-"""What the board tests share."""
 import os
 import re
 
@@ -7,7 +6,6 @@ from board import BOARD_DIR, DEFAULT_CONFIG, LOG_DEBUG, WDIOC_KEEPALIVE
 
 RUN = "/tmpfs/run"
 PIDFILE = RUN + "/wardend.pid"
-# A one-second refresh and termination grace, and a pid file for wardctl.
 BASE_CONFIG = "WdtRefreshPeriod:1\nTermTimeout:1\nWardend:x:%s\n" % PIDFILE
 NOBODY = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"]
 
@@ -46,15 +44,7 @@ def terminate(board, mode, reason, config_text):
     return board.spawn(argv, env=dict(board.daemon_env(), WARDEND_BOARD_DIR=BOARD_DIR))
 
 
-def watchdog_pid(board):
-    def requests():
-        return [r for r in board.device_records("watchdog") if r.event == "ioctl"]
-    board.wait_until(requests, 10, "watchdog requests")
-    return requests()[0].pid
-
-
 def wardctl(board, *args, check=True):
-    """With check, wardctl must succeed silently."""
     result = board.run(board.emulator + [board.build_dir + "/bin/wardctl"] + list(args))
     assert not check or (result.status, result.stderr) == (0, ""), result
     return result

@@ -1,8 +1,6 @@
 # SPDX-License-Identifier: MIT
-"""The two alive-check methods on the simulated board: the shell's pipelines
-("ps") and the daemon's own reads ("proc") reach the same verdicts; the
-in-process search of a sweep finds what "pidof -s" finds (a sweep that finds
-a program by its pid file: test_supervise_terminate's request row)."""
+"""The shell's pipelines ("ps") and the daemon's own reads ("proc") reach the same verdicts; the
+in-process search finds what "pidof -s" finds (a sweep by pid file: test_supervise_terminate)."""
 import re
 
 import pytest
@@ -33,17 +31,15 @@ def check(board, method, execpath, child=None):
 
 @pytest.fixture
 def programs(board):
-    board.mkdir(RUN)
     pids = {name: board.start_program(name) for name in ("alivematch", "othername", "mygrepd")}
     board.install_program("gone")
     return pids
 
 
-# (id, pid file text or None for no file, the entry's program, own child of
-# the driver, found, log lines when they are the point). The one intended
-# difference: a zombie, listed by ps, is gone for the daemon.
+# (id, pid file text or None, the entry's program, the driver's own child, found, log lines if the
+# point). The one intended difference: a zombie, listed by ps, is gone for the daemon.
 SITUATIONS = [
-    ("missing", None, "alivematch", None, False, None),
+    ("missing", None, "alivematch", None, False, ["Cmd exec fail : cat " + PIDFILE]),
     ("two-lines", "1999999\n{alivematch}\n", "alivematch", None, True, None),
     ("not-a-number", "abc\n", "alivematch", None, False,
      ["Str2Num convert error [abc] : cat " + PIDFILE, "Illegal PID file [alivematch:%s]" % PIDFILE]),
@@ -70,17 +66,8 @@ def test_both_methods_reach_the_same_verdict(board, programs, text, program, chi
     assert lines is None or ps[1] == lines, ps
 
 
-# The pid file goes through no shell: a pipe or a folder cannot stall the check.
-@pytest.mark.parametrize("make", ["mkfifo", "mkdir"])
-def test_a_pid_file_that_is_no_regular_file_is_unreadable(board, programs, make):
-    board.remove_file(PIDFILE)
-    board.sh("%s %s" % (make, PIDFILE))
-    assert check(board, "proc", BIN + "alivematch") == (NOT_FOUND, ["Cmd exec fail : cat " + PIDFILE])
-
-
-# Every name of every process, looked up both ways, with a renamed process,
-# two of one name, a script and a zombie besides; only pidof's own pipeline
-# (its shell, and pidof itself) exists for one way alone.
+# Every name, both ways, with a renamed process, two of one name, a script and a zombie; only pidof's
+# own pipeline (its shell, pidof itself) exists for one way alone.
 def test_in_process_search_names_what_pidof_names(board, programs):
     board.write_file(BIN + "script.sh", "#!/bin/sh\nsleep 1000\n", mode=0o755)
     board.spawn([BIN + "script.sh"])

@@ -1,6 +1,5 @@
 # SPDX-License-Identifier: MIT
-# The simulated board itself: nothing on it may reach the host's reboot, and
-# its queues and processes are its own.
+# Nothing on the simulated board may reach the host's reboot, and its queues and processes are its own.
 import os
 
 FAKED = ["reboot", "/usr/sbin/reboot", "/sbin/reboot -f", "poweroff", "/usr/sbin/poweroff", "halt",

@@ -16,8 +16,7 @@ BAD_OUTPUT = ("/tmpfs/bad.conf:2: error: Str2Num convert error [5\\r] : Success\
               "/tmpfs/bad.conf:3: warning: unknown key 'AliveWatchPerod': the daemon ignores the line;"
               " did you mean 'AliveWatchPeriod'?\n")
 TRY = "Try 'wardctl --help' for more information.\n"
-# Under --root, paths are looked up in the image and a respawn command by the PATH of the image's
-# init script: any warning the shipped example drew there is one an integrator would copy.
+# Under --root, paths are looked up in the image: the shipped example must be clean there.
 IMAGE_CONF = IMAGE + "/tmpfs/config/wardend.conf"
 
 
@@ -29,7 +28,6 @@ def files(board):
         board.write_file(path, text)
     board.write_file(PROGRAM, "#!/bin/sh\n", mode=0o755)
     board.mkdir("/tmpfs/dir.conf")
-    # The shipped example as an image's own default file, with the files it names.
     with open(os.path.join(SOURCE_DIR, "examples", "wardend.conf")) as f:
         board.write_file(IMAGE_CONF, f.read())
     for fields in (line.split(":") for line in board.read_file(IMAGE_CONF).splitlines()):

@@ -1,7 +1,6 @@
 # SPDX-License-Identifier: MIT
-"""A fleet's view of one board: the daemon, the shipped metrics writer every second, Debian's node
-exporter and a real Prometheus server with the shipped rules, their `for:` delays made one second so
-that the alert fires between the health check going late and the termination that follows."""
+"""The daemon, the shipped metrics writer, a node exporter and a Prometheus server with the shipped
+rules, their `for:` delays made one second: the alert fires between lateness and termination."""
 import calendar
 import json
 import os
@@ -19,7 +18,6 @@ ALERTS = "import sys, urllib.request; print(urllib.request.urlopen(sys.argv[1], 
 
 
 def alerts(board):
-    """The server's alerts (GET /api/v1/alerts), {} while it does not answer."""
     result = board.run(["/usr/bin/python3", "-c", ALERTS, "http://%s/api/v1/alerts" % SERVER])
     return json.loads(result.stdout or "{}")
 
@@ -57,8 +55,7 @@ def test_a_missed_health_check_fires_the_shipped_alert_in_prometheus(board):
     board.spawn(["/bin/sh", "-c", "while :; do %s/packaging/wardend-metrics %s/wardctl; sleep 1; done"
                  % (board.build_dir, WORK)], env={"WARDEND_METRICS_DIR": WORK + "/textfile"})
 
-    # Late from the end of the first window: the alert fires after that,
-    # and before the termination at the second's end.
+    # Late from the end of the first window: the alert fires then, before the termination.
     board.wait_until(lambda: firing(board, "WardendHealthCheckLate"), CYCLE + 90, "the alert to fire")
     alert = firing(board, "WardendHealthCheckLate")[0]
     assert (alert["labels"]["name"], alert["labels"]["severity"], alert["annotations"]["summary"]) == (
@@ -66,5 +63,4 @@ def test_a_missed_health_check_fires_the_shipped_alert_in_prometheus(board):
     active_at = calendar.timegm(time.strptime(alert["activeAt"][:19], "%Y-%m-%dT%H:%M:%S"))  # UTC
     assert active_at >= int(daemon_start) + CYCLE - 1, "pending before the process was late: %s" % alert
     assert not [t for t in board.log_texts() if t.startswith("System down reason")], "down before the alert"
-    # The healthy rest of the board fires nothing.
     assert not firing(board, "WardendDown") and not firing(board, "WardendMetricsStale")

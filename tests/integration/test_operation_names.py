@@ -5,11 +5,10 @@ import re
 import signal
 
 from board import WDIOF_CARDRESET
-from support import RUN
+from support import RUN, start_daemon
 
 PIDFILE, RECORD = RUN + "/lost.pid", "/tmpfs/state/reboots"
 
-# Message (start of the text), and the operation@unit it is reported under.
 EXPECTED = [
     (r"MSG Queue receive illegal ID! \[9\]", "MsgRcvThread@supervise"),
     (r"No match processes in health check \[nobody\]", "RecvHealthCheck@supervise"),
@@ -34,13 +33,10 @@ def test_debug_lines_name_the_reporting_operation(make_board):
     board = make_board(led=False, bootstatus=WDIOF_CARDRESET)
     board.write_file(RECORD, "2026-01-02T03:04:05Z reboot : earlier\n")
     board.write_file("/tmpfs/bin/lost", "#!/bin/sh\n", mode=0o755)  # the respawn finds it on PATH; it ends
-    # A pidof that answers with no pid, so the termination's sweep reports it.
-    board.write_file("/tmpfs/bin/pidof", "#!/bin/sh\necho notapid\n", mode=0o755)
+    board.write_file("/tmpfs/bin/pidof", "#!/bin/sh\necho notapid\n", mode=0o755)  # for the sweep's line
     board.write_file(PIDFILE, "1999999\n")  # names no process: found lost, respawned, then dead
-    board.write_config("WdtRefreshPeriod:1\nAliveWatchPeriod:3\nTermTimeout:0\n"
-                       "Process:RESPAWN:0:%s:/tmpfs/bin/lost\nRebootRecord:%s\n" % (PIDFILE, RECORD))
-    assert board.daemon(["-d"]).status == 0
-    pid = board.wait_daemon_pid()
+    pid = start_daemon(board, "WdtRefreshPeriod:1\nAliveWatchPeriod:3\nTermTimeout:0\nRebootRecord:%s\n"
+                       "Process:RESPAWN:0:%s:/tmpfs/bin/lost\n" % (RECORD, PIDFILE), ["-d"])
     # Receiver and signal work first: the termination holds the table (and any re-read) to the end.
     assert board.msgsnd(9, name="app")[0] == 0
     board.health_check("nobody")
@@ -54,5 +50,4 @@ def test_debug_lines_name_the_reporting_operation(make_board):
     suffix = re.compile(r" \| \d+:(\w+@\w+)$")
     found = [(text, suffix.search(board.wait_for_log("^" + text, timeout=5).text)) for text, _ in EXPECTED]
     assert [(text, match and match.group(1)) for text, match in found] == EXPECTED
-    # Every line carries a suffix, the dumps' lines too.
     assert all(suffix.search(line.text) for line in board.log_lines())

@@ -10,8 +10,7 @@ def receive_errors(board):
     return [t for t in board.log_texts() if t.startswith("MSG Queue receive error!")]
 
 
-# Bad messages are dropped and a removed queue ends only the receiver; wardctl
-# signals no program but the daemon.
+# Bad messages are dropped and a removed queue ends only the receiver; wardctl signals only the daemon.
 def test_bad_messages_and_a_removed_queue_never_make_the_receiver_spin(board):
     result = wardctl(board, "health", "app", check=False)
     assert result.status == 1 and "wardend is not running (no control queue)\n" in result.stderr, result

@@ -1,6 +1,5 @@
 # SPDX-License-Identifier: MIT
-"""Operator signals on the simulated board: SIGHUP and the dumps with their
-exact lines; a burst of signals, a flood of health checks and a stop message
+"""SIGHUP and the dumps' exact lines; a burst of signals, a flood of health checks and a stop message
 from an ordinary user that leave the daemon responsive."""
 import re
 import time
@@ -8,7 +7,6 @@ import time
 from board import LOG_ERR, QUEUE_KEY
 from support import BASE_CONFIG as BASE, NOBODY, PIDFILE, dump, dump_fields, start_daemon, wardctl
 
-# Sends one message of the given type with an empty text, as any program may.
 SEND = """import ctypes, sys
 libc, message = ctypes.CDLL(None), ctypes.create_string_buffer(ctypes.sizeof(ctypes.c_long) + 128)
 ctypes.c_long.from_buffer(message).value, queue = int(sys.argv[1]), libc.msgget(%d, 0)
@@ -25,7 +23,6 @@ def test_dumps_show_the_database_and_sighup_rereads_it(board):
                           r"  PowerSW time value {6}= \d+\.\d{6} sec\n"
                           r"  Cur PowerSW interval {4}= 0\.000 sec\n"
                           r"  Max PowerSW interval {4}= 0\.000 sec", "\n".join(lines[1:7]))
-    # Within the daemon's own lateness limit of twice the period.
     assert len(lines) == 8 and fields and 0.9 <= float(fields[1]) <= float(fields[2]) <= 2.0, lines
     assert len(dump(board, "dump-config", "Configuration database")) == 8
 
@@ -42,8 +39,7 @@ def test_dumps_show_the_database_and_sighup_rereads_it(board):
     assert "  %-24s= %-33s" % ("AliveWatch", 77) in lines
 
 
-# A stop message from an ordinary user is refused; then several queues' worth
-# of health checks (a queue holds about 120) while signals come 600 times.
+# A stop message from an ordinary user is refused; then 600 health checks as signals come 600 times.
 def test_signal_burst_flood_and_foreign_stop_leave_the_daemon_responsive(board):
     board.start_program("floodapp", pidfile="/tmpfs/floodapp.pid")
     config = BASE + "AliveWatchPeriod:100\nProcess:MONITOR:2:/tmpfs/floodapp.pid:/tmpfs/bin/floodapp\n"

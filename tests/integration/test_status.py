@@ -1,26 +1,27 @@
 # SPDX-License-Identifier: MIT
-"""The status socket and wardctl status with a live daemon on the simulated
-board: what the reply says as supervision runs, and the socket's limits at
-both ends. Each field of the reply and of the table is the unit tests'
-matter; metrics are read with prometheus_client's parser."""
+"""wardctl status with a live daemon: what the reply says as supervision runs, and the socket's limits
+at both ends (each field of the reply and of the table: the unit tests)."""
 import json
 import os
 import re
 
 from prometheus_client.parser import text_string_to_metric_families
 
-from board import (DEFAULT_CONFIG, LOG_ERR, LOG_WARNING, SOURCE_DIR, VERSION, WDIOC_GETBOOTSTATUS,
+from board import (DEFAULT_CONFIG, LOG_CRIT, LOG_ERR, LOG_WARNING, SOURCE_DIR, VERSION, WDIOC_GETBOOTSTATUS,
                    WDIOF_CARDRESET)
-from support import BASE_CONFIG, PIDFILE, RUN, start_daemon as start_board_daemon, wardctl as run_wardctl
+from support import (BASE_CONFIG, PIDFILE, RUN, keepalives, start_daemon as start_board_daemon,
+                     wardctl as run_wardctl)
 
 CLIENT, PYTHON_CLIENT = "/tmpfs/status_client.py", os.path.join(SOURCE_DIR, "client", "python")
 # Raw clients of the status socket run on the board, where it is, and an impostor answering on its name.
 CLIENT_PROGRAM = r'''
 import contextlib, json, socket, sys, time
 
-def connect():
+def connect(request=b""):
     s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
     s.connect("\0wardend.status")
+    with contextlib.suppress(OSError):  # the server stops reading a request that never ends
+        s.sendall(request)
     return s
 
 def read_all(s):
@@ -30,21 +31,13 @@ def read_all(s):
             data += chunk
     return data.decode()
 
-def ask(text):
-    s = connect()
-    s.sendall(text)
-    return read_all(s)
-
 mode = sys.argv[1]
-if mode == "flood":  # a request that never ends: the server stops reading it and answers
-    s = connect()
-    with contextlib.suppress(OSError):
-        s.sendall(b"x" * (1 << 20))
-    print(json.dumps({"reply": read_all(s)}))
+if mode == "flood":
+    print(json.dumps({"reply": read_all(connect(b"x" * (1 << 20)))}))
 elif mode == "many":  # many in a row, while one more client says nothing
     quiet = connect()
-    replies = [ask(b"status\n") for _ in range(int(sys.argv[2]))]
-    print(json.dumps({"replies": replies, "silent": read_all(quiet), "unknown": ask(b"stat\n")}))
+    replies = [read_all(connect(b"status\n")) for _ in range(int(sys.argv[2]))]
+    print(json.dumps({"replies": replies, "silent": read_all(quiet), "unknown": read_all(connect(b"stat\n"))}))
 else:  # holds the name: stuck, it fills its backlog itself and never accepts
     server = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
     server.bind("\0wardend.status")
@@ -125,10 +118,8 @@ def wait_for_state(board, name, state, timeout=20):
     return seen
 
 
-# A Python application's health checks keep it healthy (the pass judges it
-# first, so the failure naming the other shows they came in every window);
-# the other is waiting, then late, then the termination holds the table.
-# The last reset (its flag among others) is asked once, by the first request.
+# A Python application's health checks keep it healthy in every window; the other is waiting, then
+# late, then the termination holds the table. The last reset is asked once, by the first request.
 def test_status_of_healthy_waiting_and_late_processes_and_of_the_termination_that_follows(make_board):
     board = make_board(bootstatus=WDIOF_CARDRESET | 0x1)
     board.write_file("/tmpfs/bin/pyapp", PYAPP, mode=0o755)
@@ -141,39 +132,27 @@ def test_status_of_healthy_waiting_and_late_processes_and_of_the_termination_tha
     assert boot_status_requests(board) == 0
     wait_for_state(board, "quiet", "waiting for first check")
     wait_for_state(board, "pyapp", "healthy")
-    # A pass holding the table longer than the server waits (on a loaded machine) gives a "busy" reply.
-    reply = {}
+    reply = {}  # a pass holding the table longer than the server waits gives a "busy" reply
     board.wait_until(lambda: reply.update(status(board)) or reply["table"] == "ok", 20, "the table")
     assert (reply["version"], reply["pid"], reply["config"]["path"], reply["config"]["reads"]) == (
         VERSION, daemon, DEFAULT_CONFIG, 1)
     assert reply["periods"] == dict(AliveWatchPeriod=2, PowerWatchPeriod=1, WdtRefreshPeriod=1, TermTimeout=1)
     assert reply["watchdog"]["since_refresh"] is not None and reply["watchdog"]["caused_last_reset"] is True
     assert reply["termination"]["in_progress"] is False
-
     seen = wait_for_state(board, "quiet", "late")
     assert set(seen) <= {"waiting for first check", "late"}, seen
-    _, samples = prometheus(board)
-    asked = boot_status_requests(board)
-    assert (samples["wardend_up"], samples["wardend_watchdog_caused_last_reset"], asked) == (1, 1, 1)
-    # At least what the daemon has been up; the boot clock is the board's.
-    assert samples["wardend_board_uptime_seconds"] >= samples["wardend_uptime_seconds"]
+    assert boot_status_requests(board) == 1
 
     down = board.wait_for_log(r"^System down reason : ", timeout=15, severity=LOG_WARNING)
     assert down.text == "System down reason : Detect that the process [quiet] did not sent health check."
     assert board.alive(pyapp)
-    # The termination holds the table: the processes are listed as it found them when it began.
     reply = status(board)
     assert (reply["table"], reply["config"], reply["processes"][0]["pid"]) == ("snapshot", None, pyapp)
     assert reply["termination"] == dict(reply["termination"], in_progress=True, mode="reboot",
                                         reason=down.text[len("System down reason : "):])
-    result, samples = prometheus(board)
-    assert result == 0 and samples["wardend_termination_in_progress"] == samples["wardend_table_busy"] == 1
-    assert not [k for k in samples if k.startswith("wardend_process_")]
-    # Nothing about the status socket was logged.
     assert not [t for t in board.log_texts() if "Status" in t or "status" in t]
 
 
-# A respawn command that takes 10 s to start the program, through the shell (so also under emulation).
 SLOW_RESPAWN = """#!/bin/sh
 if [ "$1" = bg ]; then echo $$ > %s/slow.pid; while :; do sleep 1; done; fi
 sleep 10
@@ -181,13 +160,12 @@ sleep 10
 """ % RUN
 
 
-# The pass holds the table while it runs: replies still come, with the
-# respawning process, its command and how long it has run; the new process
-# is then forgiven once, until the next alive check finds it.
-def test_a_slow_respawn_gives_replies_in_time_that_show_it(board):
+# While a respawn holds the table, replies show it; the new process is then forgiven once. The stall
+# guard stops the refreshes for good, said once, even once the pass goes on.
+def test_a_slow_respawn_gives_replies_in_time_that_show_it_and_stalls(board):
     board.write_file("/tmpfs/bin/slowres", SLOW_RESPAWN, mode=0o755)
     board.write_file(RUN + "/slow.pid", "999999\n")
-    start_daemon(board, "WdtRefreshPeriod:1\nAliveWatchPeriod:4\nTermTimeout:1\n"
+    start_daemon(board, "WdtRefreshPeriod:1\nAliveWatchPeriod:4\nTermTimeout:1\nSuperviseStallTimeout:3\n"
                         "Process:RESPAWN:0:%s/slow.pid:/tmpfs/bin/slowres\n" % RUN)
     board.wait_for_log(r"^Process \[slowres:999999\] was not found$", timeout=10)
     reply = status(board, "slowres")
@@ -195,26 +173,25 @@ def test_a_slow_respawn_gives_replies_in_time_that_show_it(board):
         "snapshot", None, "slowres "), reply
     board.wait_until(lambda: status(board, "slowres")["processes"][0]["respawning"]["since"] >= 2, 10, "2 s")
     assert not [t for t in board.log_texts() if t.startswith("Respawn: ")]  # still inside the respawn
-
     board.wait_for_log(r"^Respawn: slowres ", timeout=20)
     assert "forgiven once" in wait_for_state(board, "slowres", "healthy")
     reply = status(board, "slowres")
     e = reply["processes"][0]
     assert (reply["table"], e["respawning"], e["respawns"]) == ("ok", None, 1)
+    stalled = [line for line in board.log_lines() if line.text.startswith("Supervision stalled for ")]
+    assert len(stalled) == 1 and stalled[0].severity == LOG_CRIT, stalled
+    assert re.fullmatch(r"Supervision stalled for ([3-9]|[1-5]\d) sec, watchdog refresh stopped",
+                        stalled[0].text), stalled
+    assert [r for r in keepalives(board) if r.time > stalled[0].time] == []
 
 
-# No daemon: wardctl says so. A holder of the name that cannot be asked holds up neither the daemon's
-# start nor its stop. An impostor's reply is read up to the daemon's limit, without controls and with
-# bounded numbers; a daemon then names the holder, refused by wardctl and the Python client (root, but
-# not the pid file's pid), and takes the name once it has gone. The server refuses a request without
-# end, answers many clients in turn and a silent one, and keeps its descriptors. The driver does not
-# know the boot status: asked once, for the reboot record.
+# A stuck holder of the name holds up neither start nor stop; an impostor's reply is bounded and
+# refused by both clients; the server bounds requests, serves many clients and keeps its descriptors.
 def test_the_limits_of_both_ends_of_the_socket(make_board):
     board = make_board(bootstatus="ENOTTY")
     no_daemon = "wardctl: no daemon answers on @wardend.status (is wardend running?)\n"
     assert wardctl(board, "status")[:3] == (1, "", no_daemon)
     assert prometheus(board) == (1, {"wardend_up": 0})
-    assert wardctl(board, "status", "--json", "--prometheus")[:2] == (2, "")  # a usage error
     board.write_file(CLIENT, CLIENT_PROGRAM)
     holder = board.spawn(["/usr/bin/python3", CLIENT, "stuck"])
     board.wait_until(lambda: board.output(holder)[0] == "full\n", 10, "the holder's full backlog")
@@ -231,7 +208,6 @@ def test_the_limits_of_both_ends_of_the_socket(make_board):
         "wardend 1\\x1b[2J\\xc2\\x9b1m, pid 1000000000000000, up "), result
     assert not re.search(rb"[\x00-\x09\x0b-\x1f\x7f]|\xc2[\x80-\x9f]", result.stdout.encode()), result.stdout
     assert wardctl(board, "status")[:3] == (1, "", "wardctl: the reply is too large\n")  # 8 MiB + 1
-
     board.mkdir("/tmpfs/data")
     daemon = start_daemon(board, BASE_CONFIG + "RebootRecord:/tmpfs/data/reboots\n")
     held = "Status socket name is held by pid %d (uid 0), retrying" % impostor
@@ -252,5 +228,4 @@ def test_the_limits_of_both_ends_of_the_socket(make_board):
     assert json.loads(out["silent"])["pid"] == daemon and board.procinfo(daemon)["fds"] == fds
     assert out["unknown"] == '{"error":"unknown request"}\n'
     assert replies[0]["watchdog"]["caused_last_reset"] is None and boot_status_requests(board) == 1
-    assert "wardend_watchdog_caused_last_reset" not in prometheus(board)[1]
     assert [t for t in board.log_texts() if t.startswith("Status socket name is held by pid")] == [held]

@@ -2,8 +2,7 @@
 """The supervision pass on the simulated board: how a respawned program starts."""
 from support import RUN, start_daemon
 
-# Writes how it was started: its ignored and blocked signals, then what its
-# descriptors 0 to 2 are (read before anything is redirected).
+# Writes its ignored and blocked signals and its descriptors 0 to 2 (before anything is redirected).
 REPORTER = """#!/bin/sh
 status=$(grep -E '^Sig(Ign|Blk):' /proc/$$/status)
 fds=$(for n in 0 1 2; do echo "fd$n $(readlink /proc/$$/fd/$n || echo closed)"; done)
@@ -11,12 +10,10 @@ printf '%s\\n%s\\n' "$status" "$fds" > "$1.tmp" && mv "$1.tmp" "$1"
 """
 
 
-# As an init system would start it, whatever the daemon's own state (it
-# ignores SIGPIPE, which test_watchdog_refresh's console row needs, and closed
+# As an init system would start it, whatever the daemon's own state (it ignores SIGPIPE, and closed
 # its descriptors 0 to 2 when it detached).
 def test_respawned_program_starts_with_default_signals_and_dev_null(board):
     board.write_file("/tmpfs/bin/reporter", REPORTER, mode=0o755)
-    board.mkdir(RUN)
     board.write_file(RUN + "/r.pid", "1999999\n")
     start_daemon(board, "WdtRefreshPeriod:1\nAliveWatchPeriod:1\n"
                         "Process:RESPAWN:0:%s/r.pid:/tmpfs/bin/reporter:%s/report\n" % (RUN, RUN))

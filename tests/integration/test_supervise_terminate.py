@@ -1,6 +1,5 @@
 # SPDX-License-Identifier: MIT
-"""System termination on the simulated board; the modes an application
-would ask for are driven through the test-only terminate_driver."""
+"""System termination on the simulated board, driven by the test-only terminate_driver or a request."""
 import time
 from signal import SIGKILL, SIGTERM
 
@@ -15,14 +14,12 @@ def entry(kind, name, health=0):
 
 
 def closed_before(board, command):
-    """The watchdog's close: once, before the command, and the last request."""
     *rest, last = board.device_records("watchdog")
     assert last.event == "close" and "close" not in [r.event for r in rest] and last.time < command.time
     return last
 
 
-# TermTimeout 3 with nothing managed: one second of wait, which finds nothing;
-# 0: SIGKILL in that first second; negative: no wait, no SIGKILL.
+# TermTimeout 3, nothing managed: one second of wait; 0: SIGKILL in it; negative: no wait, no SIGKILL.
 @pytest.mark.parametrize("mode,command,timeout,stub", [
     (1, "poweroff", 3, False), (42, "reboot", 0, True), (2, "reboot", -1, True)])
 def test_mode_commands_and_grace_wait(board, mode, command, timeout, stub):
@@ -37,8 +34,7 @@ def test_mode_commands_and_grace_wait(board, mode, command, timeout, stub):
     assert not stub or (board.wait(gstub) == -SIGKILL if timeout >= 0 else board.alive(gstub))
 
 
-# pidof printing something that is not a usable pid: 0 and -1 would make
-# kill() reach a process group or every process of the board.
+# pidof printing 0 or -1 would make kill() reach a process group or every process of the board.
 def test_unusable_pidof_output_signals_nobody(board):
     outs = {"0": "zero", "-1": "minus", "abc": "junk"}  # pidof's output for each program
     board.write_file("/tmpfs/bin/pidof", "#!/bin/sh\ncase \"$2\" in\n" + "".join(
@@ -50,19 +46,14 @@ def test_unusable_pidof_output_signals_nobody(board):
     managed = "".join(entry("MANAGE", name) for name in outs.values())
     started = driver(board, 2, "bogus", "TermTimeout:1\n" + managed)
     board.wait_for_command("reboot")
-    # The first sweep and both seconds of the wait (the entries count as found).
-    texts = board.log_texts()
+    texts = board.log_texts()  # the first sweep and both seconds of the wait
     assert [texts.count("Str2Num convert error [%s] : pidof -s %s" % i) for i in outs.items()] == [3] * 3
     assert board.alive(bystander) and board.alive(started)  # the driver is in its final wait
 
 
-# The first termination brings the board down, whichever thread began it (the
-# pass with pidof, a request with the in-process search): the LED blinks,
-# MANAGE and RESPAWN processes get SIGTERM, one that ignores it SIGKILL in the
-# last second of the grace wait and never before, MONITOR ones are left. A
-# second would log and record again and, with a loop limit of one, run the
-# safe-mode path. The grace wait is no stall (the watchdog thread refreshes
-# until the close), and a stop ends the final wait at once.
+# The first termination wins, whichever thread began it (the pass with pidof, a request with the
+# in-process search): LED, SIGTERM to MANAGE and RESPAWN, SIGKILL in the grace wait's last second,
+# MONITOR left; no second record (loop limit one). The wait is no stall, and a stop ends the final wait.
 @pytest.mark.parametrize("first,method", [("pass", ""), ("request", "AliveCheck:proc\n")])
 def test_first_termination_sweeps_and_wins(board, first, method):
     record = RUN + "/reboots"

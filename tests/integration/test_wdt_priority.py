@@ -14,20 +14,8 @@ MIB = 1024 * 1024
 NO_PRIORITY = "WDT thread priority set fail! : Operation not permitted"
 
 
-def scheduling(board, pid):
-    """{tid: (policy, rt priority)}: fields 41 and 40 of /proc/<pid>/task/<tid>/stat."""
-    found = {}
-    for tid in board.run(["ls", "/proc/%d/task" % pid]).stdout.split():
-        stat = board.read_file("/proc/%d/task/%s/stat" % (pid, tid))
-        if stat:
-            fields = stat.rsplit(")", 1)[1].split()  # from field 3 on
-            found[int(tid)] = (int(fields[38]), int(fields[37]))
-    return found
-
-
-# Only the refreshing thread runs SCHED_FIFO, when the capabilities allow it;
-# the memory is locked also under a modest RLIMIT_MEMLOCK. What fails is said
-# once, and a re-read (shell commands from a locked daemon) and the exit work.
+# Only the refreshing thread runs SCHED_FIFO; memory is locked under a modest RLIMIT_MEMLOCK. What fails
+# is said once, and a re-read (shell commands from a locked daemon) and the exit work.
 @pytest.mark.parametrize("caps,memlock,warnings", [
     (True, None, []),
     (False, 8 * MIB, [NO_PRIORITY]),
@@ -48,7 +36,12 @@ def test_watchdog_thread_priority_and_locked_memory(make_board, caps, memlock, w
     assert board.run(argv, env=env).status == 0
     pid = board.wait_daemon_pid()
     refresher = watchdog_thread(board, pid)
-    seen = scheduling(board, pid)
+    seen = {}  # {tid: (policy, rt priority)}: fields 41 and 40 of each task's stat
+    for tid in board.run(["ls", "/proc/%d/task" % pid]).stdout.split():
+        stat = board.read_file("/proc/%d/task/%s/stat" % (pid, tid))
+        if stat:
+            fields = stat.rsplit(")", 1)[1].split()  # from field 3 on
+            seen[int(tid)] = (int(fields[38]), int(fields[37]))
     assert seen.pop(refresher) == ((SCHED_FIFO, 42) if caps else (SCHED_OTHER, 0))
     # A sanitizer's runtime may add threads of its own, and makes mlockall a no-op.
     assert set(seen.values()) == {(SCHED_OTHER, 0)}
