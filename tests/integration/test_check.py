@@ -24,7 +24,8 @@ IMAGE_CONF = IMAGE + "/tmpfs/config/wardend.conf"
 def files(board):
     bad = "# refused, then mistyped\nTermTimeout:5\r\nAliveWatchPerod:3\n"
     for path, text in ((PIDFILE, "42\n"), ("/tmpfs/bad.conf", bad), (DEFAULT_CONFIG, bad),
-                       ("/tmpfs/-q.conf", GOOD), ("/tmpfs/warn.conf", GOOD + "WdtRefreshPeriod:0\n")):
+                       ("/tmpfs/-q.conf", GOOD), ("/tmpfs/warn.conf", GOOD + "WdtRefreshPeriod:0\n"),
+                       ("/tmpfs/respawn.conf", "AliveCheck:proc\n" + GOOD.replace("MONITOR", "RESPAWN"))):
         board.write_file(path, text)
     board.write_file(PROGRAM, "#!/bin/sh\n", mode=0o755)
     board.mkdir("/tmpfs/dir.conf")
@@ -47,11 +48,12 @@ def files(board):
     (["-q", "/tmpfs/bad.conf"], 1, "", ""), (["/tmpfs/missing.conf", "--quiet"], 2, "", ""),
     ([], 1, BAD_OUTPUT.replace("/tmpfs/bad.conf", "/tmpfs/config/wardend.conf"), ""),
     (["--", "-q.conf"], 0, "", ""),  # a file, not an option
+    (["/tmpfs/respawn.conf"], 0, "", ""),  # the respawn command is found on wardctl's own PATH
     (["--root", IMAGE, IMAGE_CONF], 0, "", ""), (["--root", IMAGE + "/"], 0, "", ""),
     (["--root", "/tmpfs/none", IMAGE_CONF], 2, "", "wardctl: --root /tmpfs/none is not a folder\n"),
     (["a.conf", "b.conf"], 2, "", "wardctl: usage: wardctl check [--quiet] [--root DIR] [FILE]\n" + TRY),
 ], ids=["refused", "warning", "missing", "directory", "quiet-refused", "quiet-missing",
-        "default-path", "leading-dash", "image", "image-default-file", "no-such-root", "usage"])
+        "default-path", "leading-dash", "own-path", "image", "image-default-file", "no-such-root", "usage"])
 def test_output_and_exit_status(files, args, status, stdout, stderr):
     r = wardctl_as_nobody(files, "check", *args, cwd="/tmpfs")
     assert (r.status, r.stdout, r.stderr) == (status, stdout, stderr), r
