@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-// CleanConfig, StaggerAliveTimers and the name index.
+// CleanConfig and StaggerAliveTimers.
 #include <cstdint>
 #include <cstring>
 
@@ -44,37 +44,6 @@ TEST(StaggerAliveTimers, SpreadsTheFirstAliveChecks) {
     std::vector<int32_t> timers;
     for (const ProcEntry &entry : entries) timers.push_back(entry.TmrAlive);
     EXPECT_EQ(timers, expected);
-  }
-}
-
-// The index answers as a walk from the first entry: duplicates, prefixes,
-// collisions, empty and missing names, in tables that make it grow.
-TEST(NameIndex, AnswersAsTheWalkFromTheFirstEntry) {
-  for (int32_t size : {1, 3, 4, 5, 17, 100, 300}) {
-    SCOPED_TRACE(size);
-    std::vector<ProcEntry> entries(static_cast<size_t>(size));
-    std::vector<std::string> names;
-    for (int32_t i = 0; i < size; i++) {
-      names.push_back(i % 3 == 2 ? names[static_cast<size_t>(i) / 2] : "p" + std::to_string(i * 7 % 50));
-      snprintf(entries[i].ExecPath, sizeof entries[i].ExecPath, "/usr/bin/%s", names.back().c_str());
-      entries[i].procName = i == size / 2 ? nullptr : entries[i].ExecPath + 9;
-    }
-    ConfigDb db{};
-    db.Process = entries.data();
-    db.NumProcess = size;
-    std::vector<std::string> queries = names;
-    for (const char *other : {"", "p", "p1 ", "P1", "p999", "usr/bin/p1"}) queries.push_back(other);
-    std::vector<int32_t> walked;
-    for (const std::string &query : queries) walked.push_back(FindProcessByName(&db, query.data(), query.size()));
-    BuildNameIndex(&db);
-    ASSERT_NE(db.NameIndex, nullptr);
-    for (size_t q = 0; q < queries.size(); q++) {
-      EXPECT_EQ(FindProcessByName(&db, queries[q].data(), queries[q].size()), walked[q]) << "[" << queries[q] << "]";
-    }
-    // Only the name's own bytes count, not what follows them.
-    EXPECT_EQ(FindProcessByName(&db, "p7xyz", 2), FindProcessByName(&db, "p7", 2));
-    ReleaseNameIndex(&db);
-    EXPECT_EQ(db.NameIndex, nullptr);
   }
 }
 

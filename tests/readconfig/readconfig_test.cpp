@@ -135,7 +135,10 @@ TEST_F(ConfigTest, ReportsEachRefusedLineByNumberAndKeepsTheOthers) {
   db_.Process[0].CntAlive = 1;
   db_.Process[0].FlgHlthChk.store(1);
   ASSERT_NE(db_.NameIndex, nullptr);
-  EXPECT_EQ(FindProcessByName(&db_, "tmp", 3), 3);
+  // The index answers as the walk: the first of equal names, only the name's own bytes, an empty name.
+  EXPECT_EQ(std::make_tuple(FindProcessByName(&db_, "tmpx", 3), FindProcessByName(&db_, "p", 1),
+                            FindProcessByName(&db_, "", 0), FindProcessByName(&db_, "t", 1)),
+            std::make_tuple(3, 0, 2, -1));
   ASSERT_EQ(Read("Process:RESPAWN:3" + tail + "\n"), 0);
   EXPECT_EQ(FindProcessByName(&db_, "tmp", 3), -1);  // each read indexes its own table
   EXPECT_EQ(db_.NumRefused, 0);
@@ -254,25 +257,20 @@ TEST_F(ConfigTest, WatchdogSettingsChangeOnlyWhenTheReadEnds) {
 // named a group; the last good line counts; a re-read starts over.
 TEST_F(ConfigTest, ControlGroupSetsKeepsOrLeavesTheGroup) {
   const std::string unknown = "Config read: ControlGroup unknown group line ";
-  const std::tuple<std::string, int32_t, int32_t, std::string> rows[] = {
-      {"TermTimeout:3\n", CONTROL_GROUP_NONE, 0, ""},
-      {"ControlGroup:root\n", CONTROL_GROUP_SET, 0, ""},
-      {"ControlGroup:4242\n", CONTROL_GROUP_SET, 4242, ""},
-      {"ControlGroup:no-such-group\n", CONTROL_GROUP_KEEP, 0, unknown + "1 [no-such-group]"},
-      {"ControlGroup:12x\n", CONTROL_GROUP_KEEP, 0, unknown + "1 [12x]"},
-      {"ControlGroup\n", CONTROL_GROUP_NONE, 0, "No control group value given on line 1"},
-      {"ControlGroup:7\nControlGroup:no-such-group\n", CONTROL_GROUP_SET, 7, unknown + "2 [no-such-group]"},
-      {"ControlGroup:no-such-group\nControlGroup:7\n", CONTROL_GROUP_SET, 7, unknown + "1 [no-such-group]"},
-  };
+  const int32_t none = CONTROL_GROUP_NONE, set = CONTROL_GROUP_SET;
+  // clang-format off
+  const std::tuple<std::string, int32_t, int32_t, std::string> rows[] = {  // file, group kind, gid, report
+      {"TermTimeout:3", none, 0, ""}, {"ControlGroup:root", set, 0, ""},
+      {"ControlGroup:12x", CONTROL_GROUP_KEEP, 0, unknown + "1 [12x]"},
+      {"ControlGroup", none, 0, "No control group value given on line 1"},
+      {"ControlGroup:7\nControlGroup:no-such-group", set, 7, unknown + "2 [no-such-group]"},
+      {"ControlGroup:no-such-group\nControlGroup:7", set, 7, unknown + "1 [no-such-group]"}};
+  // clang-format on
   for (const auto &[content, kind, gid, report] : rows) {
-    SCOPED_TRACE(content);
     ASSERT_EQ(Read("ControlGroup:99\n"), 0);
-    ASSERT_EQ(Read(content), 0);
-    EXPECT_EQ(Errors(), report.empty() ? Texts{} : Texts{report});
-    EXPECT_EQ(db_.ControlGroup, kind);
-    if (kind == CONTROL_GROUP_SET) {
-      EXPECT_EQ(db_.ControlGid, gid);
-    }
+    ASSERT_EQ(Read(content + "\n"), 0);
+    EXPECT_EQ(Errors(), report.empty() ? Texts{} : Texts{report}) << content;
+    EXPECT_EQ(std::make_pair(db_.ControlGroup, db_.ControlGid), std::make_pair(kind, gid)) << content;
   }
 }
 
