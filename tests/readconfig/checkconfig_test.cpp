@@ -27,16 +27,15 @@ class CheckTest : public ConfigTest {
   }
 };
 
-// A few of the reader's reports (its tests hold all) and the warnings, each on its line.
+// The warnings, each on its line, after the reader's report if it refuses the line.
 TEST_F(CheckTest, ReportsEveryRefusalAndWarningOnItsLine) {
   const std::string pid = PidFile("app.pid"), exe = Program("app"), tail = ":" + pid + ":" + exe;
   const std::string ignored = ": the daemon ignores the line";
   const std::string caseRule = ": keys are matched in exact letter case, so the daemon ignores the line";
   const std::vector<std::pair<std::string, std::vector<std::pair<int32_t, std::string>>>> rows = {
-      {"# a comment:AliveWatchPerod", {}},
-      {"AliveWatchPeriod", {{E, "No alive watch value given on line 2"}}},
-      {"Process:MONITOR:0:" + pid + ":" + WriteFile("plain", "data"),
-       {{E, "Config read: Exec file is not executable line 3"}}},
+      // clang-format off
+      {"# a comment:AliveWatchPerod", {}}, {"", {}}, {"   \t", {}}, {":::", {}}, {"WdtRefreshPeriod:5:extra", {}},
+      // clang-format on
       {"AliveWatchPerod:10", {{W, "unknown key 'AliveWatchPerod'" + ignored + "; did you mean 'AliveWatchPeriod'?"}}},
       {" Wardend:x:/run/w.pid", {{W, "unknown key ' Wardend'" + ignored + "; did you mean 'Wardend'?"}}},
       {"Watchdog:5", {{W, "unknown key 'Watchdog'" + ignored}}},
@@ -56,15 +55,11 @@ TEST_F(CheckTest, ReportsEveryRefusalAndWarningOnItsLine) {
       {"Process:MONITOR:-4" + tail, {{W, "negative health-check cycle -4 acts as a cycle of 1 second"}}},
       {"Process:RESPAWN:10" + tail + ":-q",
        {{W,
-         "process name 'app' is used on line 15 already: health checks naming 'app' reach only the entry of line "
-         "15"}}},
+         "process name 'app' is used on line 17 already: health checks naming 'app' reach only the entry of line "
+         "17"}}},
       {"Process:MANAGE:0:" + pid + ":" + Program("later"), {}},
-      {"", {}},
-      {"   \t", {}},
-      {":::", {}},
-      {"WdtRefreshPeriod:5:extra", {}},
       {"AliveCheck:Proc",
-       {{E, "Config read: AliveCheck convert error line 22 [Proc]"},
+       {{E, "Config read: AliveCheck convert error line 20 [Proc]"},
         {W, "method 'Proc' is not 'proc': methods are matched in lower case"}}},
       {"AliveCheck:proc", {}},
   };
@@ -99,13 +94,6 @@ TEST_F(CheckTest, PlacesReportsOnTheLinesOfTheFile) {
 }
 
 TEST_F(CheckTest, CleanFilesAndFilesThatCannotBeChecked) {
-  const std::string pid = PidFile("a.pid");
-  EXPECT_EQ(Check("# all in order\nAliveWatchPeriod:10\nWdtRefreshPeriod:1\nWardend:x:/run/w.pid\n\n"
-                  "Process:monitor:0:" +
-                  pid + ":" + Program("a") + "\nProcess:RESPAWN:30:" + pid + ":" +
-                  Program("b") + ":-q -v\n"),
-            Notes{});
-  EXPECT_EQ(Check(""), Notes{});
   std::vector<CheckNote> notes{{1, CHECK_ERROR, "stale"}};
   errno = 0;
   EXPECT_EQ(CheckConfig((dir_ + "/missing").c_str(), &notes), CHECK_CANNOT_READ);
@@ -135,11 +123,8 @@ TEST_F(CheckTest, WarnsAboutAFileOthersThanRootMayWrite) {
   EXPECT_EQ(std::make_tuple(notes[0].Line, notes[0].Severity, notes[0].Text, notes[0].RefusedOnReread),
             std::make_tuple(0, W, "owner uid " + std::to_string(geteuid()) + ", mode 0664" + refused, true));
   EXPECT_EQ(std::make_tuple(notes[1].Line, notes[1].Severity, notes[1].RefusedOnReread), std::make_tuple(2, E, false));
-  if (geteuid() != 0) return;  // owners are changed as root
-  ASSERT_EQ(chmod(path.c_str(), 0644) | chown(path.c_str(), 65534, 65534), 0);
-  ASSERT_EQ(CheckConfig(path.c_str(), &notes), CHECK_OK);
-  EXPECT_EQ(notes.front().Text, "owner uid 65534, mode 0644" + refused);
-  ASSERT_EQ(chown(path.c_str(), 0, 0), 0);
+  if (geteuid() != 0) return;  // root is the one writer taken as safe
+  ASSERT_EQ(chmod(path.c_str(), 0644), 0);
   ASSERT_EQ(CheckConfig(path.c_str(), &notes), CHECK_OK);
   EXPECT_EQ(notes.size(), 1u);  // the line alone
 }
@@ -200,7 +185,7 @@ TEST_F(CheckTest, WarnsAboutMistakesThatBiteOnABoard) {
 // Under an image's root, links lead to the image's files, a loop ends the lookup
 // only, and the reader's texts keep the paths as written.
 TEST_F(CheckTest, LooksPathsUpUnderAnImageRoot) {
-  const std::string root = dir_ + "/image", slash = root + "/", bin = "/usr/sbin:/usr/bin";
+  const std::string root = dir_ + "/image", bin = "/usr/sbin:/usr/bin";
   for (const char *folder : {"", "/run", "/usr", "/usr/bin", "/opt", "/opt/app", "/data"}) {
     ASSERT_EQ(mkdir((root + folder).c_str(), 0755), 0);
   }
@@ -213,7 +198,6 @@ TEST_F(CheckTest, LooksPathsUpUnderAnImageRoot) {
   const std::string content =
       "RebootRecord:/data/reboots\nRebootLoopLimit:3:600\nProcess:RESPAWN:0:/usr/bin/camd.pid:/usr/bin/camd:-d\n";
   EXPECT_EQ(Check(content, {root.c_str(), bin.c_str()}), Notes{});
-  EXPECT_EQ(Check(content, {slash.c_str(), bin.c_str()}), Notes{});
   EXPECT_EQ(Check(content, {nullptr, bin.c_str()}),  // the same file judged on this system, where none of it exists
             (Notes{{1, W,
                     "the reboot record's folder /data does not exist, so the daemon cannot keep the record: "
