@@ -96,6 +96,14 @@ TEST_F(ConfigTest, ReportsEachRefusedLineByNumberAndKeepsTheOthers) {
       // The record keeps 16 terminations.
       {"RebootLoopLimit:17:600", range + "RebootLoopLimit" + rest + "46 [17]"},
       {"rebootrecord:/elsewhere", ""}, {"WdtPriority: 1", ""},
+      // The keys not given without a value above, and the pair's bounds.
+      {"SuperviseStallTimeout", "No supervise stall timeout value" + on + "49"},
+      {"WdtPriority", "No WDT priority value" + on + "50"}, {"RebootRecord", "No reboot record path" + on + "51"},
+      {"RebootLoopLimit", "No reboot loop limit value" + on + "52"},
+      {"RebootLoopLimit:16", "No reboot loop window value" + on + "53"}, {"RebootLoopLimit:16:2147483647", ""},
+      // The methods are taken exactly; a refused one leaves the earlier one.
+      {"AliveCheck", "No alive check value" + on + "55"}, {"AliveCheck:ps", ""}, {"AliveCheck:proc", ""},
+      {"AliveCheck:PS", cr + "AliveCheck convert error line 58 [PS]"},
   };
   // clang-format on
   const auto [content, expected] = FileAndReports(rows);
@@ -111,11 +119,13 @@ TEST_F(ConfigTest, ReportsEachRefusedLineByNumberAndKeepsTheOthers) {
   // clang-format off
   const Fields defaults = {{"AliveWatch", "15"}, {"PowerWatch", "1"}, {"WdtRefresh", "30"}, {"TermTimeout", "5"},
                            {"MyPidPath", "/run/two.pid"}, {"NumProcess", "1"}, {"StallTimeout", "0"},
-                           {"WdtPriority", "0"}, {"LoopLimit", "0:0"}, {"RebootRecord", ""}};
+                           {"WdtPriority", "0"}, {"LoopLimit", "0:0"}, {"RebootRecord", ""},
+                           {"AliveCheck", std::to_string(ALIVE_CHECK_PS)}};
   EXPECT_EQ(SettingsOf(db_), With(defaults, {{"AliveWatch", "6"}, {"PowerWatch", "7"}, {"WdtRefresh", "-1"},
                                              {"TermTimeout", "10"}, {"NumProcess", "5"}, {"StallTimeout", "12"},
-                                             {"WdtPriority", "1"}, {"LoopLimit", "3:600"},
-                                             {"RebootRecord", "/var/lib/wardend/reboots"}}));
+                                             {"WdtPriority", "1"}, {"LoopLimit", "16:2147483647"},
+                                             {"RebootRecord", "/var/lib/wardend/reboots"},
+                                             {"AliveCheck", std::to_string(ALIVE_CHECK_PROC)}}));
   // The timers start at the entry's cycle and staggered alive periods.
   const Fields monitor = {{"StartUp", "0"}, {"HealthCheck", "0"}, {"PidPath", pid}, {"ExecPath", exe},
                           {"procName", "p"}, {"Option", ""}, {"TmrHlthChk", "0"}, {"FlgHlthChk", "0"},
@@ -148,44 +158,6 @@ TEST_F(ConfigTest, ReportsEachRefusedLineByNumberAndKeepsTheOthers) {
   CleanConfig(nullptr, &db_);
   EXPECT_EQ(db_.NameIndex, nullptr);
   EXPECT_EQ(FindProcessByName(&db_, "p", 1), -1);
-}
-
-// Every key of the table, without its value and with one, is dispatched by its own row.
-TEST_F(ConfigTest, EveryKeyOfTheTableIsRead) {
-  ASSERT_GE(NumConfigKeys, 10);
-  for (const ConfigKey *key = ConfigKeys; key < ConfigKeys + NumConfigKeys; key++) {
-    SCOPED_TRACE(key->Name);
-    const std::string name = key->Name, no = "No " + std::string(key->What != nullptr ? key->What : "");
-    if (key->Kind == KEY_NUMBER) {
-      const int32_t value = key->Min <= -77 ? -77 : key->Min + 1;
-      ASSERT_EQ(Read(name + "\n" + name + ":" + std::to_string(value) + "\n"), 0);
-      EXPECT_EQ(Errors(), Texts{no + " value given on line 1"});
-      // The pending values are published when the read ends.
-      const int32_t *target = key->Target(&db_);
-      EXPECT_EQ(target == &PendingWdtRefresh     ? db_.WdtRefresh.load()
-                : target == &PendingStallTimeout ? db_.StallTimeout.load()
-                                                 : *target,
-                value);
-    } else if (key->Kind == KEY_PATH) {
-      ASSERT_EQ(Read(name + "\n" + name + ":/var/lib/x\n"), 0);
-      EXPECT_EQ(Errors(), Texts{no + " path given on line 1"});
-      EXPECT_STREQ(key->Text(&db_), "/var/lib/x");
-    } else if (key->Kind == KEY_PAIR) {
-      const std::string first = name + ":" + std::to_string(key->Min);
-      ASSERT_EQ(Read(name + "\n" + first + "\n" + first + ":" + std::to_string(key->Max) + "\n"), 0);
-      const std::string second = "No " + std::string(key->SecondWhat) + " value given on line 2";
-      EXPECT_EQ(Errors(), (Texts{no + " value given on line 1", second}));
-      EXPECT_EQ(std::make_pair(*key->Target(&db_), *key->SecondTarget(&db_)), std::make_pair(key->Min, key->Max));
-    } else if (key->Kind == KEY_METHOD) {
-      // The words are taken exactly; a refused one leaves the earlier one.
-      ASSERT_EQ(Read(name + "\n" + name + ":proc\n" + name + ":PS\n" + name + ":ps \n"), 0);
-      EXPECT_EQ(Errors(), (Texts{no + " value given on line 1", "Config read: " + name + " convert error line 3 [PS]",
-                                 "Config read: " + name + " convert error line 4 [ps ]"}));
-      EXPECT_EQ(*key->Target(&db_), ALIVE_CHECK_PROC);
-      ASSERT_EQ(Read(name + ":proc\n" + name + ":ps\n"), 0);
-      EXPECT_EQ(*key->Target(&db_), ALIVE_CHECK_PS);
-    }
-  }
 }
 
 // The table is sized from the bytes that are parsed: ":Process" is parsed but not
