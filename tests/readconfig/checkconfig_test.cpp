@@ -32,10 +32,9 @@ TEST_F(CheckTest, ReportsEveryRefusalAndWarningOnItsLine) {
   const std::string pid = PidFile("app.pid"), exe = Program("app"), tail = ":" + pid + ":" + exe;
   const std::string ignored = ": the daemon ignores the line";
   const std::string caseRule = ": keys are matched in exact letter case, so the daemon ignores the line";
+  // clang-format off
   const std::vector<std::pair<std::string, std::vector<std::pair<int32_t, std::string>>>> rows = {
-      // clang-format off
       {"# a comment:AliveWatchPerod", {}}, {"", {}}, {"   \t", {}}, {":::", {}}, {"WdtRefreshPeriod:5:extra", {}},
-      // clang-format on
       {"AliveWatchPerod:10", {{W, "unknown key 'AliveWatchPerod'" + ignored + "; did you mean 'AliveWatchPeriod'?"}}},
       {" Wardend:x:/run/w.pid", {{W, "unknown key ' Wardend'" + ignored + "; did you mean 'Wardend'?"}}},
       {"Watchdog:5", {{W, "unknown key 'Watchdog'" + ignored}}},
@@ -48,21 +47,17 @@ TEST_F(CheckTest, ReportsEveryRefusalAndWarningOnItsLine) {
        {{E, "Str2Num convert error [5 ] : Success"}, {W, "blank after the number '5 ': the value does not convert"}}},
       {"WdtRefreshPeriod:0", {{W, "WdtRefreshPeriod 0 is taken as 1 second"}}},
       {"WdtRefreshPeriod:-2", {{W, "WdtRefreshPeriod -2 is taken as 1 second"}}},
-      {"Process:start:5" + tail,
-       {{W,
-         "start-up kind 'start' makes the daemon pass over the line without a report: the process is not "
-         "supervised"}}},
+      {"Process:start:5" + tail, {{W, "start-up kind 'start' makes the daemon pass over the line without a report: "
+                                      "the process is not supervised"}}},
       {"Process:MONITOR:-4" + tail, {{W, "negative health-check cycle -4 acts as a cycle of 1 second"}}},
-      {"Process:RESPAWN:10" + tail + ":-q",
-       {{W,
-         "process name 'app' is used on line 17 already: health checks naming 'app' reach only the entry of line "
-         "17"}}},
+      {"Process:RESPAWN:10" + tail + ":-q", {{W, "process name 'app' is used on line 17 already: health checks "
+                                                 "naming 'app' reach only the entry of line 17"}}},
       {"Process:MANAGE:0:" + pid + ":" + Program("later"), {}},
-      {"AliveCheck:Proc",
-       {{E, "Config read: AliveCheck convert error line 20 [Proc]"},
-        {W, "method 'Proc' is not 'proc': methods are matched in lower case"}}},
+      {"AliveCheck:Proc", {{E, "Config read: AliveCheck convert error line 20 [Proc]"},
+                           {W, "method 'Proc' is not 'proc': methods are matched in lower case"}}},
       {"AliveCheck:proc", {}},
   };
+  // clang-format on
   std::string content;
   Notes expected;
   for (size_t i = 0; i < rows.size(); i++) {
@@ -138,45 +133,36 @@ TEST_F(CheckTest, WarnsAboutMistakesThatBiteOnABoard) {
   const std::string noFolder = " does not exist, so the daemon cannot keep the record: create it on persistent storage";
   // An executable FIFO passes the reader; the check must not block on it.
   ASSERT_EQ(mkfifo(fifo.c_str(), 0755) | chmod(fifo.c_str(), 0755), 0);
-  const std::string interpreted = script +
-                                  " is run by an interpreter (#!/bin/sh): a termination's 'pidof -s run' cannot see "
-                                  "it, so it is not stopped before the reboot; set AliveCheck:proc, which finds it "
-                                  "through its pid file";
+  // clang-format off
+  const std::string interpreted = script + " is run by an interpreter (#!/bin/sh): a termination's 'pidof -s run' "
+      "cannot see it, so it is not stopped before the reboot; set AliveCheck:proc, which finds it through its pid "
+      "file";
   const std::vector<std::pair<std::string, Notes>> rows = {
-      {"Process:MANAGE" + tail,
-       {{1, E, "Str2Num convert error [" + pid + "] : Success"},
-        {1, W,
-         "no health-check cycle: '" + pid +
-             "' stands where the cycle belongs; a Process line is Process:StartUp:HealthCheck:PidPath:ExecPath"
-             "[:Option], with 0 for a process that sends no health checks"}}},
+      {"Process:MANAGE" + tail, {{1, E, "Str2Num convert error [" + pid + "] : Success"},
+                                 {1, W, "no health-check cycle: '" + pid + "' stands where the cycle belongs; a "
+                                        "Process line is Process:StartUp:HealthCheck:PidPath:ExecPath[:Option], with 0 "
+                                        "for a process that sends no health checks"}}},
       {"Process:MANAGE:x" + tail, {{1, E, "Str2Num convert error [x] : Success"}}},
-      {"RebootLoopLimit:3:600",
-       {{1, W,
-         "RebootLoopLimit without RebootRecord does nothing: the daemon counts reboots in the record; add "
-         "RebootRecord:<a file on persistent storage>"}}},
+      {"RebootLoopLimit:3:600", {{1, W, "RebootLoopLimit without RebootRecord does nothing: the daemon counts reboots "
+                                        "in the record; add RebootRecord:<a file on persistent storage>"}}},
       {"RebootLoopLimit:3:600\nRebootRecord:" + dir_ + "/reboots", {}},
-      {"RebootRecord:" + dir_ + "/none/reboots",
-       {{1, W, "the reboot record's folder " + dir_ + "/none" + noFolder}}},
-      {"Process:RESPAWN:0" + tail + ":-p:" + pid + "::-v",
-       {{1, W,
-         "respawn option cut at ':': the daemon keeps '-p' and drops ':" + pid +
-             "::-v'; write the option without ':'"}}},
+      {"RebootRecord:" + dir_ + "/none/reboots", {{1, W, "the reboot record's folder " + dir_ + "/none" + noFolder}}},
+      {"Process:RESPAWN:0" + tail + ":-p:" + pid + "::-v", {{1, W, "respawn option cut at ':': the daemon keeps "
+          "'-p' and drops ':" + pid + "::-v'; write the option without ':'"}}},
       {"Process:RESPAWN:0" + tail + ":-p " + pid, {}},
-      {"Process:RESPAWN:0:" + pid + ":" + elsewhere,
-       {{1, W,
-         viaPath + "'tool' through the search path, and no folder of '" + dir_ + "' holds it: put " + dir_ +
-             "/opt on the daemon's PATH or link the program into one of its folders"}}},
+      {"Process:RESPAWN:0:" + pid + ":" + elsewhere, {{1, W, viaPath + "'tool' through the search path, and no "
+          "folder of '" + dir_ + "' holds it: put " + dir_ + "/opt on the daemon's PATH or link the program into one "
+          "of its folders"}}},
       {"Process:MONITOR:0:" + pid + ":" + elsewhere, {}},
-      {"Process:RESPAWN:0:" + pid + ":" + shadowed,
-       {{1, W,
-         viaPath + "'app' through the search path, which finds " + exe + " first, not " + shadowed +
-             ": rename the program or put " + dir_ + "/opt before that folder on the daemon's PATH"}}},
+      {"Process:RESPAWN:0:" + pid + ":" + shadowed, {{1, W, viaPath + "'app' through the search path, which finds " +
+          exe + " first, not " + shadowed + ": rename the program or put " + dir_ + "/opt before that folder on the "
+          "daemon's PATH"}}},
       {"Process:MANAGE:0:" + pid + ":" + script, {{1, W, interpreted}}},
       {"Process:RESPAWN:0:" + pid + ":" + script, {{1, W, interpreted}}},
       {"Process:MANAGE:0:" + pid + ":" + script + "\nAliveCheck:proc", {}},
-      {"Process:MONITOR:0:" + pid + ":" + script, {}},
-      {"Process:MANAGE:0:" + pid + ":" + fifo, {}},
+      {"Process:MONITOR:0:" + pid + ":" + script, {}}, {"Process:MANAGE:0:" + pid + ":" + fifo, {}},
   };
+  // clang-format on
   for (const auto &[content, expected] : rows) EXPECT_EQ(Check(content + "\n"), expected) << content;
   const std::string both = dir_ + ":" + dir_ + "/opt";
   EXPECT_EQ(Check("Process:RESPAWN:0:" + pid + ":" + elsewhere + "\n", {nullptr, both.c_str()}), Notes{});
