@@ -1,15 +1,14 @@
 // SPDX-License-Identifier: MIT
 // CleanConfig and StaggerAliveTimers.
 #include <cstdint>
-#include <cstring>
 
 #include "config_fixture.h"
 
 namespace {
 
-// The capacity counts the lines starting with "Process"; without a text the
-// table goes and the pid path stays.
-TEST_F(ConfigTest, SizesTheTableFromTheCountAndResetsAllButThePidPath) {
+// The capacity counts the lines starting with "Process" (freeing the table and
+// keeping the pid path: ReportsEachRefusedLineByNumberAndKeepsTheOthers).
+TEST_F(ConfigTest, SizesTheTableFromTheCount) {
   const std::pair<std::string, int32_t> rows[] = {
       {"Process:a\nProcessX:b\n process:c\n:Process:d\n#Process\nProcess\n", 3},
       {"Proces\nProcess:a\r\nProcess", 2},
@@ -22,12 +21,6 @@ TEST_F(ConfigTest, SizesTheTableFromTheCountAndResetsAllButThePidPath) {
     EXPECT_NE(db_.Process, nullptr);
   }
   EXPECT_EQ(Errors(), Texts{});
-  strcpy(db_.MyPidPath, "/run/wardend.pid");
-  CntLine = CntProcess = db_.TermTimeout = 9;
-  CleanConfig(nullptr, &db_);
-  EXPECT_EQ(db_.Process, nullptr);
-  EXPECT_EQ(std::make_tuple(db_.NumProcess, CntLine, CntProcess, db_.TermTimeout), std::make_tuple(0, 0, 0, 5));
-  EXPECT_STREQ(db_.MyPidPath, "/run/wardend.pid");
 }
 
 // A negative period never resets and must not wrap round to a positive timer.

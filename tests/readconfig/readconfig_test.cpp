@@ -155,8 +155,12 @@ TEST_F(ConfigTest, ReportsEachRefusedLineByNumberAndKeepsTheOthers) {
   EXPECT_EQ(SettingsOf(db_), defaults);
   const Fields respawn = {{"StartUp", "2"}, {"HealthCheck", "3"}, {"TmrHlthChk", "3"}, {"TmrAlive", "15"}};
   EXPECT_EQ(EntriesOf(db_), std::vector<Fields>{With(monitor, respawn)});
+  // Without a text the table and its index go, the pid path stays (the daemon removes its file at exit).
+  CntLine = CntProcess = db_.TermTimeout = 9;
   CleanConfig(nullptr, &db_);
-  EXPECT_TRUE(db_.NameIndex == nullptr && FindProcessByName(&db_, "p", 1) == -1);
+  EXPECT_TRUE(db_.Process == nullptr && db_.NameIndex == nullptr && FindProcessByName(&db_, "p", 1) == -1);
+  EXPECT_EQ(SettingsOf(db_), With(defaults, {{"NumProcess", "0"}}));
+  EXPECT_EQ(std::make_pair(CntLine, CntProcess), std::make_pair(0, 0));
 }
 
 // The table is sized from the bytes that are parsed: ":Process" is parsed but not
