@@ -56,24 +56,13 @@ TEST(DumpBacktrace, WritesFramesToStandardOutput) {
   EXPECT_GE(std::count(out.begin(), out.end(), '\n'), 3) << out;  // this test's and the runner's frames
 }
 
-// Never waiting on a FIFO, a larger file gives its last bytes, one of /proc
-// (size 0) its start.
-TEST(ReadFileTail, ReadsOnlyRegularFilesWithoutWaitingAndFromTheirEnd) {
-  const std::string fifo = testing::TempDir() + "fifo" + std::to_string(getpid()), path = fifo + "-tail";
-  std::string content;
-  for (int i = 0; content.size() < 10000; i++) content += std::to_string(i) + "\n";
-  std::ofstream(path) << content;
-  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+// A file that reports size 0 (of /proc) is read from its start. The pid-file
+// reader holds the rest: a large file's tail (supervise_unit's PidFileTable), a
+// FIFO that must not stall it and a folder (test_alive_check on the board).
+TEST(ReadFileTail, ReadsAFileOfSizeZeroFromItsStart) {
   char buffer[4096];
-  size_t length = 1;
-  bool whole = true;
-  EXPECT_EQ(ReadFileTail(fifo.c_str(), buffer, sizeof buffer, &length, &whole), READ_NOT_REGULAR);
-  EXPECT_EQ(ReadFileTail((fifo + "-none").c_str(), buffer, sizeof buffer, &length, &whole), READ_OPEN_FAIL);
-  EXPECT_EQ(length, 0u);
-  EXPECT_EQ(ReadFileTail(path.c_str(), buffer, sizeof buffer, &length, &whole), READ_OK);
-  EXPECT_EQ(std::make_pair(whole, std::string(buffer, length)),
-            std::make_pair(false, content.substr(content.size() - sizeof buffer)));
-  std::remove(path.c_str()), std::remove(fifo.c_str());
+  size_t length = 0;
+  bool whole = false;
   ASSERT_EQ(ReadFileTail("/proc/self/stat", buffer, sizeof buffer, &length, &whole), READ_OK);
   EXPECT_TRUE(whole && std::string(buffer, length).rfind(std::to_string(getpid()) + " (", 0) == 0);
 }
@@ -137,9 +126,7 @@ TEST(PipeChannel, NeverTakesDescriptorZeroAndRefusesChannelsThatAreNotOpen) {
     EXPECT_TRUE(PipeCheck(&other) == PIPE_NOT_READY && PipeWrite(&other, "x", 1) == PIPE_NOT_READY &&
                 PipeRead(&other, buffer, sizeof buffer, 1) == PIPE_NOT_READY);
   }
-  PipeChannel half = {0, spare};  // closing it closes its open end, a copy of standard input
-  EXPECT_TRUE(PipeOpen(&half) == PIPE_NOT_READY && PipeClose(&half) == 0 && half.FdWrite == 0);
-  EXPECT_EQ(fcntl(spare, F_GETFD), -1) << "half-open end left open";
+  close(spare);
 }
 
 // Under a fresh random key (someone else's set is never touched): opening does
