@@ -56,6 +56,14 @@ TEST_F(CheckTest, ReportsEveryRefusalAndWarningOnItsLine) {
       {"AliveCheck:Proc", {{E, "Config read: AliveCheck convert error line 20 [Proc]"},
                            {W, "method 'Proc' is not 'proc': methods are matched in lower case"}}},
       {"AliveCheck:proc", {}},
+      // Notes go on the file's lines, texts keep the reader's count (each piece of a long line); the check reads
+      // every byte; Windows line ends warn once.
+      {std::string(300, 'x') + "TermTimeout", {{E, "line 22 is too long in config file"},
+          {W, "unknown key '" + std::string(45, 'x') + "TermTimeout': the daemon ignores the line"}}},
+      {"AliveWatchPeriod", {{E, "No alive watch value given on line 24"}}}, {std::string("# \0", 3), {}},
+      {"# comment\r", {{W, "Windows line ends on 2 lines, the first here: the carriage return stays in the last "
+                               "field, where a number does not convert and a path names no file"}}},
+      {"TermTimeout:3\r", {{E, "Str2Num convert error [3\r] : Success"}}},
   };
   // clang-format on
   std::string content;
@@ -65,27 +73,10 @@ TEST_F(CheckTest, ReportsEveryRefusalAndWarningOnItsLine) {
     for (const auto &[severity, text] : rows[i].second)
       expected.emplace_back(static_cast<int32_t>(i + 1), severity, text);
   }
-  EXPECT_EQ(Check(content), expected);
+  EXPECT_EQ(Check(content, {}, "split #x"), expected);
   // The check restores the hook it found.
   LogMessage("test", "test", 1, LOG_ERR, "after");
   EXPECT_EQ(Errors(), Texts{"after"});
-}
-
-// Notes go on the file's lines, texts keep the reader's count (each piece of a
-// long line); the check reads every byte; Windows line ends warn once (one
-// such line alone: test_check's BAD_OUTPUT).
-TEST_F(CheckTest, PlacesReportsOnTheLinesOfTheFile) {
-  EXPECT_EQ(Check("TermTimeout:1\n" + std::string(300, 'x') + "TermTimeout\nAliveWatchPeriod\n"),
-            (Notes{{2, E, "line 2 is too long in config file"},
-                   {2, W, "unknown key '" + std::string(45, 'x') + "TermTimeout': the daemon ignores the line"},
-                   {3, E, "No alive watch value given on line 4"}}));
-  const std::string process = "Process:MONITOR:0:" + PidFile("p.pid") + ":" + Program("p") + "\n";
-  EXPECT_EQ(Check(std::string("# \0\n", 4) + process, {}, "split #x"), Notes{});
-  const std::string crLine =
-      ": the carriage return stays in the last field, where a number does not convert and a path names no file";
-  EXPECT_EQ(Check("# comment\r\nTermTimeout:3\r\nPowerWatchPeriod:1\n"),
-            (Notes{{1, W, "Windows line ends on 2 lines, the first here" + crLine},
-                   {2, E, "Str2Num convert error [3\r] : Success"}}));
 }
 
 TEST_F(CheckTest, CleanFilesAndFilesThatCannotBeChecked) {

@@ -25,22 +25,21 @@ std::pair<std::string, Texts> FileAndReports(const std::pair<std::string, std::s
 TEST_F(ConfigTest, ReadsLinesOfUpTo254CharactersAndNamesEachReporter) {
   const std::string pid244 = "/" + std::string(243, 'p'), tail80 = "/" + std::string(79, 'q');
   const std::string noAlive = "No alive watch value given on line ", tooLong = "line 1 is too long in config file";
-  const std::tuple<std::string, Texts, std::string> rows[] = {
+  // clang-format off
+  const std::tuple<std::string, Texts, std::string> rows[] = {  // file, reports, pid path read
       {"Wardend:x:" + pid244 + "\nAliveWatchPeriod\n", {noAlive + "2"}, pid244},
       {"Wardend:x:" + pid244 + "p\nAliveWatchPeriod\n", {tooLong, noAlive + "3"}, ""},
       {std::string(510, 'x') + "Wardend:x:" + tail80 + "\nAliveWatchPeriod\n",
-       {tooLong, "line 2 is too long in config file", noAlive + "4"},
-       tail80},
+       {tooLong, "line 2 is too long in config file", noAlive + "4"}, tail80},
       {"AliveWatchPeriod\nWardend:x:" + pid244, {noAlive + "1"}, pid244},
-      {"AliveWatchPeriod\nWardend:x:" + pid244 + "p", {noAlive + "1", "line 2 is too long in config file"}, ""},
-  };
+      {"AliveWatchPeriod\nWardend:x:" + pid244 + "p", {noAlive + "1", "line 2 is too long in config file"}, ""}};
+  // clang-format on
   for (const auto &[content, reports, pidPath] : rows) {
     SCOPED_TRACE(content.substr(0, 20));
     db_.MyPidPath[0] = '\0';  // which a re-read keeps
     EXPECT_EQ(Read(content), 0);
     EXPECT_EQ(Errors(), reports);
-    EXPECT_EQ(db_.MyPidPath, pidPath);
-    EXPECT_EQ(db_.NumRefused, static_cast<int32_t>(reports.size()));
+    EXPECT_EQ(std::make_pair(db_.NumRefused, std::string(db_.MyPidPath)), std::make_pair(int(reports.size()), pidPath));
   }
   LogDebug = 1;
   const std::pair<std::string, std::string> reporters[] = {{"Process:MONITOR\n", "handle_config_line@readconfig\n"},
@@ -130,16 +129,14 @@ TEST_F(ConfigTest, ReportsEachRefusedLineByNumberAndKeepsTheOthers) {
   const Fields monitor = {{"StartUp", "0"}, {"HealthCheck", "0"}, {"PidPath", pid}, {"ExecPath", exe},
                           {"procName", "p"}, {"Option", ""}, {"TmrHlthChk", "0"}, {"FlgHlthChk", "0"},
                           {"TmrAlive", "6"}, {"CntAlive", "0"}};
-  EXPECT_EQ(EntriesOf(db_), (std::vector<Fields>{
-                                monitor,
-                                With(monitor, {{"StartUp", "1"}, {"HealthCheck", "5"}, {"Option", "-a  -b"},
-                                               {"TmrHlthChk", "5"}, {"TmrAlive", "5"}}),
-                                With(monitor, {{"StartUp", "2"}, {"HealthCheck", "7"}, {"ExecPath", "/tmp/"},
-                                               {"procName", ""}, {"TmrHlthChk", "7"}, {"TmrAlive", "4"}}),
-                                With(monitor, {{"HealthCheck", "-1"}, {"ExecPath", "/tmp"}, {"procName", "tmp"},
-                                               {"TmrHlthChk", "-1"}, {"TmrAlive", "3"}}),
-                                With(monitor, {{"Option", "-v\r"}, {"TmrAlive", "2"}}),
-                            }));
+  EXPECT_EQ(EntriesOf(db_), (std::vector<Fields>{monitor,
+      With(monitor, {{"StartUp", "1"}, {"HealthCheck", "5"}, {"Option", "-a  -b"}, {"TmrHlthChk", "5"},
+                     {"TmrAlive", "5"}}),
+      With(monitor, {{"StartUp", "2"}, {"HealthCheck", "7"}, {"ExecPath", "/tmp/"}, {"procName", ""},
+                     {"TmrHlthChk", "7"}, {"TmrAlive", "4"}}),
+      With(monitor, {{"HealthCheck", "-1"}, {"ExecPath", "/tmp"}, {"procName", "tmp"}, {"TmrHlthChk", "-1"},
+                     {"TmrAlive", "3"}}),
+      With(monitor, {{"Option", "-v\r"}, {"TmrAlive", "2"}})}));
   // clang-format on
   // A re-read starts from a fresh table and the defaults but keeps the pid path, to remove at exit.
   db_.Process[0].CntAlive = 1;
