@@ -1,27 +1,10 @@
 // SPDX-License-Identifier: MIT
-// CleanConfig and StaggerAliveTimers.
+// StaggerAliveTimers.
 #include <cstdint>
 
 #include "config_fixture.h"
 
 namespace {
-
-// The capacity counts the lines starting with "Process" (freeing the table and
-// keeping the pid path: ReportsEachRefusedLineByNumberAndKeepsTheOthers).
-TEST_F(ConfigTest, SizesTheTableFromTheCount) {
-  const std::pair<std::string, int32_t> rows[] = {
-      {"Process:a\nProcessX:b\n process:c\n:Process:d\n#Process\nProcess\n", 3},
-      {"Proces\nProcess:a\r\nProcess", 2},
-      {"Process" + std::string(600, 'x') + "Process\n", 1},
-      {"", 0}};
-  for (const auto &[content, capacity] : rows) {
-    const ConfigText text{content.data(), content.size()};
-    CleanConfig(&text, &db_);
-    EXPECT_EQ(db_.NumProcess, capacity) << content;
-    EXPECT_NE(db_.Process, nullptr);
-  }
-  EXPECT_EQ(Errors(), Texts{});
-}
 
 // A negative period never resets and must not wrap round to a positive timer.
 TEST(StaggerAliveTimers, SpreadsTheFirstAliveChecks) {

@@ -160,9 +160,20 @@ TEST_F(ConfigTest, ReportsEachRefusedLineByNumberAndKeepsTheOthers) {
   EXPECT_EQ(std::make_pair(CntLine, CntProcess), std::make_pair(0, 0));
 }
 
-// The table is sized from the bytes that are parsed: ":Process" is parsed but not
-// counted, and a NUL or a byte of no encoding hides no line.
+// The capacity counts the lines starting with "Process" in the bytes that are
+// parsed: ":Process" is parsed but not counted, and a NUL or a byte of no
+// encoding hides no line.
 TEST_F(ConfigTest, SizesTheTableFromTheProcessLinesOfTheFileItReads) {
+  const std::pair<std::string, int32_t> rows[] = {
+      {"Process:a\nProcessX:b\n process:c\n:Process:d\n#Process\nProcess\n", 3},
+      {"Proces\nProcess:a\r\nProcess", 2},
+      {"Process" + std::string(600, 'x') + "Process\n", 1},
+      {"", 0}};
+  for (const auto &[content, capacity] : rows) {
+    const ConfigText text{content.data(), content.size()};
+    CleanConfig(&text, &db_);
+    EXPECT_TRUE(db_.NumProcess == capacity && db_.Process != nullptr) << content;
+  }
   ASSERT_EQ(Read(":" + ProcessLine("MANAGE") + ProcessLine("MONITOR")), 0);
   EXPECT_EQ(Errors(), Texts{"No more processes manage line 2"});
   ASSERT_EQ(db_.NumProcess, 1);
