@@ -1,7 +1,9 @@
 // SPDX-License-Identifier: MIT
-// The configuration file reader: chunking, refusals by line, accepted forms, re-reads.
+// The configuration file reader: chunking, refusals by line, accepted forms, re-reads,
+// and the staggered first alive checks.
 #include <unistd.h>
 
+#include <cstdint>
 #include <iterator>
 #include <tuple>
 
@@ -248,6 +250,23 @@ TEST_F(ConfigTest, ControlGroupSetsKeepsOrLeavesTheGroup) {
     ASSERT_EQ(Read(content + "\n"), 0);
     EXPECT_EQ(Errors(), report.empty() ? Texts{} : Texts{report}) << content;
     EXPECT_EQ(std::make_pair(db_.ControlGroup, db_.ControlGid), std::make_pair(kind, gid)) << content;
+  }
+}
+
+// A negative period never resets and must not wrap round to a positive timer.
+TEST(StaggerAliveTimers, SpreadsTheFirstAliveChecks) {
+  const std::pair<int32_t, std::vector<int32_t>> rows[] = {
+      {3, {3, 2, 1, 3, 2, 1, 3}}, {0, {0, -1, -2}}, {INT32_MIN, {INT32_MIN, INT32_MIN}}};
+  for (const auto &[aliveWatch, expected] : rows) {
+    std::vector<ProcEntry> entries(expected.size());
+    ConfigDb db{};
+    db.AliveWatch = aliveWatch;
+    db.NumProcess = static_cast<int32_t>(expected.size());
+    db.Process = entries.data();
+    StaggerAliveTimers(&db);
+    std::vector<int32_t> timers;
+    for (const ProcEntry &entry : entries) timers.push_back(entry.TmrAlive);
+    EXPECT_EQ(timers, expected);
   }
 }
 
