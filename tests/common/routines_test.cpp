@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
-// The small routines: CRC-16, regex count, call-stack dump, bounded read, file
-// copy, pipe channel and semaphore.
+// The small routines: the last line of a command's output, Str2Num, one log
+// line, CRC-16, regex count, call-stack dump, bounded read, file copy, pipe
+// channel and semaphore.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -12,7 +13,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -20,14 +23,144 @@
 #include <string>
 #include <thread>
 #include <tuple>
+#include <vector>
 
 #include "common/backtrace.h"
 #include "common/boundedread.h"
+#include "common/cmdexec.h"
 #include "common/crc16.h"
 #include "common/filecopy.h"
+#include "common/log.h"
 #include "common/pipechannel.h"
 #include "common/regexcount.h"
 #include "common/semaphore.h"
+
+namespace {
+
+// Only the last chunk of size - 1 stays, ended inside the size; LastOutputLine
+// keeps of a text what CmdExec keeps of "cat" of it.
+TEST(CmdExec, KeepsTheLastLineWithinTheBufferAsLastOutputLineDoes) {
+  using namespace std::string_literals;
+  // clang-format off
+  const std::tuple<std::string, int, int, std::string> rows[] = {  // content, size, result, output
+      {"a\nb\n", 8, CMD_OK, "b"}, {"a\n\n", 8, CMD_NO_OUTPUT, ""}, {"", 8, CMD_NO_OUTPUT, ""},
+      {"\n", 8, CMD_NO_OUTPUT, ""}, {"1\n2", 8, CMD_OK, "2"}, {"0123456789\n", 8, CMD_OK, "789"},
+      {"0123456\n", 8, CMD_NO_OUTPUT, ""},  // the line fills the buffer, its newline is read alone
+      {"0123456", 8, CMD_OK, "0123456"}, {"ab\n", 2, CMD_NO_OUTPUT, ""}, {"ab", 2, CMD_OK, "b"},
+      {"x", 1, CMD_NO_COMMAND, ""},  // no room for a character: nothing runs
+      {"12\0 34\n"s, 8, CMD_OK, "12"}, {"\0 5\n"s, 8, CMD_NO_OUTPUT, ""},
+      {"7\n" + std::string(300, '8') + "\n", 260, CMD_OK, std::string(41, '8')},
+      {"7\n" + std::string(300, '8') + "\n", 20, CMD_OK, std::string(15, '8')},
+  };
+  // clang-format on
+  const std::string path = testing::TempDir() + "lastline" + std::to_string(getpid());
+  for (const auto &[content, size, result, output] : rows) {
+    SCOPED_TRACE(testing::PrintToString(content) + " size " + std::to_string(size));
+    FILE *file = fopen(path.c_str(), "we");
+    ASSERT_NE(file, nullptr);
+    ASSERT_EQ(fwrite(content.data(), 1, content.size(), file), content.size());
+    fclose(file);
+    std::string fromShell(260, '#'), fromText(260, '#');
+    EXPECT_EQ(CmdExec(("cat " + path).c_str(), fromShell.data(), size), result);
+    EXPECT_EQ(LastOutputLine(content.data(), content.size(), fromText.data(), size), result);
+    ASSERT_NE(std::memchr(fromShell.data(), '\0', size), nullptr);
+    EXPECT_STREQ(fromShell.c_str(), output.c_str());
+    EXPECT_STREQ(fromText.c_str(), output.c_str());
+  }
+  std::remove(path.c_str());
+  char output[20] = "stale";
+  // The exit status is not judged; many lines are read to the last.
+  EXPECT_EQ(CmdExec("echo 1; exit 1", output, sizeof output), CMD_OK);
+  EXPECT_STREQ(output, "1");
+  EXPECT_EQ(CmdExec("seq 1 100000", output, sizeof output), CMD_OK);
+  EXPECT_STREQ(output, "100000");
+  // Without a command, or without any room, nothing is written.
+  EXPECT_EQ(CmdExec(nullptr, output, sizeof output), CMD_NO_COMMAND);
+  EXPECT_STREQ(output, "");
+  strcpy(output, "stale");
+  EXPECT_EQ(CmdExec("echo x", output, 0), CMD_NO_COMMAND);
+  EXPECT_EQ(CmdExec("echo x", nullptr, 8), CMD_NO_COMMAND);
+  EXPECT_EQ(LastOutputLine("x", 1, output, 0), CMD_NO_COMMAND);
+  EXPECT_STREQ(output, "stale");
+  EXPECT_EQ(CmdSystem(nullptr), -1);
+  EXPECT_EQ(CmdSystem("exit 3"), W_EXITCODE(3, 0));
+}
+
+// A refused text leaves the destination unchanged; errno tells a range error apart.
+TEST(Str2Num, ConvertsOrLeavesTheDestinationUnchanged) {
+  // clang-format off
+  const std::tuple<const char *, int, int, int32_t, int> rows[] = {  // text, base, result, value, errno
+      {"", 10, 0, 0, 0}, {"\t\n42", 10, 0, 42, 0}, {"-7", 10, 0, -7, 0}, {"2147483647", 10, 0, INT32_MAX, 0},
+      {"-2147483648", 10, 0, INT32_MIN, 0}, {"2147483648", 10, 1, -1, ERANGE}, {"-2147483649", 10, 1, -1, ERANGE},
+      {"42\n", 10, 1, -1, 0}, {"abc", 10, 1, -1, 0}, {"0x1F", 10, 1, -1, 0}, {"0x1F", 0, 0, 31, 0},
+      {"80000000", 16, 1, -1, ERANGE},  // no unsigned overflow into the negatives
+      {"-0x80000000", 0, 0, INT32_MIN, 0}, {"12", 1, 1, -1, EINVAL}, {nullptr, 10, 1, -1, ERANGE},
+  };
+  // clang-format on
+  for (const auto &[text, base, result, value, errnoAfter] : rows) {
+    SCOPED_TRACE(text != nullptr ? text : "(null)");
+    int32_t destination = -1;
+    errno = ERANGE;
+    EXPECT_EQ(Str2Num(text, base, &destination), result);
+    EXPECT_EQ(destination, value);
+    EXPECT_EQ(errno, errnoAfter);
+  }
+  EXPECT_EQ(Str2Num("5", 10, nullptr), 1);
+}
+
+}  // namespace
+
+// The one line logged for text at LOG_WARNING (another count: a text no test expects).
+static std::string Line(int debug, const std::string &text, const char *function = "F", int line = 7) {
+  static std::vector<std::string> lines;
+  lines.clear();
+  LogHook = [](int priority, const char *logged) { EXPECT_EQ(priority, LOG_WARNING); lines.emplace_back(logged); };
+  LogDebug = debug;
+  EXPECT_EQ(LogMessage("u", function, line, LOG_WARNING, "%s", text.c_str()), 0);
+  LogHook = nullptr;
+  LogDebug = 0;
+  return lines.size() == 1 ? lines[0] : "<" + std::to_string(lines.size()) + " lines>";
+}
+
+// Only the last newline goes; the text is cut at 253 before that, the debug
+// suffix at a line of 255, newline first.
+TEST(LogMessage, OneNewlineGoesTextCutAt253SuffixFillsTheLineTo255) {
+  // clang-format off
+  for (const auto &[text, plain] : {std::pair<const char *, std::string>{"abc", "abc"}, {"abc\n", "abc"},
+                                    {"abc\n\n", "abc\n"}, {"\n", ""}, {"", ""}}) {
+    // clang-format on
+    EXPECT_EQ(Line(0, text), plain) << text;
+    EXPECT_EQ(Line(1, text), plain + " | 7:F@u\n") << text;
+  }
+  const std::string x(300, 'x'), suffix = " | 7:F@u\n";
+  EXPECT_EQ(Line(0, x), x.substr(0, 253));
+  EXPECT_EQ(Line(1, x), x.substr(0, 253) + " |");
+  EXPECT_EQ(Line(0, x.substr(0, 253) + "\n"), x.substr(0, 253));  // the cut takes the newline
+  EXPECT_EQ(Line(0, x.substr(0, 252) + "\n"), x.substr(0, 252));
+  for (size_t len : {244, 246, 247, 252}) {
+    EXPECT_EQ(Line(1, x.substr(0, len)), (x.substr(0, len) + suffix).substr(0, 255)) << len;
+  }
+  EXPECT_EQ(Line(1, "x", "main", 1000), "x | 1000:main@u");  // a fourth digit cuts the newline
+  EXPECT_EQ(Line(1, "x", "main", 999), "x | 999:main@u\n");
+}
+
+// Without a hook the line goes to the system log as data, never as a format
+// (LOG_PERROR shows it); %m is the caller's error, which survives the call.
+TEST(LogMessage, SyslogGetsTheLineVerbatim) {
+  LogOpen("wardend-test", LOG_PID | LOG_CONS, LOG_LOCAL0);
+  EXPECT_EQ(LogDebug, 0);
+  LogOpen("wardend-test", LOG_PERROR | LOG_DEBUG_REQUEST, LOG_LOCAL0);
+  EXPECT_EQ(LogDebug, 1);
+  testing::internal::CaptureStderr();
+  errno = ENOENT;
+  EXPECT_EQ(LogMessage("u", "F", 8, LOG_DEBUG, "rate %s: %m", "100%d%%s%n"), 0);
+  EXPECT_EQ(errno, ENOENT);
+  const std::string err = testing::internal::GetCapturedStderr();
+  LogClose();
+  LogDebug = 0;
+  const std::string want = std::string("wardend-test: rate 100%d%%s%n: ") + strerror(ENOENT) + " | 8:F@u\n";
+  EXPECT_NE(err.find(want), std::string::npos) << err;
+}
 
 TEST(Crc16, MatchesPublishedXmodemValues) {
   // The standard's check value; a high byte must not sign-extend into the index.
