@@ -98,12 +98,11 @@ TEST(Str2Num, ConvertsOrLeavesTheDestinationUnchanged) {
   };
   // clang-format on
   for (const auto &[text, base, result, value, errnoAfter] : rows) {
-    SCOPED_TRACE(text != nullptr ? text : "(null)");
     int32_t destination = -1;
     errno = ERANGE;
-    EXPECT_EQ(Str2Num(text, base, &destination), result);
-    EXPECT_EQ(destination, value);
-    EXPECT_EQ(errno, errnoAfter);
+    const int got = Str2Num(text, base, &destination);
+    EXPECT_EQ(std::make_tuple(got, destination, errno), std::make_tuple(result, value, errnoAfter))
+        << (text != nullptr ? text : "(null)");
   }
   EXPECT_EQ(Str2Num("5", 10, nullptr), 1);
 }
@@ -137,9 +136,8 @@ TEST(LogMessage, OneNewlineGoesTextCutAt253SuffixFillsTheLineTo255) {
   EXPECT_EQ(Line(1, x), x.substr(0, 253) + " |");
   EXPECT_EQ(Line(0, x.substr(0, 253) + "\n"), x.substr(0, 253));  // the cut takes the newline
   EXPECT_EQ(Line(0, x.substr(0, 252) + "\n"), x.substr(0, 252));
-  for (size_t len : {244, 246, 247, 252}) {
+  for (size_t len : {244, 246, 247, 252})
     EXPECT_EQ(Line(1, x.substr(0, len)), (x.substr(0, len) + suffix).substr(0, 255)) << len;
-  }
   EXPECT_EQ(Line(1, "x", "main", 1000), "x | 1000:main@u");  // a fourth digit cuts the newline
   EXPECT_EQ(Line(1, "x", "main", 999), "x | 999:main@u\n");
 }
@@ -286,6 +284,6 @@ TEST(Semaphore, LocksAcrossProcessesAndUndoesLockOfEndedProcess) {
   EXPECT_TRUE(waitpid(child, &status, 0) == child && status == 0) << "child did not get the lock once it was free";
   EXPECT_EQ(semctl(id, 0, GETVAL), 1) << "lock of an ended process not undone";
   ASSERT_EQ(SemRemove(id), 0);
-  EXPECT_TRUE(SemRemove(id) == 1 && SemLock(id) == 1 && SemUnlock(id) == 1) << "removed set still usable";
-  EXPECT_EQ(SemCreate(key, nullptr), SEM_FAILED);
+  EXPECT_TRUE(SemRemove(id) == 1 && SemLock(id) == 1 && SemUnlock(id) == 1 && SemCreate(key, nullptr) == SEM_FAILED)
+      << "removed set still usable";
 }

@@ -144,9 +144,8 @@ TEST_F(CheckTest, WarnsAboutMistakesThatBiteOnABoard) {
 // only, and the reader's texts keep the paths as written.
 TEST_F(CheckTest, LooksPathsUpUnderAnImageRoot) {
   const std::string root = dir_ + "/image", bin = "/usr/sbin:/usr/bin";
-  for (const char *folder : {"", "/run", "/usr", "/usr/bin", "/opt", "/opt/app", "/data"}) {
+  for (const char *folder : {"", "/run", "/usr", "/usr/bin", "/opt", "/opt/app", "/data"})
     ASSERT_EQ(mkdir((root + folder).c_str(), 0755), 0);
-  }
   WriteFile("image/run/app.pid", "42\n");
   Program("image/opt/app/camd");
   ASSERT_EQ(symlink("/opt/app/camd", (root + "/usr/bin/camd").c_str()) |
