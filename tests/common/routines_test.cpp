@@ -82,8 +82,7 @@ TEST(CmdExec, KeepsTheLastLineWithinTheBufferAsLastOutputLineDoes) {
   EXPECT_EQ(CmdExec("echo x", nullptr, 8), CMD_NO_COMMAND);
   EXPECT_EQ(LastOutputLine("x", 1, output, 0), CMD_NO_COMMAND);
   EXPECT_STREQ(output, "stale");
-  EXPECT_EQ(CmdSystem(nullptr), -1);
-  EXPECT_EQ(CmdSystem("exit 3"), W_EXITCODE(3, 0));
+  EXPECT_EQ(std::make_pair(CmdSystem(nullptr), CmdSystem("exit 3")), std::make_pair(-1, W_EXITCODE(3, 0)));
 }
 
 // A refused text leaves the destination unchanged; errno tells a range error apart.
@@ -175,9 +174,8 @@ TEST(RegexCount, CountsSuccessiveMatches) {
       {nullptr, "a", 0, 0}, {"ab", "x*", 0, 3}, {"aaa", "a*", 0, 2},  // empty matches count once each
   };
   // clang-format on
-  for (const auto &[text, pattern, flags, count] : rows) {
+  for (const auto &[text, pattern, flags, count] : rows)
     EXPECT_EQ(RegexCount(text, pattern, flags), count) << (text ? text : "") << " " << (pattern ? pattern : "");
-  }
 }
 
 TEST(DumpBacktrace, WritesFramesToStandardOutput) {
