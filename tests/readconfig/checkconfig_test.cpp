@@ -20,23 +20,22 @@ class CheckTest : public ConfigTest {
     std::vector<CheckNote> notes;
     if (options.SearchPath == nullptr) options.SearchPath = dir_.c_str();
     EXPECT_EQ(CheckConfig(WriteFile(name, content).c_str(), &notes, options), CHECK_OK);
-    EXPECT_TRUE(gLogged.empty());
+    LogMessage("test", "test", 1, LOG_ERR, "after");  // the check logs nothing and restores the hook it found
+    EXPECT_EQ(Errors(), Texts{"after"});
     Notes found;
     for (const CheckNote &note : notes) found.emplace_back(note.Line, note.Severity, note.Text);
     return found;
   }
 };
 
-// A few of the reader's reports (its tests hold all) and the warnings, each on its line.
+// The warnings, each on its line, after the reader's report if it refuses the line.
 TEST_F(CheckTest, ReportsEveryRefusalAndWarningOnItsLine) {
   const std::string pid = PidFile("app.pid"), exe = Program("app"), tail = ":" + pid + ":" + exe;
   const std::string ignored = ": the daemon ignores the line";
   const std::string caseRule = ": keys are matched in exact letter case, so the daemon ignores the line";
+  // clang-format off
   const std::vector<std::pair<std::string, std::vector<std::pair<int32_t, std::string>>>> rows = {
-      {"# a comment:AliveWatchPerod", {}},
-      {"AliveWatchPeriod", {{E, "No alive watch value given on line 2"}}},
-      {"Process:MONITOR:0:" + pid + ":" + WriteFile("plain", "data"),
-       {{E, "Config read: Exec file is not executable line 3"}}},
+      {"# a comment:AliveWatchPerod", {}}, {"", {}}, {"   \t", {}}, {":::", {}}, {"WdtRefreshPeriod:5:extra", {}},
       {"AliveWatchPerod:10", {{W, "unknown key 'AliveWatchPerod'" + ignored + "; did you mean 'AliveWatchPeriod'?"}}},
       {" Wardend:x:/run/w.pid", {{W, "unknown key ' Wardend'" + ignored + "; did you mean 'Wardend'?"}}},
       {"Watchdog:5", {{W, "unknown key 'Watchdog'" + ignored}}},
@@ -49,25 +48,25 @@ TEST_F(CheckTest, ReportsEveryRefusalAndWarningOnItsLine) {
        {{E, "Str2Num convert error [5 ] : Success"}, {W, "blank after the number '5 ': the value does not convert"}}},
       {"WdtRefreshPeriod:0", {{W, "WdtRefreshPeriod 0 is taken as 1 second"}}},
       {"WdtRefreshPeriod:-2", {{W, "WdtRefreshPeriod -2 is taken as 1 second"}}},
-      {"Process:start:5" + tail,
-       {{W,
-         "start-up kind 'start' makes the daemon pass over the line without a report: the process is not "
-         "supervised"}}},
+      {"Process:start:5" + tail, {{W, "start-up kind 'start' makes the daemon pass over the line without a report: "
+                                      "the process is not supervised"}}},
       {"Process:MONITOR:-4" + tail, {{W, "negative health-check cycle -4 acts as a cycle of 1 second"}}},
-      {"Process:RESPAWN:10" + tail + ":-q",
-       {{W,
-         "process name 'app' is used on line 15 already: health checks naming 'app' reach only the entry of line "
-         "15"}}},
+      {"Process:RESPAWN:10" + tail + ":-q", {{W, "process name 'app' is used on line 17 already: health checks "
+                                                 "naming 'app' reach only the entry of line 17"}}},
       {"Process:MANAGE:0:" + pid + ":" + Program("later"), {}},
-      {"", {}},
-      {"   \t", {}},
-      {":::", {}},
-      {"WdtRefreshPeriod:5:extra", {}},
-      {"AliveCheck:Proc",
-       {{E, "Config read: AliveCheck convert error line 22 [Proc]"},
-        {W, "method 'Proc' is not 'proc': methods are matched in lower case"}}},
+      {"AliveCheck:Proc", {{E, "Config read: AliveCheck convert error line 20 [Proc]"},
+                           {W, "method 'Proc' is not 'proc': methods are matched in lower case"}}},
       {"AliveCheck:proc", {}},
+      // Notes go on the file's lines, texts keep the reader's count (each piece of a long line); the check reads
+      // every byte; Windows line ends warn once.
+      {std::string(300, 'x') + "TermTimeout", {{E, "line 22 is too long in config file"},
+          {W, "unknown key '" + std::string(45, 'x') + "TermTimeout': the daemon ignores the line"}}},
+      {"AliveWatchPeriod", {{E, "No alive watch value given on line 24"}}}, {std::string("# \0", 3), {}},
+      {"# comment\r", {{W, "Windows line ends on 2 lines, the first here: the carriage return stays in the last "
+                               "field, where a number does not convert and a path names no file"}}},
+      {"TermTimeout:3\r", {{E, "Str2Num convert error [3\r] : Success"}}},
   };
+  // clang-format on
   std::string content;
   Notes expected;
   for (size_t i = 0; i < rows.size(); i++) {
@@ -75,37 +74,10 @@ TEST_F(CheckTest, ReportsEveryRefusalAndWarningOnItsLine) {
     for (const auto &[severity, text] : rows[i].second)
       expected.emplace_back(static_cast<int32_t>(i + 1), severity, text);
   }
-  EXPECT_EQ(Check(content), expected);
-  // The check restores the hook it found.
-  LogMessage("test", "test", 1, LOG_ERR, "after");
-  EXPECT_EQ(Errors(), Texts{"after"});
-}
-
-// Notes go on the file's lines, texts keep the reader's count (each piece of a
-// long line); the check reads every byte; Windows line ends warn once.
-TEST_F(CheckTest, PlacesReportsOnTheLinesOfTheFile) {
-  EXPECT_EQ(Check("TermTimeout:1\n" + std::string(300, 'x') + "TermTimeout\nAliveWatchPeriod\n"),
-            (Notes{{2, E, "line 2 is too long in config file"},
-                   {2, W, "unknown key '" + std::string(45, 'x') + "TermTimeout': the daemon ignores the line"},
-                   {3, E, "No alive watch value given on line 4"}}));
-  const std::string process = "Process:MONITOR:0:" + PidFile("p.pid") + ":" + Program("p") + "\n";
-  EXPECT_EQ(Check(std::string("# \0\n", 4) + process, {}, "split #x"), Notes{});
-  const std::string crLine =
-      ": the carriage return stays in the last field, where a number does not convert and a path names no file";
-  EXPECT_EQ(Check("# comment\r\nTermTimeout:3\r\nPowerWatchPeriod:1\n"),
-            (Notes{{1, W, "Windows line ends on 2 lines, the first here" + crLine},
-                   {2, E, "Str2Num convert error [3\r] : Success"}}));
-  EXPECT_EQ(Check("#\nWardend:x:/run/w.pid\r\n"), (Notes{{2, W, "Windows line end" + crLine}}));
+  EXPECT_EQ(Check(content, {}, "split #x"), expected);
 }
 
 TEST_F(CheckTest, CleanFilesAndFilesThatCannotBeChecked) {
-  const std::string pid = PidFile("a.pid");
-  EXPECT_EQ(Check("# all in order\nAliveWatchPeriod:10\nWdtRefreshPeriod:1\nWardend:x:/run/w.pid\n\n"
-                  "Process:monitor:0:" +
-                  pid + ":" + Program("a") + "\nProcess:RESPAWN:30:" + pid + ":" +
-                  Program("b") + ":-q -v\n"),
-            Notes{});
-  EXPECT_EQ(Check(""), Notes{});
   std::vector<CheckNote> notes{{1, CHECK_ERROR, "stale"}};
   errno = 0;
   EXPECT_EQ(CheckConfig((dir_ + "/missing").c_str(), &notes), CHECK_CANNOT_READ);
@@ -122,28 +94,6 @@ TEST_F(CheckTest, CleanFilesAndFilesThatCannotBeChecked) {
   EXPECT_TRUE(gLogged.empty());
 }
 
-// A file others than root may write is refused for a re-read request: one note
-// for the file says so, and only it is marked so.
-TEST_F(CheckTest, WarnsAboutAFileOthersThanRootMayWrite) {
-  const std::string refused =
-      ": others than root may write the file, so the daemon refuses a re-read request for it (it reads it only "
-      "as its own file)";
-  const std::string path = WriteFile("shared.conf", "TermTimeout:3\nPowerWatchPeriod\n", 0664);
-  std::vector<CheckNote> notes;
-  ASSERT_EQ(CheckConfig(path.c_str(), &notes), CHECK_OK);
-  ASSERT_EQ(notes.size(), 2u);
-  EXPECT_EQ(std::make_tuple(notes[0].Line, notes[0].Severity, notes[0].Text, notes[0].RefusedOnReread),
-            std::make_tuple(0, W, "owner uid " + std::to_string(geteuid()) + ", mode 0664" + refused, true));
-  EXPECT_EQ(std::make_tuple(notes[1].Line, notes[1].Severity, notes[1].RefusedOnReread), std::make_tuple(2, E, false));
-  if (geteuid() != 0) return;  // owners are changed as root
-  ASSERT_EQ(chmod(path.c_str(), 0644) | chown(path.c_str(), 65534, 65534), 0);
-  ASSERT_EQ(CheckConfig(path.c_str(), &notes), CHECK_OK);
-  EXPECT_EQ(notes.front().Text, "owner uid 65534, mode 0644" + refused);
-  ASSERT_EQ(chown(path.c_str(), 0, 0), 0);
-  ASSERT_EQ(CheckConfig(path.c_str(), &notes), CHECK_OK);
-  EXPECT_EQ(notes.size(), 1u);  // the line alone
-}
-
 // Mistakes the reader takes in silence or explains badly, one file each.
 TEST_F(CheckTest, WarnsAboutMistakesThatBiteOnABoard) {
   const std::string pid = PidFile("app.pid"), exe = Program("app"), tail = ":" + pid + ":" + exe;
@@ -153,45 +103,36 @@ TEST_F(CheckTest, WarnsAboutMistakesThatBiteOnABoard) {
   const std::string noFolder = " does not exist, so the daemon cannot keep the record: create it on persistent storage";
   // An executable FIFO passes the reader; the check must not block on it.
   ASSERT_EQ(mkfifo(fifo.c_str(), 0755) | chmod(fifo.c_str(), 0755), 0);
-  const std::string interpreted = script +
-                                  " is run by an interpreter (#!/bin/sh): a termination's 'pidof -s run' cannot see "
-                                  "it, so it is not stopped before the reboot; set AliveCheck:proc, which finds it "
-                                  "through its pid file";
+  // clang-format off
+  const std::string interpreted = script + " is run by an interpreter (#!/bin/sh): a termination's 'pidof -s run' "
+      "cannot see it, so it is not stopped before the reboot; set AliveCheck:proc, which finds it through its pid "
+      "file";
   const std::vector<std::pair<std::string, Notes>> rows = {
-      {"Process:MANAGE" + tail,
-       {{1, E, "Str2Num convert error [" + pid + "] : Success"},
-        {1, W,
-         "no health-check cycle: '" + pid +
-             "' stands where the cycle belongs; a Process line is Process:StartUp:HealthCheck:PidPath:ExecPath"
-             "[:Option], with 0 for a process that sends no health checks"}}},
+      {"Process:MANAGE" + tail, {{1, E, "Str2Num convert error [" + pid + "] : Success"},
+                                 {1, W, "no health-check cycle: '" + pid + "' stands where the cycle belongs; a "
+                                        "Process line is Process:StartUp:HealthCheck:PidPath:ExecPath[:Option], with 0 "
+                                        "for a process that sends no health checks"}}},
       {"Process:MANAGE:x" + tail, {{1, E, "Str2Num convert error [x] : Success"}}},
-      {"RebootLoopLimit:3:600",
-       {{1, W,
-         "RebootLoopLimit without RebootRecord does nothing: the daemon counts reboots in the record; add "
-         "RebootRecord:<a file on persistent storage>"}}},
+      {"RebootLoopLimit:3:600", {{1, W, "RebootLoopLimit without RebootRecord does nothing: the daemon counts reboots "
+                                        "in the record; add RebootRecord:<a file on persistent storage>"}}},
       {"RebootLoopLimit:3:600\nRebootRecord:" + dir_ + "/reboots", {}},
-      {"RebootRecord:" + dir_ + "/none/reboots",
-       {{1, W, "the reboot record's folder " + dir_ + "/none" + noFolder}}},
-      {"Process:RESPAWN:0" + tail + ":-p:" + pid + "::-v",
-       {{1, W,
-         "respawn option cut at ':': the daemon keeps '-p' and drops ':" + pid +
-             "::-v'; write the option without ':'"}}},
+      {"RebootRecord:" + dir_ + "/none/reboots", {{1, W, "the reboot record's folder " + dir_ + "/none" + noFolder}}},
+      {"Process:RESPAWN:0" + tail + ":-p:" + pid + "::-v", {{1, W, "respawn option cut at ':': the daemon keeps "
+          "'-p' and drops ':" + pid + "::-v'; write the option without ':'"}}},
       {"Process:RESPAWN:0" + tail + ":-p " + pid, {}},
-      {"Process:RESPAWN:0:" + pid + ":" + elsewhere,
-       {{1, W,
-         viaPath + "'tool' through the search path, and no folder of '" + dir_ + "' holds it: put " + dir_ +
-             "/opt on the daemon's PATH or link the program into one of its folders"}}},
+      {"Process:RESPAWN:0:" + pid + ":" + elsewhere, {{1, W, viaPath + "'tool' through the search path, and no "
+          "folder of '" + dir_ + "' holds it: put " + dir_ + "/opt on the daemon's PATH or link the program into one "
+          "of its folders"}}},
       {"Process:MONITOR:0:" + pid + ":" + elsewhere, {}},
-      {"Process:RESPAWN:0:" + pid + ":" + shadowed,
-       {{1, W,
-         viaPath + "'app' through the search path, which finds " + exe + " first, not " + shadowed +
-             ": rename the program or put " + dir_ + "/opt before that folder on the daemon's PATH"}}},
+      {"Process:RESPAWN:0:" + pid + ":" + shadowed, {{1, W, viaPath + "'app' through the search path, which finds " +
+          exe + " first, not " + shadowed + ": rename the program or put " + dir_ + "/opt before that folder on the "
+          "daemon's PATH"}}},
       {"Process:MANAGE:0:" + pid + ":" + script, {{1, W, interpreted}}},
       {"Process:RESPAWN:0:" + pid + ":" + script, {{1, W, interpreted}}},
       {"Process:MANAGE:0:" + pid + ":" + script + "\nAliveCheck:proc", {}},
-      {"Process:MONITOR:0:" + pid + ":" + script, {}},
-      {"Process:MANAGE:0:" + pid + ":" + fifo, {}},
+      {"Process:MONITOR:0:" + pid + ":" + script, {}}, {"Process:MANAGE:0:" + pid + ":" + fifo, {}},
   };
+  // clang-format on
   for (const auto &[content, expected] : rows) EXPECT_EQ(Check(content + "\n"), expected) << content;
   const std::string both = dir_ + ":" + dir_ + "/opt";
   EXPECT_EQ(Check("Process:RESPAWN:0:" + pid + ":" + elsewhere + "\n", {nullptr, both.c_str()}), Notes{});
@@ -200,10 +141,9 @@ TEST_F(CheckTest, WarnsAboutMistakesThatBiteOnABoard) {
 // Under an image's root, links lead to the image's files, a loop ends the lookup
 // only, and the reader's texts keep the paths as written.
 TEST_F(CheckTest, LooksPathsUpUnderAnImageRoot) {
-  const std::string root = dir_ + "/image", slash = root + "/", bin = "/usr/sbin:/usr/bin";
-  for (const char *folder : {"", "/run", "/usr", "/usr/bin", "/opt", "/opt/app", "/data"}) {
+  const std::string root = dir_ + "/image", bin = "/usr/sbin:/usr/bin";
+  for (const char *folder : {"", "/run", "/usr", "/usr/bin", "/opt", "/opt/app", "/data"})
     ASSERT_EQ(mkdir((root + folder).c_str(), 0755), 0);
-  }
   WriteFile("image/run/app.pid", "42\n");
   Program("image/opt/app/camd");
   ASSERT_EQ(symlink("/opt/app/camd", (root + "/usr/bin/camd").c_str()) |
@@ -213,7 +153,6 @@ TEST_F(CheckTest, LooksPathsUpUnderAnImageRoot) {
   const std::string content =
       "RebootRecord:/data/reboots\nRebootLoopLimit:3:600\nProcess:RESPAWN:0:/usr/bin/camd.pid:/usr/bin/camd:-d\n";
   EXPECT_EQ(Check(content, {root.c_str(), bin.c_str()}), Notes{});
-  EXPECT_EQ(Check(content, {slash.c_str(), bin.c_str()}), Notes{});
   EXPECT_EQ(Check(content, {nullptr, bin.c_str()}),  // the same file judged on this system, where none of it exists
             (Notes{{1, W,
                     "the reboot record's folder /data does not exist, so the daemon cannot keep the record: "

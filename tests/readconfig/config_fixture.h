@@ -26,7 +26,7 @@ inline Fields SettingsOf(const ConfigDb &db) {
           {"MyPidPath", db.MyPidPath}, {"NumProcess", std::to_string(db.NumProcess)},
           {"StallTimeout", std::to_string(db.StallTimeout)}, {"WdtPriority", std::to_string(db.WdtPriority)},
           {"LoopLimit", std::to_string(db.LoopLimitCount) + ":" + std::to_string(db.LoopLimitWindow)},
-          {"RebootRecord", db.RebootRecord}};
+          {"RebootRecord", db.RebootRecord}, {"AliveCheck", std::to_string(db.AliveCheck)}};
 }
 
 // Every entry; procName must point into the entry's own copy of the path.

@@ -75,8 +75,7 @@ TEST_F(Signals, RereadRequestCarriesConfigPathUpTo104Bytes) {
   SendRereadRequest(arg_.QueId);
   CtrlMsg sent{};
   ASSERT_GE(msgrcv(arg_.QueId, &sent, CTRLMSG_TEXT_SIZE, 0, IPC_NOWAIT), 0);
-  EXPECT_EQ(sent.type, MSGID_REREAD_CONFIG);
-  EXPECT_EQ(std::string(sent.payload, 104), fits);
+  EXPECT_EQ(std::make_pair(sent.type, std::string(sent.payload, 104)), std::make_pair(long{MSGID_REREAD_CONFIG}, fits));
   ConfigPath = tooLong.c_str();
   SendRereadRequest(arg_.QueId);
   EXPECT_LT(msgrcv(arg_.QueId, &sent, CTRLMSG_TEXT_SIZE, 0, IPC_NOWAIT), 0);
