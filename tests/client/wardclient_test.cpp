@@ -43,9 +43,16 @@ TEST_F(PrivateQueue, RequestsPutTheirTypeAndZeroFilledFieldsOrNothing) {
   for (const auto &[type, sender, payload, result, sentName, sentPayload] : rows) {
     SCOPED_TRACE(testing::Message() << type << " " << result);
     EXPECT_EQ(WardSendTo(queue_, type, sender, payload), result);
+    // A failed receive says nothing about the buffer (user-mode emulators
+    // write the type back regardless), so only a taken request is read.
     CtrlMsg msg{};
-    EXPECT_EQ(msgrcv(queue_, &msg, CTRLMSG_TEXT_SIZE, 0, IPC_NOWAIT), result == WARD_OK ? CTRLMSG_TEXT_SIZE : -1);
-    EXPECT_EQ(msg.type, result == WARD_OK ? type : 0);
+    const ssize_t got = msgrcv(queue_, &msg, CTRLMSG_TEXT_SIZE, 0, IPC_NOWAIT);
+    if (result != WARD_OK) {
+      EXPECT_EQ(got, -1);
+      continue;
+    }
+    EXPECT_EQ(got, CTRLMSG_TEXT_SIZE);
+    EXPECT_EQ(msg.type, type);
     EXPECT_EQ(std::string(msg.name, 24), sentName + std::string(24 - sentName.size(), '\0'));
     EXPECT_EQ(std::string(msg.payload, 104), sentPayload + std::string(104 - sentPayload.size(), '\0'));
   }
