@@ -146,6 +146,12 @@ TEST_F(ConfigTest, ReportsEachRefusedLineByNumberAndKeepsTheOthers) {
             std::make_tuple(3, 0, 2, -1));
   ASSERT_EQ(Read("Process:RESPAWN:3" + tail + "\n"), 0);
   EXPECT_EQ(FindProcessByName(&db_, "tmp", 3), -1);  // each read indexes its own table
+  // Eight names leave the index half empty: a search for a missing name ends.
+  std::string eight;
+  for (const char *name : {"n1", "n2", "n3", "n4", "n5", "n6", "n7", "n8"}) eight += ProcessLine("MONITOR", name);
+  ASSERT_EQ(Read(eight), 0);
+  EXPECT_EQ(std::make_pair(FindProcessByName(&db_, "n8", 2), FindProcessByName(&db_, "n9", 2)), std::make_pair(7, -1));
+  ASSERT_EQ(Read("Process:RESPAWN:3" + tail + "\n"), 0);
   EXPECT_EQ(db_.NumRefused, 0);
   EXPECT_EQ(SettingsOf(db_), defaults);
   const Fields respawn = {{"StartUp", "2"}, {"HealthCheck", "3"}, {"TmrHlthChk", "3"}, {"TmrAlive", "15"}};
