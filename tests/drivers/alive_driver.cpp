@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: MIT
 // Test-only program for the simulated board (it runs pidof and ps through the
 // shell): one alive check (with a child kind, of its own child: running, a
-// zombie, or reaped between the pid file read and the lookup), one sweep's
-// search, or the in-process search against "pidof -s" for every name.
+// zombie, or reaped between the pid file read and the lookup), or the
+// in-process search against "pidof -s" for every name.
 #include <dirent.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -84,15 +84,6 @@ int Check(int32_t method, const char *pidFile, const char *execPath, const char 
   return 0;
 }
 
-int Sweep(int32_t method, const char *pidFile, const char *execPath) {
-  ProcEntry entry{};
-  SetUp(&entry, pidFile, execPath);
-  char command[CONFIG_TEXT_SIZE], output[CONFIG_TEXT_SIZE];
-  snprintf(command, sizeof command, "pidof -s %.200s", entry.procName);
-  printf("%s\n", FindSweepPid(method, &entry, command, output, sizeof output) == CMD_OK ? output : "none");
-  return 0;
-}
-
 // Every name pidof could be asked for: each process's command (its last path
 // component) and its kernel name.
 int PidofAll() {
@@ -134,12 +125,11 @@ int main(int argc, char **argv) {
     if (argc >= 5 && argc <= 6 && strcmp(argv[1], "check") == 0) {
       return Check(Method(argv[2]), argv[3], argv[4], argc == 6 ? argv[5] : nullptr);
     }
-    if (argc == 5 && strcmp(argv[1], "sweep") == 0) return Sweep(Method(argv[2]), argv[3], argv[4]);
     if (argc == 2 && strcmp(argv[1], "pidof-all") == 0) return PidofAll();
   }
   fprintf(stderr,
           "usage, on the simulated board only: %s check ps|proc PIDFILE EXECPATH [live|zombie|between] | "
-          "sweep ps|proc PIDFILE EXECPATH | pidof-all\n",
+          "pidof-all\n",
           argv[0]);
   return 2;
 }
