@@ -2,10 +2,12 @@
 """The supervision pass on the simulated board: how a respawned program starts."""
 from support import RUN, start_daemon
 
-# Writes its ignored and blocked signals and its descriptors 0 to 2 (before anything is redirected).
+# Writes its ignored and blocked signals and its descriptors 0 to 2 with their access modes (the flags'
+# last octal digit), before anything is redirected.
 REPORTER = """#!/bin/sh
 status=$(grep -E '^Sig(Ign|Blk):' /proc/$$/status)
-fds=$(for n in 0 1 2; do echo "fd$n $(readlink /proc/$$/fd/$n || echo closed)"; done)
+fds=$(for n in 0 1 2; do echo "fd$n $(readlink /proc/$$/fd/$n || echo closed)" \
+    $(sed -n 's/^flags:.*\\(.\\)$/\\1/p' /proc/$$/fdinfo/$n); done)
 printf '%s\\n%s\\n' "$status" "$fds" > "$1.tmp" && mv "$1.tmp" "$1"
 """
 
@@ -22,7 +24,7 @@ def test_respawned_program_starts_with_default_signals_and_dev_null(board):
     report = board.read_file(RUN + "/report")
     fields = dict(line.split(None, 1) for line in report.splitlines())
     assert (fields["SigBlk:"], fields["fd0"], fields["fd1"], fields["fd2"]) == (
-        "0000000000000000", "/dev/null", "/dev/null", "/dev/null"), report
+        "0000000000000000", "/dev/null 0", "/dev/null 1", "/dev/null 1"), report
     # posix_spawn leaves the C library's signals 32 and 33 ignored; its start-up takes them back.
     ignored = int(fields["SigIgn:"], 16)
     assert ignored & ((1 << 31) - 1) == 0 and (board.emulator or ignored & ~(3 << 31) == 0), report
