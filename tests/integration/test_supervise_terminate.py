@@ -5,7 +5,7 @@ from signal import SIGKILL, SIGTERM
 
 import pytest
 
-from board import LOG_WARNING
+from board import LOG_ERR, LOG_WARNING
 from support import RUN, keepalives, start_daemon, terminate as driver, watchdog_thread
 
 
@@ -31,6 +31,7 @@ def test_mode_commands_and_grace_wait(board, mode, command, timeout, stub):
     assert [(r.name, r.args) for r in board.command_records()] == [(command, "")]
     assert board.led_settings() == [(6, 500)] and (timeout < 0 or close.time - down.time >= 0.9)
     assert len(keepalives(board)) == (3 if timeout >= 0 else 2)
+    assert not [line.text for line in board.log_lines() if line.severity <= LOG_ERR]  # no record asked, none failed
     assert not stub or (board.wait(gstub) == -SIGKILL if timeout >= 0 else board.alive(gstub))
 
 
