@@ -166,7 +166,6 @@ TEST_F(RecordFile, ReadKeepsTheLastRecordsOnly) {
   EXPECT_EQ(ReadRebootRecords(dir_.c_str(), &records), REBOOT_RECORD_NOT_FILE);
 }
 
-// A file larger than a record file can be is read from its end only.
 TEST_F(RecordFile, ReadTakesOnlyTheEndOfALargeFile) {
   const std::string first = Format(kWhen, TERM_REBOOT, "at the limit");
   const std::string second = Format(kWhen + 1, TERM_SAFEMODE, "after it");
@@ -201,7 +200,6 @@ TEST_F(RecordFile, WriteKeepsTheLastSixteen) {
   EXPECT_EQ(mode, TERM_SAFEMODE);
   EXPECT_GE(stamp.Uptime, 0);
   EXPECT_LE(stamp.Uptime, now.Uptime);
-  EXPECT_EQ(strlen(stamp.BootId), 36u);
   EXPECT_STREQ(stamp.BootId, now.BootId);
   struct stat info {};
   ASSERT_EQ(stat(path_.c_str(), &info), 0);

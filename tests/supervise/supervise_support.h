@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-// Test support for the supervision tests: the headers they share, a
+// Test support for the supervision and signal tests: the headers they share, a
 // captured log, and a table built in the test with its thread record.
 #pragma once
 

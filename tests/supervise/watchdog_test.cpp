@@ -13,7 +13,6 @@ using namespace supervise_test;  // NOLINT(build/namespaces)
 
 namespace {
 
-// Waits for an event with a generous limit; fails the test when it never comes.
 void WaitUntil(const std::function<bool()> &done, const char *what) {
   for (int i = 0; i < 1500 && !done(); i++) std::this_thread::sleep_for(std::chrono::milliseconds(20));
   ASSERT_TRUE(done()) << "timed out waiting for " << what;
@@ -140,7 +139,6 @@ TEST(SupervisionThreads, TakeANonPositivePeriodAsOneSecondAndNoStepOfTheWallCloc
   EXPECT_GT(table[0].TmrHlthChk, 990);  // a pass that spun would count down by hundreds
   EXPECT_GE(gDebugInfo.CurWdtInterval.load(), 1000);
   EXPECT_LT(gDebugInfo.MaxWdtInterval.load(), kStep * 1000 / 2);
-  for (int seconds : LateFigures(log.lines())) EXPECT_LT(seconds, kStep / 2);
   for (const auto &[priority, text] : log.lines()) {
     EXPECT_EQ(text.rfind("Thread interval is too long [", 0), 0u) << text;  // no pass failed
   }

@@ -1,43 +1,24 @@
 // SPDX-License-Identifier: MIT
 // The work signals start outside signal context (signals to a daemon: the board tests).
-#include <gtest/gtest.h>
 #include <sys/msg.h>
 #include <sys/resource.h>
 
-#include <algorithm>
-#include <chrono>
 #include <csignal>
 #include <future>
-#include <mutex>
-#include <string>
-#include <thread>
-#include <vector>
 
 #include "common/ctrlmsg.h"
-#include "common/log.h"
+#include "supervise/supervise_support.h"
 #include "wardend/signals.h"
 #include "wardend/wardend.h"
 
 namespace {
 
 using namespace std::chrono;
-using Lines = std::vector<std::pair<int, std::string>>;
-std::mutex gMutex;  // the signal worker logs from its own thread
-Lines gLines;
+using Lines = supervise_test::LogLines;
 const Lines::value_type kHup = {LOG_INFO, "Got SIGHUP, re-reading configuration"};
-
-Lines Logged(size_t atLeast = 0) {  // waits up to 10 s for that many lines
-  for (auto end = steady_clock::now() + seconds(10);; std::this_thread::sleep_for(milliseconds(2)))
-    if (std::lock_guard<std::mutex> lock(gMutex); gLines.size() >= atLeast || steady_clock::now() > end) return gLines;
-}
 
 struct Signals : ::testing::Test {
   void SetUp() override {
-    LogHook = [](int priority, const char *line) {
-      std::lock_guard<std::mutex> lock(gMutex);
-      gLines.emplace_back(priority, line);
-    };
-    gLines.clear();
     arg_.Config = &db_;
     arg_.Stop = &StopFlag;
     pthread_mutex_init(&arg_.Mutex, nullptr);
@@ -45,11 +26,15 @@ struct Signals : ::testing::Test {
   }
   void TearDown() override {
     SignalWorkerStop();
-    LogHook = nullptr;
     ConfigPath = savedPath_;
     msgctl(arg_.QueId, IPC_RMID, nullptr);
     pthread_mutex_destroy(&arg_.Mutex);
   }
+  Lines Logged(size_t atLeast = 0) {  // waits up to 10 s for that many lines
+    for (auto end = steady_clock::now() + seconds(10);; std::this_thread::sleep_for(milliseconds(2)))
+      if (Lines lines = log_.lines(); lines.size() >= atLeast || steady_clock::now() > end) return lines;
+  }
+  supervise_test::CapturedLog log_;  // the signal worker logs from its own thread
   ProcEntry table_[3]{};
   ConfigDb db_{};
   ThreadArg arg_{};
