@@ -48,6 +48,7 @@ TEST(ControlGroup, EachReadGivesTheQueueItsGroup) {
   db.ControlGroup = CONTROL_GROUP_SET;
   EXPECT_EQ(ApplyControlGroup(queue, &db), -1);
   EXPECT_EQ(ControlGid.load(), CONTROL_GID_OPEN);
+  EXPECT_TRUE(ControlPeerAllowed(0, 65534, 0, nullptr, 0)) << "group 0 is a group like any other";
 }
 
 TEST(Requester, NamesThePidAndAPrintableCommand) {

@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: MIT
-// The supervision pass: health-check windows, alive checks and the pid file
-// they read, the reason text, the termination that a failed pass starts, and
-// the stall guard's judgement of a pass (one during a termination: the board).
+// The supervision pass: health-check windows, alive checks and their pid files, the
+// reason, the termination a failed pass starts, the stall guard's judgement of a pass.
 #include <sys/wait.h>
 
 #include <tuple>

@@ -1,8 +1,6 @@
 // SPDX-License-Identifier: MIT
-// The status channel: the request reader, the JSON text of names and of the
-// reply, the bounded wait for the table and the server's stop. Clients,
-// floods and the server answering while the daemon's threads change the table
-// (also under ThreadSanitizer) are tested on the board.
+// The status channel: request reader, JSON text, bounded wait for the table, the
+// server's stop (clients, floods, threads changing the table: the board tests).
 #include <linux/watchdog.h>
 #include <sys/socket.h>
 #include <sys/un.h>
