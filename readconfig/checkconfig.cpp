@@ -62,30 +62,15 @@ std::vector<Chunk> SplitChunks(const ConfigText &text) {
   return chunks;
 }
 
-// Where field (0: the key) ends in text, cut as SplitFields cuts it.
-size_t FieldEnd(const std::string &text, size_t field) {
-  size_t pos = 0;
-  for (size_t f = 0; f <= field; f++) {
-    const size_t start = text.find_first_not_of(':', pos);
-    if (start == std::string::npos) return text.size();
-    pos = text.find(':', start);
-    if (pos == std::string::npos) return text.size();
-  }
-  return pos;
-}
-
-// The fields as the reader's strtok_r cuts them: runs of ':' are one
-// separator, and no field is empty.
-std::vector<std::string> SplitFields(const std::string &text) {
+// The fields as the reader cuts them, by the reader's own routine; ends
+// (when given) receives where each field ends in text.
+std::vector<std::string> SplitFields(const std::string &text, std::vector<size_t> *ends = nullptr) {
   std::vector<std::string> fields;
-  size_t pos = 0;
-  while (pos < text.size()) {
-    const size_t start = text.find_first_not_of(':', pos);
-    if (start == std::string::npos) break;
-    size_t end = text.find(':', start);
-    if (end == std::string::npos) end = text.size();
-    fields.push_back(text.substr(start, end - start));
-    pos = end;
+  std::string line = text;
+  char *save = nullptr;
+  for (char *field = CutConfigField(line.data(), &save); field != nullptr; field = CutConfigField(nullptr, &save)) {
+    fields.emplace_back(field);
+    if (ends != nullptr) ends->push_back(static_cast<size_t>(field - line.data()) + fields.back().size());
   }
   return fields;
 }
@@ -371,7 +356,9 @@ bool WarnProcessLine(const std::string &text, const std::vector<std::string> &fi
   }
   // ':' separates the fields, so an option holding one loses its rest.
   if (fields.size() > 6) {
-    const size_t optionEnd = FieldEnd(text, 5);
+    std::vector<size_t> ends;
+    SplitFields(text, &ends);
+    const size_t optionEnd = ends[5];
     Warn(notes, line,
          "respawn option cut at ':': the daemon keeps " + Quoted(fields[5]) + " and drops " +
              Quoted(text.substr(optionEnd)) + "; write the option without ':'");

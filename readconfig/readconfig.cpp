@@ -201,6 +201,8 @@ int ReadConfigFrom(const char *path, int namedBy, ConfigDb *db) {
   return 1;
 }
 
+char *CutConfigField(char *line, char **save) { return strtok_r(line, SEPARATORS, save); }
+
 int TakeConfigChunk(const char **next, const char *end, char (&chunk)[CONFIG_CHUNK_SIZE], bool *endsLine) {
   size_t take = std::min(static_cast<size_t>(end - *next), static_cast<size_t>(CHUNK_SIZE - 1));
   const char *newline = static_cast<const char *>(memchr(*next, '\n', take));
@@ -247,7 +249,7 @@ void ReadConfigText(const ConfigText &text, ConfigDb *db, const ConfigReadArg *a
 namespace {
 
 // The next field of the line being cut.
-char *NextField(char **save) { return strtok_r(nullptr, SEPARATORS, save); }
+char *NextField(char **save) { return CutConfigField(nullptr, save); }
 
 // The next field, or null after "No <what> value given on line N".
 const char *ValueOrReport(char **save, const char *what, const ConfigReadArg *arg) {
@@ -397,7 +399,7 @@ int HandleLine(char *line, ConfigDb *db, const ConfigReadArg *arg) {
   }
 
   char *save = nullptr;
-  const char *key = strtok_r(line, SEPARATORS, &save);
+  const char *key = CutConfigField(line, &save);
   const ConfigKey *known = FindConfigKey(key);
   // Any other key is not ours and is passed over in silence.
   if (known == nullptr) return LINE_TAKEN;

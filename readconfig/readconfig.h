@@ -127,6 +127,12 @@ constexpr int CHUNK_TOO_LONG = 1;  // CONFIG_CHUNK_SIZE - 1 bytes without a newl
 // after it.
 int TakeConfigChunk(const char **next, const char *end, char (&chunk)[CONFIG_CHUNK_SIZE], bool *endsLine);
 
+// Cuts a line's next field in place: ':' separates the fields, a run of
+// them is one separator, and no field is empty. Pass the line first, then
+// null with the same save; null when no field is left. The daemon and
+// wardctl check cut lines with it, so that they see the same fields.
+char *CutConfigField(char *line, char **save);
+
 // Starts over with CleanConfig and reads the file. 0: file opened and read;
 // 1: file could not be opened or was refused (reported), the table left
 // empty. A file named by anyone that others may have written is refused as
