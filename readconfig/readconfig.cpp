@@ -294,15 +294,14 @@ int HandlePair(const ConfigKey &key, char **save, ConfigDb *db, const ConfigRead
 
 int HandleGroup(const ConfigKey &key, char **save, ConfigDb *db, const ConfigReadArg *arg) {
   const char *value = ValueOrReport(save, key.What, arg);
-  if (value == nullptr) return LINE_TAKEN;
-  if (handle_group(value, key.Target(db), arg) == 0) {
+  if (value != nullptr && handle_group(value, key.Target(db), arg) == 0) {
     db->ControlGroup = CONTROL_GROUP_SET;
-  } else if (db->ControlGroup == CONTROL_GROUP_NONE) {
-    // A refused group must not open the queue to everybody: without an
-    // earlier good line, the queue keeps what it had.
-    db->ControlGroup = CONTROL_GROUP_KEEP;
+    return LINE_TAKEN;
   }
-  return LINE_TAKEN;
+  // A line that meant to close the queue must not open it to everybody:
+  // without an earlier good line, the queue keeps what it had.
+  if (db->ControlGroup == CONTROL_GROUP_NONE) db->ControlGroup = CONTROL_GROUP_KEEP;
+  return LINE_REFUSED;
 }
 
 int HandleDaemonPidFile(char **save, ConfigDb *db, const ConfigReadArg *arg) {

@@ -233,7 +233,7 @@ TEST_F(ConfigTest, ControlGroupSetsKeepsOrLeavesTheGroup) {
   const std::tuple<std::string, int32_t, int32_t, std::string> rows[] = {  // file, group kind, gid, report
       {"TermTimeout:3", none, 0, ""}, {"ControlGroup:root", set, 0, ""},
       {"ControlGroup:12x", CONTROL_GROUP_KEEP, 0, unknown + "1 [12x]"},
-      {"ControlGroup", none, 0, "No control group value given on line 1"},
+      {"ControlGroup", CONTROL_GROUP_KEEP, 0, "No control group value given on line 1"},
       {"ControlGroup:7\nControlGroup:no-such-group", set, 7, unknown + "2 [no-such-group]"},
       {"ControlGroup:no-such-group\nControlGroup:7", set, 7, unknown + "1 [no-such-group]"}};
   // clang-format on
@@ -241,7 +241,9 @@ TEST_F(ConfigTest, ControlGroupSetsKeepsOrLeavesTheGroup) {
     ASSERT_EQ(Read("ControlGroup:99\n"), 0);
     ASSERT_EQ(Read(content + "\n"), 0);
     EXPECT_EQ(Errors(), report.empty() ? Texts{} : Texts{report}) << content;
-    EXPECT_EQ(std::make_pair(db_.ControlGroup, db_.ControlGid), std::make_pair(kind, gid)) << content;
+    EXPECT_EQ(std::make_tuple(db_.ControlGroup, db_.ControlGid, db_.NumRefused),
+              std::make_tuple(kind, gid, report.empty() ? 0 : 1))
+        << content;
   }
 }
 
