@@ -15,9 +15,10 @@ def test_bad_messages_and_a_removed_queue_never_make_the_receiver_spin(board):
     result = wardctl(board, "health", "app", check=False)
     assert result.status == 1 and "wardend is not running (no control queue)\n" in result.stderr, result
     pid = start_daemon(board, BASE_CONFIG)
-    other = board.start_program("notwardend", pidfile="/tmpfs/other.pid")
+    other = board.spawn(["/bin/sleep", "1000"])  # native: an emulated program's name is the emulator's
+    board.write_file("/tmpfs/other.pid", "%d\n" % other)
     result = wardctl(board, "-p", "/tmpfs/other.pid", "dump-config", check=False)
-    stale = "wardctl: pid %d is 'notwardend', not wardend (stale pid file?)\n" % other
+    stale = "wardctl: pid %d is 'sleep', not wardend (stale pid file?)\n" % other
     assert (result.status, result.stderr) == (1, stale) and board.alive(other), result
     assert board.msgsnd(1, data=b"big".ljust(200, b"\0"), size=200)[0] == 0  # oversized, at the head
     assert board.wait_for_log(r"^MSG Queue oversized message dropped! \[1\]$").severity == LOG_WARNING

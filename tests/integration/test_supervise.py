@@ -2,8 +2,7 @@
 """The supervision pass on the simulated board: how a respawned program starts."""
 from support import RUN, start_daemon
 
-# Writes its ignored and blocked signals and its descriptors 0 to 2 with their access modes (the flags'
-# last octal digit), before anything is redirected.
+# Writes its signal masks and its descriptors 0 to 2 with their access modes, before it redirects any.
 REPORTER = """#!/bin/sh
 status=$(grep -E '^Sig(Ign|Blk):' /proc/$$/status)
 fds=$(for n in 0 1 2; do echo "fd$n $(readlink /proc/$$/fd/$n || echo closed)" \
