@@ -62,15 +62,15 @@ std::vector<Chunk> SplitChunks(const ConfigText &text) {
   return chunks;
 }
 
-// The fields as the reader cuts them, by the reader's own routine; ends
-// (when given) receives where each field ends in text.
-std::vector<std::string> SplitFields(const std::string &text, std::vector<size_t> *ends = nullptr) {
+// The fields as the reader cuts them, by the reader's own routine, and
+// where each field ends in text.
+std::vector<std::string> SplitFields(const std::string &text, std::vector<size_t> *ends) {
   std::vector<std::string> fields;
   std::string line = text;
   char *save = nullptr;
   for (char *field = CutConfigField(line.data(), &save); field != nullptr; field = CutConfigField(nullptr, &save)) {
     fields.emplace_back(field);
-    if (ends != nullptr) ends->push_back(static_cast<size_t>(field - line.data()) + fields.back().size());
+    ends->push_back(static_cast<size_t>(field - line.data()) + fields.back().size());
   }
   return fields;
 }
@@ -335,8 +335,8 @@ void WarnMethodLine(const std::vector<std::string> &fields, int32_t line, std::v
 
 // The warnings of a "Process" line; returns whether the reader took it
 // (every refusal but that of START is reported).
-bool WarnProcessLine(const std::string &text, const std::vector<std::string> &fields, int32_t line, bool reported,
-                     std::vector<CheckNote> *notes) {
+bool WarnProcessLine(const std::string &text, const std::vector<std::string> &fields, const std::vector<size_t> &ends,
+                     int32_t line, bool reported, std::vector<CheckNote> *notes) {
   const bool start = fields.size() > 1 && strcasecmp(fields[1].c_str(), "START") == 0;
   if (start) {
     Warn(notes, line,
@@ -356,12 +356,9 @@ bool WarnProcessLine(const std::string &text, const std::vector<std::string> &fi
   }
   // ':' separates the fields, so an option holding one loses its rest.
   if (fields.size() > 6) {
-    std::vector<size_t> ends;
-    SplitFields(text, &ends);
-    const size_t optionEnd = ends[5];
     Warn(notes, line,
          "respawn option cut at ':': the daemon keeps " + Quoted(fields[5]) + " and drops " +
-             Quoted(text.substr(optionEnd)) + "; write the option without ':'");
+             Quoted(text.substr(ends[5])) + "; write the option without ':'");
   }
   return !start && !reported && fields.size() >= 5;
 }
@@ -392,7 +389,8 @@ LineFacts WarnLines(const std::vector<Chunk> &chunks, const std::vector<bool> &r
     }
     if (text.empty() || text[0] == '#') continue;
     if (text.find_first_not_of(" \t") == std::string::npos) continue;  // a blank line
-    const std::vector<std::string> fields = SplitFields(text);
+    std::vector<size_t> ends;
+    const std::vector<std::string> fields = SplitFields(text, &ends);
     if (fields.empty()) continue;
 
     const ConfigKey *key = FindConfigKey(fields[0].c_str());
@@ -408,7 +406,9 @@ LineFacts WarnLines(const std::vector<Chunk> &chunks, const std::vector<bool> &r
     } else if (key->Kind == KEY_PATH) {
       if (strcmp(key->Name, "RebootRecord") == 0 && fields.size() > 1) facts.RecordLine = chunk.Line;
     } else if (key->Kind == KEY_PROCESS) {
-      if (WarnProcessLine(text, fields, chunk.Line, refused[i + 1], notes)) facts.EntryLines.push_back(chunk.Line);
+      if (WarnProcessLine(text, fields, ends, chunk.Line, refused[i + 1], notes)) {
+        facts.EntryLines.push_back(chunk.Line);
+      }
     }
   }
   WarnCarriageReturns(crLines, firstCrLine, notes);
