@@ -710,6 +710,12 @@ class Board:
         self.wait_until(lambda: self.command_records(name), timeout, "command %s" % name)
         return self.command_records(name)[0]
 
+    def wait_pid_file(self, path, timeout=10):
+        """The pid in a pid file, once its line is whole: a daemon creates the
+        file a moment before it writes the pid."""
+        self.wait_until(lambda: (self.read_file(path) or "").endswith("\n"), timeout, "the pid file " + path)
+        return int(self.read_file(path))
+
     def wait_until(self, predicate, timeout, what="condition"):
         deadline = time.monotonic() + timeout
         while True:

@@ -18,7 +18,7 @@ def start_daemon(board, config, args=(), pidfile=None):
     assert started.status == 0, started
     pid = board.wait_daemon_pid()
     if pidfile:
-        board.wait_until(lambda: (board.read_file(pidfile) or "").endswith("\n"), 10, "pid file " + pidfile)
+        board.wait_pid_file(pidfile)
     return pid
 
 

@@ -239,9 +239,7 @@ def test_a_killed_daemons_queue_is_removed_before_a_start_but_never_a_running_on
     # A daemon started by hand, with a pid file of its own, owns the queue:
     # neither the init script nor the unit's clean-up may take it.
     assert board.run(["/usr/sbin/wardend", "-P", "/tmpfs/hand.pid"], env=board.daemon_env()).status == 0
-    # The file exists a moment before its line is written.
-    board.wait_until(lambda: (board.read_file("/tmpfs/hand.pid") or "").endswith("\n"), 10, "the pid file")
-    hand = int(board.read_file("/tmpfs/hand.pid"))
+    hand = board.wait_pid_file("/tmpfs/hand.pid")
     refused = init(board, "start")
     assert refused.status == 1 and refused.stderr == "MSG QUE already exist\n", refused
     assert board.run(pre_start).status == 0
