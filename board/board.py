@@ -651,20 +651,22 @@ class Board:
             return self.pids(cmdline=self.daemon_binary())
         return self.pids("wardend")
 
-    def wait_daemon_pid(self, timeout=10):
-        """Pid of the one running daemon once it has detached (or of the one
-        in the foreground): the only daemon process, its parent the agent, the
-        same on two looks in a row."""
+    def wait_daemon_pid(self, started, timeout=10):
+        """Pid of the daemon that started (the Result of its start) has left
+        running detached: the only daemon process, its parent the agent, in a
+        session it does not lead and did not start in. The process between
+        the two forks fails the last test whether it has called setsid or
+        not, however long it takes over its second fork."""
         found = []
 
-        def settled():
+        def detached():
             pids = self.daemon_pids()
-            if len(pids) != 1 or self.procinfo(pids[0]).get("ppid") != self.agent_pid:
-                pids = []
-            stable = len(pids) == 1 and found == pids
+            if len(pids) != 1:
+                return False
+            info = self.procinfo(pids[0])
             found[:] = pids
-            return stable
-        self.wait_until(settled, timeout, "a running daemon")
+            return info.get("ppid") == self.agent_pid and info.get("sid") not in (pids[0], started.pid)
+        self.wait_until(detached, timeout, "a detached daemon")
         return found[0]
 
     def stop_daemon(self, pid, timeout=30):

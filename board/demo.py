@@ -302,7 +302,7 @@ def start_daemon(board, out):
         out.flush()
         out.say("demo", "the daemon did not start (status %s): %s" % (started.status, started.stderr.strip()))
         return None
-    pid = board.wait_daemon_pid()
+    pid = board.wait_daemon_pid(started)
     out.say("demo", "wardend runs as pid %d on the board" % pid)
     return pid
 

@@ -52,13 +52,6 @@ void EndChild(int32_t) {
   gChild = -1;
 }
 
-void SetUp(ProcEntry *entry, const char *pidFile, const char *execPath) {
-  snprintf(entry->PidPath, sizeof entry->PidPath, "%s", pidFile);
-  snprintf(entry->ExecPath, sizeof entry->ExecPath, "%s", execPath);
-  const char *slash = strrchr(entry->ExecPath, '/');
-  entry->procName = slash != nullptr ? const_cast<char *>(slash + 1) : entry->ExecPath;
-}
-
 int Check(int32_t method, const char *pidFile, const char *execPath, const char *child) {
   if (child != nullptr) {
     const bool zombie = strcmp(child, "zombie") == 0;
@@ -74,10 +67,11 @@ int Check(int32_t method, const char *pidFile, const char *execPath, const char 
   }
   ProcEntry entry{};
   entry.StartUp = MANAGE;
-  SetUp(&entry, pidFile, execPath);
+  snprintf(entry.PidPath, sizeof entry.PidPath, "%s", pidFile);
+  snprintf(entry.ExecPath, sizeof entry.ExecPath, "%s", execPath);
+  entry.procName = strrchr(entry.ExecPath, '/') ? strrchr(entry.ExecPath, '/') + 1 : entry.ExecPath;
   LogHook = [](int, const char *line) { gLog += std::string("log ") + line + "\n"; };
   const int result = SuperviseProcessAlive(&entry, method);
-  LogHook = nullptr;
   printf("result %d forgiven %d\n", result, static_cast<int>(entry.CntAlive));
   fputs(gLog.c_str(), stdout);
   if (gChild > 0) EndChild(0);
@@ -101,10 +95,8 @@ int PidofAll() {
   closedir(proc);
   for (const std::string &name : names) {
     // A name the shell would take apart cannot be asked for by the pipeline.
-    if (name.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789._-+") !=
-        std::string::npos) {
+    if (name.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789._-+") != name.npos)
       continue;
-    }
     char output[CONFIG_TEXT_SIZE];
     const std::string theirs = CmdExec(("pidof -s " + name).c_str(), output, sizeof output) == CMD_OK ? output : "none";
     const int32_t pid = FindProcessByName(name.c_str());
@@ -115,15 +107,14 @@ int PidofAll() {
   return 0;
 }
 
-int32_t Method(const char *word) { return strcmp(word, "proc") == 0 ? ALIVE_CHECK_PROC : ALIVE_CHECK_PS; }
-
 }  // namespace
 
 int main(int argc, char **argv) {
   if (getenv("WARDEND_BOARD_DIR") != nullptr) {
     ChoosePsCommand();
     if (argc >= 5 && argc <= 6 && strcmp(argv[1], "check") == 0) {
-      return Check(Method(argv[2]), argv[3], argv[4], argc == 6 ? argv[5] : nullptr);
+      const int32_t method = strcmp(argv[2], "proc") == 0 ? ALIVE_CHECK_PROC : ALIVE_CHECK_PS;
+      return Check(method, argv[3], argv[4], argc == 6 ? argv[5] : nullptr);
     }
     if (argc == 2 && strcmp(argv[1], "pidof-all") == 0) return PidofAll();
   }

@@ -16,7 +16,7 @@ def start_daemon(board, config, args=(), pidfile=None):
     board.write_config(config)
     started = board.daemon(args)
     assert started.status == 0, started
-    pid = board.wait_daemon_pid()
+    pid = board.wait_daemon_pid(started)
     if pidfile:
         board.wait_pid_file(pidfile)
     return pid

@@ -19,3 +19,13 @@ def test_boards_have_private_queues_and_processes(make_board):
     assert first.queue_exists() and not second.queue_exists()
     assert first.run("echo $$").stdout.strip() == second.run("echo $$").stdout.strip()
     assert first.run(["ps", "ax"]).stdout.count("\n") < 10
+
+
+
+def test_the_detached_daemon_is_found_after_a_slow_second_fork(board):
+    # A loaded machine can leave the process between the two forks alone on the board for a while.
+    board.write_file("/tmpfs/wardend", "#!/usr/bin/python3\nimport os, time\nos.fork() and os._exit(0)\nos.setsid()\n"
+                     "time.sleep(0.5)\nos.fork() and os._exit(0)\ntime.sleep(30)\n", mode=0o755)
+    started = board.run(["/tmpfs/wardend"])
+    pid = None if board.emulator else board.wait_daemon_pid(started)
+    assert pid is None or board.procinfo(pid)["sid"] not in (pid, started.pid)

@@ -41,7 +41,7 @@ def test_detaches_into_a_new_session_or_stays_in_the_foreground(board, args, cwd
     board.mkdir(RUN)
     board.write_config(CONFIG_WITH_PIDFILE + "AliveWatchPeriod:x\n")
     started = board.daemon(args, cwd="/tmp")
-    pid = started if "-n" in args else board.wait_daemon_pid()
+    pid = started if "-n" in args else board.wait_daemon_pid(started)
     line = board.wait_for_log(r"^Str2Num convert error \[x\]")
     board.wait_until(lambda: keepalives(board), 10, "a keep-alive")
     assert (line.ident, line.facility, keepalives(board)[0].pid) == ("wardend", LOG_LOCAL0, pid)

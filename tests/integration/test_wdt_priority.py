@@ -33,8 +33,8 @@ def test_watchdog_thread_priority_and_locked_memory(make_board, caps, memlock, w
     if memlock:  # the recorder waits in prlimit for the daemon it starts
         argv = ["prlimit", "--memlock=%d:%d" % (memlock, memlock), "--"] + argv
         env["WARDEND_DEVREC_PROGRAM"] = "wardend"
-    assert board.run(argv, env=env).status == 0
-    pid = board.wait_daemon_pid()
+    assert (started := board.run(argv, env=env)).status == 0
+    pid = board.wait_daemon_pid(started)
     refresher = watchdog_thread(board, pid)
     seen = {}  # {tid: (policy, rt priority)}: fields 41 and 40 of each task's stat
     for tid in board.run(["ls", "/proc/%d/task" % pid]).stdout.split():
