@@ -652,11 +652,11 @@ class Board:
         return self.pids("wardend")
 
     def wait_daemon_pid(self, started, timeout=10):
-        """Pid of the daemon that started (the Result of its start) has left
-        running detached: the only daemon process, its parent the agent, in a
-        session it does not lead and did not start in. The process between
-        the two forks fails the last test whether it has called setsid or
-        not, however long it takes over its second fork."""
+        """Pid of the detached daemon that the start whose Result is started
+        left running: the only daemon process, its parent the agent, in a
+        session it neither leads nor was started in. The process between the
+        two forks fails the last test before its setsid and after it, however
+        long its second fork takes."""
         found = []
 
         def detached():
